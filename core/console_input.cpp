@@ -1,0 +1,50 @@
+#include "core/console_input.h"
+
+#include <cctype>
+#include <climits>
+
+namespace {
+bool is_blank(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+}  // namespace
+
+TokenResult read_int_token(FILE* in, int32_t* value) {
+  int c = fgetc(in);
+  while (c != EOF && is_blank(c)) {
+    c = fgetc(in);
+  }
+  if (c == EOF) {
+    return TokenResult::kEnd;
+  }
+  bool negative = false;
+  bool digits = false;
+  bool valid = true;
+  int64_t magnitude = 0;
+  if (c == '-' || c == '+') {
+    negative = (c == '-');
+    c = fgetc(in);
+  }
+  for (; c != EOF && !is_blank(c); c = fgetc(in)) {
+    if (c < '0' || c > '9') {
+      valid = false;
+      continue;
+    }
+    digits = true;
+    if (magnitude <= INT32_MAX) {
+      magnitude = magnitude * 10 + (c - '0');
+    }
+  }
+  if (!valid || !digits) {
+    return TokenResult::kNotNumber;
+  }
+  const int64_t signed_value = negative ? -magnitude : magnitude;
+  if (signed_value > INT32_MAX) {
+    *value = INT32_MAX;
+  } else if (signed_value < INT32_MIN) {
+    *value = INT32_MIN;
+  } else {
+    *value = static_cast<int32_t>(signed_value);
+  }
+  return TokenResult::kNumber;
+}

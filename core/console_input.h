@@ -1,0 +1,16 @@
+// Reading whitespace-separated decimal integers from standard input.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+enum class TokenResult {
+  kNumber,     // a decimal integer was read
+  kNotNumber,  // a token that is not a decimal integer was read and skipped
+  kEnd,        // the input has ended (or cannot be read any more)
+};
+
+// Reads one token: leading white space is skipped, then everything up to the
+// next white space. An optional sign and digits make a number; values beyond
+// the 32-bit range are clamped to it. Blocks until a token or the end of the
+// input; never returns without having consumed input, except at the end.
+TokenResult read_int_token(FILE* in, int32_t* value);

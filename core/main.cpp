@@ -1,0 +1,162 @@
+#include "core/main.h"
+
+#include <bcm2835.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/console_input.h"
+#include "core/output.h"
+#include "core/stop.h"
+#include "line/common.h"
+#include "line/pins.h"
+
+uint8_t intercom = 0;
+uint16_t cycle_time_plus = 0;
+uint8_t setupRegister0 = 0;
+uint8_t RoomImit[kRoomCount] = {};
+const char* file_settingName_p1 = nullptr;
+const char* file_settingName_p2 = nullptr;
+char file_settingName[256] = {};
+
+namespace {
+constexpr unsigned kAfterSpiInitMs = 200;
+constexpr unsigned kAfterResetMs = 1000;
+
+struct RoomList {
+  const char* prompt;
+  const char* end_line;
+  const char* name;
+  uint8_t mark;
+};
+
+// Reads one list up to -1. Input that ends, or a token that is not a number,
+// ends the list as -1 would, so that a controlling process that forgot the
+// terminator still gets a running program.
+void read_room_list(const RoomList& list) {
+  out_line(list.prompt);
+  for (;;) {
+    int32_t n = 0;
+    const TokenResult r = read_int_token(stdin, &n);
+    if (r == TokenResult::kEnd) {
+      fprintf(stderr, "zul_stm_driver: input ended before the %s's -1; taking it as ended\n",
+              list.name);
+      break;
+    }
+    if (r == TokenResult::kNotNumber) {
+      fprintf(stderr, "zul_stm_driver: a token in the %s is not a number; taking the list as ended\n",
+              list.name);
+      break;
+    }
+    if (n == -1) {
+      break;
+    }
+    if (n < 0) {
+      fprintf(stderr, "zul_stm_driver: negative room %d in the %s skipped\n", static_cast<int>(n),
+              list.name);
+      continue;
+    }
+    if (n >= kRoomCount) {
+      out_line("Error: big number");
+      continue;
+    }
+    RoomImit[n] = list.mark;
+  }
+  out_line(list.end_line);
+}
+
+// The library finds the peripherals through the device tree; off a Raspberry
+// Pi it would guess an address and map physical memory there. So the board is
+// checked before the library is started.
+bool board_is_raspberry_pi() {
+  FILE* f = fopen("/proc/device-tree/model", "r");
+  if (f == nullptr) {
+    return false;
+  }
+  char model[64] = {};
+  const size_t n = fread(model, 1, sizeof model - 1, f);
+  fclose(f);
+  model[n] = '\0';
+  return strncmp(model, "Raspberry Pi", strlen("Raspberry Pi")) == 0;
+}
+
+void parse_arguments(int argc, char** argv) {
+  intercom = static_cast<uint8_t>(atoi(argv[1]));
+  if (argc > 2) {
+    cycle_time_plus = static_cast<uint16_t>(atoi(argv[2]));
+  }
+  if (argc > 3) {
+    const int mask = atoi(argv[3]);
+    uint8_t reg = 0;
+    for (int bit = 0; bit < 8; ++bit) {
+      if ((mask >> bit) & 1) {
+        reg = static_cast<uint8_t>(reg | (1u << bit));
+      }
+    }
+    setupRegister0 = reg;
+  }
+}
+}  // namespace
+
+void ReedRoom() {
+  read_room_list({"#Write rooms:", "#End read rooms", "room list", kRoomImitated});
+}
+
+void ReedBlacklist() {
+  read_room_list({"#Write blacklist rooms:", "#End read blacklist rooms", "blacklist",
+                  kRoomBlacklisted});
+}
+
+int zul_start(int argc, char** argv) {
+  setbuf(stdout, nullptr);
+  install_stop_handlers();
+
+  if (argc > 1 && strcmp(argv[1], "-v") == 0) {
+    out_printf("ZUL_STM_Driver %d.%d%d\n", kVersionMajor, kVersionMinor, kVersionPatch);
+    return kExitVersion;
+  }
+  if (argc < 2) {
+    out_line("error: no arg");
+    return kExitNoArg;
+  }
+  parse_arguments(argc, argv);
+
+  out_printf("#STM_driver_%dv%d%d\n", kVersionMajor, kVersionMinor, kVersionPatch);
+  out_printf("ZUL_STM_Driver %d.%d%d\n", kVersionMajor, kVersionMinor, kVersionPatch);
+  ReedRoom();
+  ReedBlacklist();
+
+  if (!board_is_raspberry_pi()) {
+    fprintf(stderr,
+            "zul_stm_driver: this is not a Raspberry Pi (no \"Raspberry Pi\" in "
+            "/proc/device-tree/model); run it on the Pi that carries the shield, or use "
+            "zul_stm_sim on any other machine\n");
+    return kExitPlatform;
+  }
+  if (bcm2835_init() == 0) {
+    fprintf(stderr,
+            "zul_stm_driver: cannot map the Raspberry Pi's peripherals; run it as root "
+            "(sudo), which SPI0 needs\n");
+    return kExitPlatform;
+  }
+  GPIO_init();
+  wait_ms(kAfterSpiInitMs);
+  hard_reset();
+  wait_ms(kAfterResetMs);
+  return -1;
+}
+
+void zul_run() {
+  for (;;) {
+    wait_ms(1000);
+  }
+}
+
+int zul_main(int argc, char** argv) {
+  const int status = zul_start(argc, argv);
+  if (status >= 0) {
+    return status;
+  }
+  zul_run();
+}

@@ -1,0 +1,34 @@
+#include "core/stop.h"
+
+#include <csignal>
+#include <initializer_list>
+#include <unistd.h>
+
+#include "line/line_guard.h"
+
+namespace {
+[[noreturn]] void stop_now(int status) {
+  line_stop_board();
+  _exit(status);
+}
+
+void on_signal(int signo) {
+  stop_now(kExitSignalBase + signo);
+}
+}  // namespace
+
+void install_stop_handlers() {
+  struct sigaction action = {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  for (int signo : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
+    sigaddset(&action.sa_mask, signo);
+  }
+  for (int signo : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
+    sigaction(signo, &action, nullptr);
+  }
+}
+
+void program_stop_output_lost() {
+  stop_now(kExitSignalBase + SIGPIPE);
+}

@@ -1,0 +1,16 @@
+// Ending the program without leaving the line taken.
+//
+// GPIO levels outlive the process: a program killed in the middle of a call
+// would leave the line selector high and the apartment's real handset cut off
+// until someone restarts it. So every way out writes the board idle state
+// first (the co-processor is not reset).
+#pragma once
+
+// SIGTERM, SIGINT, SIGHUP and SIGPIPE end the program through the idle state.
+void install_stop_handlers();
+
+// Standard output is gone: idle state, then exit.
+[[noreturn]] void program_stop_output_lost();
+
+// Exit status after a signal: 128 plus its number, as a shell reports it.
+inline constexpr int kExitSignalBase = 128;

@@ -1,0 +1,71 @@
+#include "line/line_guard.h"
+
+#include <bcm2835.h>
+#include <sched.h>
+
+#include <atomic>
+
+#include "line/common.h"
+
+namespace {
+// All sequentially consistent: a writer announces itself, then checks the
+// flags; a stopper or superseder sets its flag, then waits for writers. One
+// of the two always sees the other.
+std::atomic<bool> g_stopping{false};
+std::atomic<int> g_writes_in_flight{0};
+std::atomic<int> g_sequence_writes_in_flight{0};
+std::atomic<uint32_t> g_epoch{0};
+
+thread_local bool t_in_sequence = false;
+thread_local uint32_t t_epoch = 0;
+thread_local bool t_writing = false;
+
+constexpr int kDrainSpins = 200000;
+
+void drain(const std::atomic<int>& counter, int own) {
+  for (int i = 0; i < kDrainSpins && counter.load() > own; ++i) {
+    sched_yield();
+  }
+}
+}  // namespace
+
+void line_guarded_write(uint8_t pin, uint8_t level) {
+  g_writes_in_flight.fetch_add(1);
+  if (t_in_sequence) {
+    g_sequence_writes_in_flight.fetch_add(1);
+  }
+  t_writing = true;
+  const bool superseded = t_in_sequence && g_epoch.load() != t_epoch;
+  if (!g_stopping.load() && !superseded) {
+    bcm2835_gpio_write(pin, level);
+  }
+  t_writing = false;
+  if (t_in_sequence) {
+    g_sequence_writes_in_flight.fetch_sub(1);
+  }
+  g_writes_in_flight.fetch_sub(1);
+}
+
+MainSequence::MainSequence() {
+  t_epoch = g_epoch.load();
+  t_in_sequence = true;
+}
+
+MainSequence::~MainSequence() {
+  t_in_sequence = false;
+}
+
+void line_supersede_main() {
+  g_epoch.fetch_add(1);
+  drain(g_sequence_writes_in_flight, t_in_sequence && t_writing ? 1 : 0);
+}
+
+void line_stop_board() {
+  g_stopping.store(true);
+  drain(g_writes_in_flight, t_writing ? 1 : 0);
+  board_idle_raw();
+}
+
+bool line_stopped() {
+  return g_stopping.load();
+}

@@ -1,0 +1,38 @@
+// Who may still drive the pins.
+//
+// The main thread runs the long sequences (pick up, open, hang up, relay
+// pulses); the link thread runs the short ones that call events ask for
+// (connect the handset on a dial, the idle state on a drop). They are not
+// serialised by a lock held across the waits: the link thread would then
+// exchange no frame for up to ten seconds. Instead the link thread's
+// operation wins: once it has begun, a main-thread sequence that was already
+// running makes no further pin write and only sits out its waits, so the
+// line ends in the state the latest call event asked for.
+//
+// When the program is stopped, no thread drives a pin after the board idle
+// state has been written.
+#pragma once
+#include <cstdint>
+
+// Writes the level unless the board is stopped or the calling thread's
+// sequence has been superseded.
+void line_guarded_write(uint8_t pin, uint8_t level);
+
+// Scope of one main-thread sequence that a link-thread operation supersedes.
+class MainSequence {
+ public:
+  MainSequence();
+  ~MainSequence();
+  MainSequence(const MainSequence&) = delete;
+  MainSequence& operator=(const MainSequence&) = delete;
+};
+
+// Called by the link thread before it runs a line operation.
+void line_supersede_main();
+
+// Stops every further pin write, waits briefly for writes in flight, and
+// writes the board idle state. Safe in a signal handler.
+void line_stop_board();
+
+// True once line_stop_board has run.
+bool line_stopped();

@@ -1,0 +1,64 @@
+// The simulated shield as tests and the simulator see it: the levels of the
+// Raspberry Pi's pins, a log of every library call that touches a pin, the
+// SPI0 configuration and every transfer on it.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/clock.h"
+
+namespace sim {
+
+enum class PinCall : uint8_t { kFsel, kPud, kWrite };
+
+struct PinEvent {
+  int64_t t_ns;
+  PinCall call;
+  uint8_t gpio;
+  uint8_t value;
+};
+
+struct Transfer {
+  int64_t t_ns;
+  uint8_t sent[8];
+  uint8_t received[8];
+};
+
+struct SpiConfig {
+  bool begun = false;
+  int bit_order = -1;
+  int data_mode = -1;
+  int clock_divider = -1;
+  int cs = -1;
+  int cs_active = -1;
+  std::vector<std::string> calls;  // in call order
+};
+
+inline constexpr int kGpioCount = 54;
+
+// A fresh board, co-processor and console, with the clock at 0 in `mode`.
+// Tests call it at the start of every case.
+void board_reset(ClockMode mode = ClockMode::kInstant, double speed = 1.0);
+
+std::vector<PinEvent> pin_events();
+std::vector<Transfer> transfers();
+SpiConfig spi_config();
+bool library_initialised();
+
+// Last level written, or -1 if never written.
+int pin_level(uint8_t gpio);
+// Last function select, or -1.
+int pin_mode(uint8_t gpio);
+// Last pull setting, or -1.
+int pin_pud(uint8_t gpio);
+
+// Log files, written at exit; each only when its path was set.
+void write_pins_log(int fd);
+void write_frames_log(int fd);
+
+// Time one 8-byte transfer takes at the configured SPI clock (core clock
+// 250 MHz over the divider).
+int64_t transfer_time_ns();
+
+}  // namespace sim

@@ -1,0 +1,16 @@
+// Between the library stand-in and the board model.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "sim/board.h"
+
+namespace sim {
+void board_library_init();
+void board_fsel(uint8_t gpio, uint8_t mode);
+void board_pud(uint8_t gpio, uint8_t pud);
+void board_write(uint8_t gpio, uint8_t level);
+void board_spi_call(const std::string& call, int* field, int value);
+SpiConfig& board_spi();
+void board_transfer(const uint8_t* sent, uint8_t* received);
+}  // namespace sim

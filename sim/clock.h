@@ -1,0 +1,58 @@
+// The simulated shield's clock.
+//
+// kInstant   unit tests: a wait advances the clock at once, nothing sleeps.
+// kRealTime  zul_stm_sim: waits really sleep, optionally sped up.
+// kScheduled zul_stm_sim --virtual: the program's threads take turns. Only
+//            one runs at a time, a thread gives up its turn only where it
+//            waits (a bcm2835 delay or standard input), and the clock jumps
+//            to the earliest wake-up when every thread waits. Same inputs,
+//            same run, to the byte.
+#pragma once
+#include <cstdint>
+#include <functional>
+
+namespace sim {
+
+enum class ClockMode { kInstant, kRealTime, kScheduled };
+
+inline constexpr int64_t kNsPerMs = 1000000;
+
+// Starts the clock at 0. In kScheduled mode the calling thread becomes the
+// program's first thread and holds the turn.
+void clock_reset(ClockMode mode, double speed = 1.0);
+ClockMode clock_mode();
+
+// Simulated nanoseconds since the clock was reset.
+int64_t clock_now_ns();
+
+// bcm2835_delay.
+void clock_sleep_ms(unsigned ms);
+
+// Time that a bus transfer takes; real time passes by itself.
+void clock_spend_ns(int64_t ns);
+
+// Runs fn once the clock has reached t_ns: in kScheduled mode between two
+// turns, in kRealTime mode on the simulator's own timer thread, in kInstant
+// mode inside the wait that passes t_ns. Events at the same time run in the
+// order they were added.
+void clock_at(int64_t t_ns, std::function<void()> fn);
+
+// Blocks the calling program thread until wake() returns true, re-checking
+// after every event. In kScheduled mode the thread gives up its turn while
+// it waits. wake() is called with the clock's lock held.
+void clock_wait_until(const std::function<bool()>& wake);
+// Tells waiters of clock_wait_until to look again (call after changing what
+// their wake() reads).
+void clock_notify();
+
+// Thread creation as the program asks for it; in kScheduled mode the new
+// thread joins the turns.
+using ThreadFn = void* (*)(void*);
+int clock_create_thread(void* handle, const void* attr, ThreadFn fn, void* arg,
+                        int (*real_create)(void*, const void*, ThreadFn, void*));
+
+// Called when no program thread can ever run again (all wait for input that
+// will not come and no event is left).
+void clock_on_stall(std::function<void()> fn);
+
+}  // namespace sim

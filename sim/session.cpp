@@ -1,0 +1,271 @@
+#include "sim/session.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <initializer_list>
+#include <ctime>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/main.h"
+#include "sim/board.h"
+#include "sim/console.h"
+#include "sim/coproc.h"
+#include "sim/platform.h"
+#include "sim/scenario.h"
+
+namespace sim {
+namespace {
+
+constexpr int kExitUsage = 64;
+constexpr int64_t kQuietEndNs = 10000 * kNsPerMs;
+
+struct Options {
+  std::string pins, frames, lines, scenario;
+  double until_ms = -1;
+  double speed = 1;
+  bool virtual_time = false;
+  bool demo = false;
+  bool seed_given = false;
+  CoprocOptions coproc;
+};
+
+Options g_options;
+
+const char kUsage[] =
+    "usage: zul_stm_sim [OPTIONS] [--] PROGRAM-ARGUMENTS...\n"
+    "  --pins FILE        pin log: <t> fsel|pud|write <gpio> <value>\n"
+    "  --frames FILE      SPI log: <t> <sent> <received>\n"
+    "  --lines FILE       the program's output lines: <t> <line>\n"
+    "  --until MS         end after MS simulated milliseconds\n"
+    "  --speed X          real time X times faster (default 1)\n"
+    "  --virtual          deterministic virtual time\n"
+    "  --scenario FILE    line events, faults and the controlling side\n"
+    "  --demo             play the built-in demo (the default with --virtual)\n"
+    "  --shield N         shield code the co-processor reports (default 26)\n"
+    "  --firmware N       firmware version it reports (default 1)\n"
+    "  --no-answer N      silent until reset more than N times\n"
+    "  --faults RATE      corrupt that share of the co-processor's frames\n"
+    "  --seed N           seed for --faults\n"
+    "Times in the logs are simulated milliseconds since the program started.\n";
+
+bool to_double(const char* s, double* out) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = strtod(s, &end);
+  if (errno != 0 || end == s || *end != '\0' || !(v >= 0)) {
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+bool to_uint(const char* s, unsigned long long max, unsigned long long* out) {
+  if (*s == '\0' || *s == '-' || *s == '+') {
+    return false;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = strtoull(s, &end, 0);
+  if (errno != 0 || *end != '\0' || v > max) {
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+// Returns the index of the first program argument, or -1 on a bad option.
+int parse_options(int argc, char** argv, Options* o) {
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string opt = argv[i];
+    if (opt == "--") {
+      return i + 1;
+    }
+    if (opt.rfind("--", 0) != 0) {
+      return i;
+    }
+    if (opt == "--virtual") {
+      o->virtual_time = true;
+      continue;
+    }
+    if (opt == "--demo") {
+      o->demo = true;
+      continue;
+    }
+    static const char* const kWithValue[] = {"--pins",  "--frames", "--lines",    "--scenario",
+                                             "--until", "--speed",  "--shield",   "--firmware",
+                                             "--no-answer", "--faults", "--seed"};
+    bool known = false;
+    for (const char* k : kWithValue) {
+      known = known || opt == k;
+    }
+    if (!known) {
+      fprintf(stderr, "zul_stm_sim: unknown option %s\n", opt.c_str());
+      return -1;
+    }
+    if (i + 1 >= argc) {
+      fprintf(stderr, "zul_stm_sim: %s needs a value\n", opt.c_str());
+      return -1;
+    }
+    const char* value = argv[++i];
+    unsigned long long n = 0;
+    bool ok = true;
+    if (opt == "--pins") {
+      o->pins = value;
+    } else if (opt == "--frames") {
+      o->frames = value;
+    } else if (opt == "--lines") {
+      o->lines = value;
+    } else if (opt == "--scenario") {
+      o->scenario = value;
+    } else if (opt == "--until") {
+      ok = to_double(value, &o->until_ms);
+    } else if (opt == "--speed") {
+      ok = to_double(value, &o->speed) && o->speed > 0;
+    } else if (opt == "--shield") {
+      ok = to_uint(value, 255, &n);
+      o->coproc.shield = static_cast<uint8_t>(n);
+    } else if (opt == "--firmware") {
+      ok = to_uint(value, 65535, &n);
+      o->coproc.firmware = static_cast<uint16_t>(n);
+    } else if (opt == "--no-answer") {
+      ok = to_uint(value, 1000000, &n);
+      o->coproc.no_answer_resets = static_cast<int>(n);
+    } else if (opt == "--faults") {
+      ok = to_double(value, &o->coproc.fault_rate) && o->coproc.fault_rate <= 1.0;
+    } else if (opt == "--seed") {
+      ok = to_uint(value, UINT64_MAX, &n);
+      o->coproc.seed = n;
+      o->seed_given = true;
+    } else {
+      fprintf(stderr, "zul_stm_sim: unknown option %s\n", opt.c_str());
+      return -1;
+    }
+    if (!ok) {
+      fprintf(stderr, "zul_stm_sim: bad value '%s' for %s\n", value, opt.c_str());
+      return -1;
+    }
+  }
+  return i;
+}
+
+void write_file(const std::string& path, void (*writer)(int fd)) {
+  if (path.empty()) {
+    return;
+  }
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) {
+    return;
+  }
+  writer(fd);
+  close(fd);
+}
+
+void write_logs() {
+  write_file(g_options.pins, write_pins_log);
+  write_file(g_options.frames, write_frames_log);
+  write_file(g_options.lines, write_lines_log);
+}
+
+void on_signal(int signo) {
+  simulator_finish(128 + signo);
+}
+
+void on_stall() {
+  fprintf(stderr,
+          "zul_stm_sim: the program waits for standard input that the scenario never gives; "
+          "ending the run\n");
+  simulator_finish(0);
+}
+
+bool load_scenario(Scenario* scenario) {
+  std::string text = kDemoScenario;
+  std::string name = "(demo)";
+  if (!g_options.scenario.empty()) {
+    std::ifstream in(g_options.scenario);
+    if (!in) {
+      fprintf(stderr, "zul_stm_sim: cannot read %s\n", g_options.scenario.c_str());
+      return false;
+    }
+    std::stringstream all;
+    all << in.rdbuf();
+    text = all.str();
+    name = g_options.scenario;
+  } else if (!g_options.demo && !g_options.virtual_time) {
+    return true;  // a plain shield; standard input passes through
+  }
+  std::string error;
+  if (!parse_scenario(text, name, scenario, &error)) {
+    fprintf(stderr, "zul_stm_sim: %s\n", error.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void simulator_finish(int status) {
+  fflush(stdout);
+  _exit(status);  // the platform's exit hook writes the logs
+}
+
+int simulator_main(int argc, char** argv) {
+  const int first = parse_options(argc, argv, &g_options);
+  if (first < 0) {
+    fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  Scenario scenario;
+  if (!load_scenario(&scenario)) {
+    return kExitUsage;
+  }
+  if (g_options.coproc.fault_rate > 0 && !g_options.seed_given) {
+    g_options.coproc.seed = static_cast<uint64_t>(time(nullptr)) ^ static_cast<uint64_t>(getpid());
+  }
+  if (g_options.coproc.fault_rate > 0) {
+    fprintf(stderr, "zul_stm_sim: faults at rate %g with --seed %llu\n",
+            g_options.coproc.fault_rate, static_cast<unsigned long long>(g_options.coproc.seed));
+  }
+
+  const bool feed_input = g_options.virtual_time || scenario.drives_input();
+  board_reset(g_options.virtual_time ? ClockMode::kScheduled : ClockMode::kRealTime,
+              g_options.speed);
+  coproc_configure(g_options.coproc);
+  const int echo_fd = dup(STDOUT_FILENO);
+  console_capture_stdout(echo_fd);
+  if (feed_input) {
+    console_feed_stdin();
+  }
+  platform_on_exit(write_logs);
+  for (int signo : {SIGINT, SIGTERM}) {
+    signal(signo, on_signal);
+  }
+  clock_on_stall(on_stall);
+
+  schedule_scenario(scenario, simulator_finish);
+  if (g_options.until_ms >= 0) {
+    clock_at(static_cast<int64_t>(g_options.until_ms * kNsPerMs), [] { simulator_finish(0); });
+  } else if (g_options.virtual_time && !scenario.has_end()) {
+    clock_at(scenario.last_ns() + kQuietEndNs, [] { simulator_finish(0); });
+  }
+
+  std::vector<char*> program_args;
+  program_args.push_back(const_cast<char*>("zul_stm_driver"));
+  for (int i = first; i < argc; ++i) {
+    program_args.push_back(argv[i]);
+  }
+  program_args.push_back(nullptr);
+  const int status = zul_main(static_cast<int>(program_args.size()) - 1, program_args.data());
+  simulator_finish(status);
+}
+
+}  // namespace sim

@@ -1,0 +1,24 @@
+// Test runner: every case may replace the C library's stdout with the
+// simulated shield's recorder; the real one is put back before GoogleTest
+// reports the case.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+FILE* const g_real_stdout = stdout;
+FILE* const g_real_stdin = stdin;
+
+class RestoreStdio : public testing::EmptyTestEventListener {
+  void OnTestEnd(const testing::TestInfo&) override {
+    stdout = g_real_stdout;
+    stdin = g_real_stdin;
+  }
+};
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  testing::UnitTest::GetInstance()->listeners().Append(new RestoreStdio);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,69 @@
+#include "tests/support.h"
+
+#include <cstring>
+
+#include "core/main.h"
+#include "sim/platform.h"
+
+namespace test {
+
+void fresh_board(sim::ClockMode mode) {
+  sim::board_reset(mode);
+  sim::platform_set_model("Raspberry Pi 4 Model B Rev 1.4");
+  sim::platform_set_init_fails(false);
+  sim::platform_set_thread_create_fails(false);
+  sim::console_capture_stdout(-1);
+  sim::console_feed_stdin();
+  intercom = 0;
+  cycle_time_plus = 0;
+  setupRegister0 = 0;
+  memset(RoomImit, 0, sizeof RoomImit);
+  file_settingName_p1 = nullptr;
+  file_settingName_p2 = nullptr;
+  memset(file_settingName, 0, sizeof file_settingName);
+}
+
+void give_input(const std::string& text) {
+  sim::input_push(text);
+  sim::input_close();
+}
+
+std::vector<std::string> lines() {
+  std::vector<std::string> out;
+  for (const auto& l : sim::output_lines()) {
+    out.push_back(l.text);
+  }
+  return out;
+}
+
+std::vector<Write> writes(size_t from) {
+  std::vector<Write> out;
+  const auto events = sim::pin_events();
+  for (size_t i = from; i < events.size(); ++i) {
+    if (events[i].call == sim::PinCall::kWrite) {
+      out.push_back({static_cast<double>(events[i].t_ns) / sim::kNsPerMs, events[i].gpio,
+                     events[i].value});
+    }
+  }
+  return out;
+}
+
+size_t pin_log_size() {
+  return sim::pin_events().size();
+}
+
+double now_ms() {
+  return static_cast<double>(sim::clock_now_ns()) / sim::kNsPerMs;
+}
+
+int start(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>("zul_stm_driver"));
+  for (auto& a : args) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  return zul_start(static_cast<int>(argv.size()) - 1, argv.data());
+}
+
+}  // namespace test

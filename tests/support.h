@@ -1,0 +1,40 @@
+// Helpers shared by the tests: a fresh board and program state per case,
+// the program's standard input and output, and the pin log in a form that
+// reads like the hardware's behaviour.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/board.h"
+#include "sim/clock.h"
+#include "sim/console.h"
+
+namespace test {
+
+// A fresh simulated board (instant clock at 0), console and program state.
+void fresh_board(sim::ClockMode mode = sim::ClockMode::kInstant);
+
+// The program's standard input holds `text` and then ends.
+void give_input(const std::string& text);
+
+// Lines the program printed so far.
+std::vector<std::string> lines();
+
+// Pin writes as "t:gpio=level" in ms, from index `from` of the pin log.
+struct Write {
+  double t_ms;
+  int gpio;
+  int level;
+  bool operator==(const Write&) const = default;
+};
+std::vector<Write> writes(size_t from = 0);
+size_t pin_log_size();
+
+// Milliseconds on the simulated clock.
+double now_ms();
+
+// Runs the program's start-up with these arguments; returns zul_start's result.
+int start(std::vector<std::string> args);
+
+}  // namespace test
