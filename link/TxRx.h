@@ -1,0 +1,31 @@
+// The link to the co-processor on SPI0: exchange cycles with retransmission,
+// the link thread, the handshake, the settings push and the decoder.
+#pragma once
+#include <cstdint>
+
+// Four 8-byte transmit slots. Owned by the main thread during start-up and
+// by the link thread alone afterwards.
+inline constexpr int kSlotPoll = 0;
+inline constexpr int kSlotCommand = 8;
+inline constexpr int kSlotSettings = 16;
+inline constexpr int kSlotCopy = 24;
+extern uint8_t SPI_tx[32];
+// Bytes 0..7: the latest reply; 8..15: what came in during the first transfer.
+extern uint8_t SPI_rx[32];
+// The shield code the handshake learnt.
+extern uint8_t shield;
+
+void SPI_init();
+// One exchange cycle (up to ten attempts).
+void spi_buffer_txrx();
+// The link thread's body; never returns.
+void* SPI_th(void* arg);
+// The handshake at start-up.
+void SPI_first_send();
+// Loads the setup frame and pushes it.
+void spi_send_settings(uint8_t value);
+// Delivers the frame waiting in the settings slot: exchange cycle, 100 ms,
+// exchange cycle, 100 ms, decode the reply.
+void spi_settings_push();
+// Decodes the reply area.
+void spi_parser();
