@@ -6,11 +6,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <pthread.h>
+
+#include "codec/CS6422.h"
+#include "core/Buffer.h"
 #include "core/console_input.h"
+#include "core/main_cycle.h"
 #include "core/output.h"
 #include "core/stop.h"
 #include "line/common.h"
+#include "line/drivers.h"
 #include "line/pins.h"
+#include "link/TxRx.h"
 
 uint8_t intercom = 0;
 uint16_t cycle_time_plus = 0;
@@ -19,8 +26,11 @@ uint8_t RoomImit[kRoomCount] = {};
 const char* file_settingName_p1 = nullptr;
 const char* file_settingName_p2 = nullptr;
 char file_settingName[256] = {};
+int32_t Scan_read = 0;
 
 namespace {
+constexpr uint8_t kShieldWithSetup = 26;
+constexpr uint8_t kShieldWithCodec = 27;
 constexpr unsigned kAfterSpiInitMs = 200;
 constexpr unsigned kAfterResetMs = 1000;
 
@@ -141,15 +151,59 @@ int zul_start(int argc, char** argv) {
     return kExitPlatform;
   }
   GPIO_init();
+  if (!SPI_init()) {
+    fprintf(stderr,
+            "zul_stm_driver: SPI0 is not accessible; run it as root (sudo)\n");
+    return kExitPlatform;
+  }
   wait_ms(kAfterSpiInitMs);
   hard_reset();
   wait_ms(kAfterResetMs);
+  SPI_first_send();
+  select_line_driver(intercom);
+  if (shield == kShieldWithSetup || shield == kShieldWithCodec) {
+    spi_send_settings(setupRegister0);
+  }
+  if (shield == kShieldWithCodec) {
+    file_settingName_p1 = "TEQsettings";
+    snprintf(file_settingName, sizeof file_settingName, "%s%s", file_settingName_p1,
+             file_settingName_p2);
+    CS6422_StartSetup(shield, file_settingName);
+  }
+  gpio_first_status();
   return -1;
 }
 
-void zul_run() {
+void* Scan_th(void*) {
   for (;;) {
-    wait_ms(1000);
+    const TokenResult r = read_int_token(stdin, &Scan_read);
+    if (r == TokenResult::kEnd) {
+      return nullptr;  // the controlling side has closed our input; the line is still served
+    }
+    if (r == TokenResult::kNotNumber) {
+      continue;
+    }
+    const bool accepted = (Scan_read >= 1 && Scan_read <= 3) ||
+                          (Scan_read >= 20 && Scan_read <= 23) || Scan_read == 99;
+    if (accepted) {
+      console_enqueue(static_cast<uint8_t>(Scan_read));
+    }
+  }
+}
+
+int zul_run() {
+  pthread_t console_thread;
+  pthread_t link_thread;
+  if (pthread_create(&console_thread, nullptr, Scan_th, nullptr) != 0) {
+    fprintf(stderr, "zul_stm_driver: cannot start the console thread\n");
+    return kExitPlatform;
+  }
+  if (pthread_create(&link_thread, nullptr, SPI_th, nullptr) != 0) {
+    fprintf(stderr, "zul_stm_driver: cannot start the link thread\n");
+    return kExitPlatform;
+  }
+  for (;;) {
+    VirtualIntercom_status(&Cycle);
   }
 }
 
@@ -158,5 +212,5 @@ int zul_main(int argc, char** argv) {
   if (status >= 0) {
     return status;
   }
-  zul_run();
+  return zul_run();
 }

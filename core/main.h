@@ -32,7 +32,14 @@ void ReedBlacklist();
 // Start-up up to and including the driver's idle operation. Returns the exit
 // status when the program is to end, or -1 when it is to go on running.
 int zul_start(int argc, char** argv);
-// Starts the console and link threads and becomes the main loop.
-[[noreturn]] void zul_run();
+extern int32_t Scan_read;
+
+// The console thread: reads codes from standard input and queues the
+// accepted ones. Ends when the input ends.
+void* Scan_th(void* arg);
+
+// Starts the console and link threads and becomes the main loop; returns
+// only when a thread cannot be started (the exit status).
+int zul_run();
 // The whole program.
 int zul_main(int argc, char** argv);

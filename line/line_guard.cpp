@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "line/common.h"
+#include "line/pins.h"
 
 namespace {
 // All sequentially consistent: a writer announces itself, then checks the
@@ -22,6 +23,12 @@ thread_local bool t_writing = false;
 
 constexpr int kDrainSpins = 200000;
 
+// Relay and door pulses always finish: a superseded sequence that stopped
+// half-way would leave a relay or the door held.
+bool is_line_pin(uint8_t pin) {
+  return pin == kPinLineSelector || pin == kPinHook1 || pin == kPinHook2;
+}
+
 void drain(const std::atomic<int>& counter, int own) {
   for (int i = 0; i < kDrainSpins && counter.load() > own; ++i) {
     sched_yield();
@@ -35,7 +42,7 @@ void line_guarded_write(uint8_t pin, uint8_t level) {
     g_sequence_writes_in_flight.fetch_add(1);
   }
   t_writing = true;
-  const bool superseded = t_in_sequence && g_epoch.load() != t_epoch;
+  const bool superseded = t_in_sequence && is_line_pin(pin) && g_epoch.load() != t_epoch;
   if (!g_stopping.load() && !superseded) {
     bcm2835_gpio_write(pin, level);
   }

@@ -6,8 +6,9 @@
 // serialised by a lock held across the waits: the link thread would then
 // exchange no frame for up to ten seconds. Instead the link thread's
 // operation wins: once it has begun, a main-thread sequence that was already
-// running makes no further pin write and only sits out its waits, so the
-// line ends in the state the latest call event asked for.
+// running makes no further write to the line pins (selector and hook lines)
+// and only sits out its waits, so the line ends in the state the latest call
+// event asked for. Relay and door pulses are never cut short.
 //
 // When the program is stopped, no thread drives a pin after the board idle
 // state has been written.

@@ -15,7 +15,8 @@ extern uint8_t SPI_rx[32];
 // The shield code the handshake learnt.
 extern uint8_t shield;
 
-void SPI_init();
+// Configures SPI0; false when the library could not take it (no root rights).
+[[nodiscard]] bool SPI_init();
 // One exchange cycle (up to ten attempts).
 void spi_buffer_txrx();
 // The link thread's body; never returns.

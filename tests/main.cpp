@@ -10,6 +10,14 @@ FILE* const g_real_stdout = stdout;
 FILE* const g_real_stdin = stdin;
 
 class RestoreStdio : public testing::EmptyTestEventListener {
+  // GoogleTest reports a failure on stdout, which may be the recorder just
+  // then; say it on stderr as well.
+  void OnTestPartResult(const testing::TestPartResult& result) override {
+    if (result.failed()) {
+      fprintf(stderr, "%s:%d: Failure\n%s\n", result.file_name() ? result.file_name() : "?",
+              result.line_number(), result.message());
+    }
+  }
   void OnTestEnd(const testing::TestInfo&) override {
     stdout = g_real_stdout;
     stdin = g_real_stdin;

@@ -2,7 +2,10 @@
 
 #include <cstring>
 
+#include "core/Buffer.h"
 #include "core/main.h"
+#include "core/main_cycle.h"
+#include "link/TxRx.h"
 #include "sim/platform.h"
 
 namespace test {
@@ -21,6 +24,42 @@ void fresh_board(sim::ClockMode mode) {
   file_settingName_p1 = nullptr;
   file_settingName_p2 = nullptr;
   memset(file_settingName, 0, sizeof file_settingName);
+  Scan_read = 0;
+  memset(SPI_tx, 0, sizeof SPI_tx);
+  memset(SPI_rx, 0, sizeof SPI_rx);
+  shield = 0;
+  static const uint8_t kEmptyQueue[16] = {5, 1};
+  memcpy(bufferConsole, kEmptyQueue, sizeof bufferConsole);
+  Cycle.state.store(0);
+  Cycle.imit.store(0);
+}
+
+std::string hex(const uint8_t* bytes, size_t n) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    out += kDigits[bytes[i] >> 4];
+    out += kDigits[bytes[i] & 15];
+  }
+  return out;
+}
+
+std::vector<std::string> frames_sent(size_t from) {
+  std::vector<std::string> out;
+  const auto all = sim::transfers();
+  for (size_t i = from; i < all.size(); ++i) {
+    out.push_back(hex(all[i].sent, 8));
+  }
+  return out;
+}
+
+std::vector<std::string> frames_received(size_t from) {
+  std::vector<std::string> out;
+  const auto all = sim::transfers();
+  for (size_t i = from; i < all.size(); ++i) {
+    out.push_back(hex(all[i].received, 8));
+  }
+  return out;
 }
 
 void give_input(const std::string& text) {

@@ -34,6 +34,11 @@ size_t pin_log_size();
 // Milliseconds on the simulated clock.
 double now_ms();
 
+// Bytes as uppercase hex, and the frames on SPI0 from transfer `from` on.
+std::string hex(const uint8_t* bytes, size_t n);
+std::vector<std::string> frames_sent(size_t from = 0);
+std::vector<std::string> frames_received(size_t from = 0);
+
 // Runs the program's start-up with these arguments; returns zul_start's result.
 int start(std::vector<std::string> args);
 

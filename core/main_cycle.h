@@ -1,0 +1,23 @@
+// The call state machine: the main loop's passes and the call events the
+// co-processor reports.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+enum : int32_t { kStateIdle = 0, kStateDialled = 2, kStatePickedUp = 3 };
+
+// Written by the main loop and by the link thread; each field is read and
+// written whole.
+struct CycleRecord {
+  std::atomic<int32_t> state{kStateIdle};
+  std::atomic<int32_t> imit{0};  // the imitated handset has the call
+};
+extern CycleRecord Cycle;
+
+// One pass of the main loop: snapshot, at most one queued code, 20 ms, then
+// the code's action in the snapshot's state.
+void VirtualIntercom_status(CycleRecord* cycle);
+
+// A call event frame (type 1) from the co-processor; runs on the link thread
+// (and on the main thread during the start-up settings pushes).
+void call_event(const uint8_t* frame);

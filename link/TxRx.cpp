@@ -1,0 +1,192 @@
+#include "link/TxRx.h"
+
+#include <bcm2835.h>
+
+#include <cstring>
+
+#include "core/main.h"
+#include "core/main_cycle.h"
+#include "core/output.h"
+#include "line/common.h"
+#include "line/pins.h"
+#include "link/CRC16.h"
+
+uint8_t SPI_tx[32] = {};
+uint8_t SPI_rx[32] = {};
+uint8_t shield = 0;
+
+namespace {
+
+constexpr uint8_t kStartByte = 0xA1;
+enum : uint8_t {
+  kTypePoll = 0x01,
+  kTypeCallEvent = 0x01,
+  kTypeAnnounce = 0x02,
+  kTypeVersion = 0x02,
+  kTypeUnnamed = 0x10,
+  kTypeSetup = 0x0B,
+  kTypeSignal = 0xEE,
+  kTypeRetransmit = 0xFF,
+};
+
+constexpr uint8_t kPollFrame[8] = {kStartByte, kTypePoll, 0, 0, 0, 0, 0xAA, 0x24};
+constexpr uint8_t kRetransmitFrame[8] = {kStartByte, kTypeRetransmit, 0, 0, 0, 0, 0x7E, 0x0D};
+
+constexpr uint8_t kAttempts = 10;
+constexpr uint16_t kHandshakeAttempts = 20;
+constexpr unsigned kBeforeTransferMs = 1;
+constexpr unsigned kReplyGapMs = 5;      // the co-processor prepares its reply meanwhile
+constexpr unsigned kSettingsSettleMs = 100;
+
+constexpr uint16_t kSpiClockDivider = 889;  // about 281 kHz from the 250 MHz core clock
+
+// Whether the reply area holds a reply that passed its checksum (or no reply
+// at all). A reply that failed it is never acted on: its retransmit request
+// is still pending, and the co-processor's resend delivers the frame once.
+bool g_reply_ok = true;
+
+void transfer(uint8_t* send, uint8_t* receive) {
+  bcm2835_spi_transfernb(reinterpret_cast<char*>(send), reinterpret_cast<char*>(receive), 8);
+}
+
+void seal(uint8_t* frame) {
+  const uint16_t crc = ModRTU_CRC(frame, 6);
+  frame[6] = static_cast<uint8_t>(crc >> 8);
+  frame[7] = static_cast<uint8_t>(crc & 0xFF);
+}
+
+// First transfer of an attempt: settings before command before poll.
+void send_next_frame() {
+  uint8_t* slot = SPI_tx + kSlotPoll;
+  if (SPI_tx[kSlotSettings] != 0) {
+    slot = SPI_tx + kSlotSettings;
+    seal(slot);
+  } else if (SPI_tx[kSlotCommand] != 0) {
+    slot = SPI_tx + kSlotCommand;
+    seal(slot);
+  }
+  transfer(slot, SPI_rx + 8);
+  memcpy(SPI_tx + kSlotCopy, slot, 8);
+  if (slot == SPI_tx + kSlotSettings) {
+    memset(SPI_tx + kSlotSettings, 0, 8);
+  }
+}
+
+void print_version(const uint8_t* r) {
+  out_printf("Intercom: %d\n", r[2]);
+  out_printf("Program_STM: %d\n", r[3] * 256 + r[4]);
+  out_printf("Shield: %d\n", r[5]);
+}
+
+void print_signal(const uint8_t* r) {
+  static const char* const kChannels[16] = {"Ek ", "S0 ", "S1 ", "? ", "? ", "? ", "? ", "? ",
+                                            "? ",  "? ",  "? ",  "? ", "? ", "? ", "? ", "? "};
+  const uint8_t form = r[2] >> 4;
+  const char* form_text = form == 0 ? "steady " : form == 2 ? "impulse: " : "? ";
+  const char* level = r[3] == 1 ? "HIGH " : "LOW ";
+  out_printf("%s%s%s%d\n", kChannels[r[2] & 0x0F], form_text, level, r[4] * 256 + r[5]);
+}
+
+}  // namespace
+
+bool SPI_init() {
+  const int begun = bcm2835_spi_begin();
+  bcm2835_spi_setBitOrder(BCM2835_SPI_BIT_ORDER_MSBFIRST);
+  bcm2835_spi_setDataMode(BCM2835_SPI_MODE0);
+  bcm2835_spi_setClockDivider(kSpiClockDivider);
+  bcm2835_spi_setChipSelectPolarity(BCM2835_SPI_CS0, LOW);
+  return begun != 0;
+}
+
+void spi_buffer_txrx() {
+  for (uint8_t attempt = 0; attempt < kAttempts; ++attempt) {
+    wait_ms(kBeforeTransferMs);
+    send_next_frame();
+    wait_ms(kReplyGapMs);
+    memset(SPI_tx + kSlotCommand, 0, 8);
+    transfer(SPI_tx + kSlotCommand, SPI_rx);
+
+    if (SPI_rx[0] == 0 && SPI_rx[6] == 0 && SPI_rx[7] == 0) {
+      g_reply_ok = true;  // the co-processor had nothing to say
+      return;
+    }
+    const uint16_t crc = ModRTU_CRC(SPI_rx, 6);
+    if (crc != ((SPI_rx[6] << 8) | SPI_rx[7])) {
+      g_reply_ok = false;
+      memcpy(SPI_tx + kSlotCommand, kRetransmitFrame, 8);
+      continue;
+    }
+    g_reply_ok = true;
+    if (SPI_rx[0] == kStartByte && SPI_rx[1] == kTypeRetransmit) {
+      memcpy(SPI_tx + kSlotCommand, SPI_tx + kSlotCopy, 8);
+      continue;
+    }
+    return;
+  }
+}
+
+void* SPI_th(void*) {
+  for (;;) {
+    if (cycle_time_plus != 0) {
+      wait_ms(cycle_time_plus);
+    }
+    spi_buffer_txrx();
+    spi_parser();
+  }
+}
+
+void SPI_first_send() {
+  bool answered = false;
+  for (uint16_t attempt = 0; attempt < kHandshakeAttempts && !answered; ++attempt) {
+    memcpy(SPI_tx + kSlotPoll, kPollFrame, 8);
+    const uint8_t announce[6] = {kStartByte, kTypeAnnounce, intercom, 0, 0, 0};
+    memcpy(SPI_tx + kSlotCommand, announce, 6);
+    spi_buffer_txrx();
+    if (cycle_time_plus != 0) {
+      wait_ms(cycle_time_plus);
+    }
+    spi_buffer_txrx();
+    answered = g_reply_ok && SPI_rx[0] == kStartByte && SPI_rx[1] == kTypeVersion;
+    if (!answered) {
+      hard_reset();
+    }
+  }
+  // A last reply that failed its checksum says nothing about the shield.
+  static const uint8_t kNothing[8] = {};
+  const uint8_t* reply = g_reply_ok ? SPI_rx : kNothing;
+  shield = reply[5];
+  print_version(reply);
+}
+
+void spi_settings_push() {
+  spi_buffer_txrx();
+  wait_ms(kSettingsSettleMs);
+  spi_buffer_txrx();
+  wait_ms(kSettingsSettleMs);
+  spi_parser();
+}
+
+void spi_send_settings(uint8_t value) {
+  const uint8_t frame[6] = {kStartByte, kTypeSetup, value, 0, 0, 0};
+  memcpy(SPI_tx + kSlotSettings, frame, 6);
+  spi_settings_push();
+}
+
+void spi_parser() {
+  if (!g_reply_ok || SPI_rx[0] != kStartByte) {
+    return;
+  }
+  switch (SPI_rx[1]) {
+    case kTypeCallEvent:
+      call_event(SPI_rx);
+      return;
+    case kTypeVersion:
+      print_version(SPI_rx);
+      return;
+    case kTypeSignal:
+      print_signal(SPI_rx);
+      return;
+    default:  // type 16 and anything unknown, retransmit requests included
+      return;
+  }
+}
