@@ -1,0 +1,49 @@
+// zul_stm_sim run as a controlling process runs it: arguments, a pipe to its
+// standard input, its standard output read line by line.
+#pragma once
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace test {
+
+class SimProcess {
+ public:
+  explicit SimProcess(const std::vector<std::string>& args);
+  ~SimProcess();
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  void write(const std::string& text);
+  void close_input();
+  // The next line, or nothing (false) when the output ended or timeout_s passed.
+  bool read_line(std::string* line, double timeout_s = 30);
+  // Reads until `line` appears; false if it never did.
+  bool wait_for(const std::string& line, double timeout_s = 30);
+  // Every line read so far.
+  const std::vector<std::string>& seen() const { return seen_; }
+  void signal(int signo);
+  // Exit status (or 128+signal), waiting at most timeout_s; -1 on time-out.
+  int wait(double timeout_s = 30);
+  std::string stderr_text() const;
+
+ private:
+  pid_t pid_ = -1;
+  int in_fd_ = -1;
+  int out_fd_ = -1;
+  std::string err_path_;
+  std::string buffer_;
+  std::vector<std::string> seen_;
+};
+
+// Runs the simulator to its end; returns its exit status and its output.
+int run_sim(const std::vector<std::string>& args, const std::string& input, std::string* out,
+            double timeout_s = 60);
+
+// A temporary file's path with the given text in it (empty text: just a name).
+std::string temp_file(const std::string& text = "");
+std::string read_file(const std::string& path);
+std::vector<std::string> split_lines(const std::string& text);
+
+}  // namespace test
