@@ -1,6 +1,6 @@
 // The line driver table: nine operations that the rest of the program calls
-// without knowing which intercom system is on the line, and one installer per
-// line driver.
+// without knowing which intercom system is on the line, one installer per
+// line driver, and the choice of driver and settings path by intercom code.
 //
 // An operation only moves pins and waits; it reads no program state and
 // prints nothing (the common driver's open_call prints one marker line).
@@ -36,6 +36,10 @@ void init_Eltis100();
 void init_Cyfral();
 void init_Eltis5000_KM500();
 void init_AnalysSignal();
+
+// Installs the driver for the intercom code and sets file_settingName_p2 to
+// its settings path; a code without a driver of its own gets the common one.
+void select_line_driver(uint8_t intercom_code);
 
 // ---- For the installers ----
 
