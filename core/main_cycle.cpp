@@ -86,7 +86,7 @@ void run_call_operation(CycleRecord* cycle, void (*operation)(), After after) {
 // Line operations of the link thread take the line from whatever the main
 // thread is doing on it.
 void run_link_operation(void (*operation)()) {
-  line_supersede_main();
+  LinkOperation scope;
   operation();
 }
 

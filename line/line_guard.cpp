@@ -62,9 +62,14 @@ MainSequence::~MainSequence() {
   t_in_sequence = false;
 }
 
-void line_supersede_main() {
+LinkOperation::LinkOperation() : outer_in_sequence_(t_in_sequence) {
   g_epoch.fetch_add(1);
   drain(g_sequence_writes_in_flight, t_in_sequence && t_writing ? 1 : 0);
+  t_in_sequence = false;
+}
+
+LinkOperation::~LinkOperation() {
+  t_in_sequence = outer_in_sequence_;
 }
 
 void line_stop_board() {

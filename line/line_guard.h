@@ -28,8 +28,19 @@ class MainSequence {
   MainSequence& operator=(const MainSequence&) = delete;
 };
 
-// Called by the link thread before it runs a line operation.
-void line_supersede_main();
+// Scope of one link-thread operation; supersedes the running main-thread
+// sequence. (On a thread that is itself inside a sequence, as when a test
+// stages an event in the middle of one, the operation still writes.)
+class LinkOperation {
+ public:
+  LinkOperation();
+  ~LinkOperation();
+  LinkOperation(const LinkOperation&) = delete;
+  LinkOperation& operator=(const LinkOperation&) = delete;
+
+ private:
+  bool outer_in_sequence_;
+};
 
 // Stops every further pin write, waits briefly for writes in flight, and
 // writes the board idle state. Safe in a signal handler.

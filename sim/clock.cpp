@@ -68,6 +68,9 @@ void run_due_events(std::unique_lock<std::mutex>& lock, int64_t until) {
   while (!g_events->empty() && g_events->top().t_ns <= until) {
     Event e = g_events->top();
     g_events->pop();
+    if (g_mode != ClockMode::kRealTime) {
+      g_now.store(std::max(g_now.load(), e.t_ns));
+    }
     lock.unlock();
     e.fn();
     lock.lock();

@@ -1,0 +1,214 @@
+// The call state machine on one thread in virtual time: call events from the
+// co-processor, codes from the controlling process, and the races between
+// them staged on the simulated clock.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "core/Buffer.h"
+#include "core/main.h"
+#include "core/main_cycle.h"
+#include "line/drivers.h"
+#include "sim/board.h"
+#include "sim/clock.h"
+#include "tests/support.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using test::Write;
+
+enum : uint8_t { kIdleEvent = 0, kDial = 1, kPickup = 2, kOpen = 3, kDrop = 4, kOpenDetected = 5 };
+
+void event(uint8_t subcode, uint16_t room = 0, uint8_t force = 0) {
+  const uint8_t frame[8] = {0xA1, 0x01, subcode, force, static_cast<uint8_t>(room >> 8),
+                            static_cast<uint8_t>(room & 0xFF)};
+  call_event(frame);
+}
+
+// One pass of the main loop with `code` queued first (0: none).
+void pass(uint8_t code = 0) {
+  if (code != 0) {
+    console_enqueue(code);
+  }
+  VirtualIntercom_status(&Cycle);
+}
+
+// Runs fn when the clock reaches `at_ms` from now, inside whatever waits then.
+void at(double at_ms, std::function<void()> fn) {
+  sim::clock_at(sim::clock_now_ns() + static_cast<int64_t>(at_ms * sim::kNsPerMs), std::move(fn));
+}
+
+std::pair<int, int> cycle() {
+  return {Cycle.state.load(), Cycle.imit.load()};
+}
+
+class CallState : public testing::Test {
+ protected:
+  void SetUp() override {
+    test::fresh_board();
+    select_line_driver(10);  // VIZIT
+    RoomImit[5] = 1;
+    RoomImit[9] = 2;
+    RoomImit[4095] = 1;
+  }
+  // Pin writes made by what `fn` runs, with times from its start.
+  static std::vector<Write> traced(const std::function<void()>& fn) {
+    const size_t from = test::pin_log_size();
+    const double t0 = test::now_ms();
+    fn();
+    std::vector<Write> w = test::writes(from);
+    for (Write& x : w) {
+      x.t_ms -= t0;
+    }
+    return w;
+  }
+};
+
+TEST_F(CallState, ImitatedRoomIsTakenAnsweredOpenedAndHungUp) {
+  event(kDial, 5);
+  EXPECT_EQ(cycle(), std::make_pair(2, 1));
+  EXPECT_EQ(test::writes(), (std::vector<Write>{{0, 23, 0}, {0, 22, 1}, {10, 24, 1}}))
+      << "the imitated handset is connected on the dial";
+  pass(1);
+  EXPECT_EQ(cycle(), std::make_pair(3, 1));
+  event(kPickup);  // the co-processor sees our own pickup: not reported
+  pass(2);
+  EXPECT_EQ(cycle(), std::make_pair(3, 1));
+  pass(3);
+  EXPECT_EQ(cycle(), std::make_pair(0, 0));
+  event(kDrop);
+  EXPECT_EQ(test::lines(), (Strings{"dial 5", "drop"}));
+}
+
+TEST_F(CallState, RoomLeftToTheRealHandsetIsOnlyReported) {
+  event(kDial, 7);
+  EXPECT_EQ(cycle(), std::make_pair(2, 0));
+  EXPECT_TRUE(test::writes().empty()) << "VIZIT leaves the line alone";
+  event(kPickup);
+  EXPECT_EQ(cycle(), std::make_pair(3, 0));
+  event(kOpen);
+  event(kDrop);
+  EXPECT_EQ(cycle(), std::make_pair(0, 0));
+  EXPECT_EQ(test::lines(), (Strings{"dial 7", "pickup", "open", "drop"}));
+  EXPECT_EQ(test::writes().size(), 9u) << "the idle operation on the drop";
+}
+
+TEST_F(CallState, BlacklistedRoomIsRejectedByTheNextPass) {
+  event(kDial, 9);
+  EXPECT_EQ(cycle(), std::make_pair(2, 0));
+  EXPECT_EQ(test::lines(), Strings{"dial 9"});
+  const auto w = traced([] { pass(); });
+  EXPECT_EQ(cycle(), std::make_pair(0, 0));
+  ASSERT_FALSE(w.empty());
+  EXPECT_NEAR(test::now_ms(), 20 + 2030, 0.01) << "20 ms pass wait, then VIZIT's drop_call";
+  EXPECT_EQ(console_dequeue(), 0);
+}
+
+TEST_F(CallState, ForcedImitationAndRoomsAtAndBeyondTheTableEnd) {
+  struct Case {
+    uint16_t room;
+    uint8_t force;
+    int imit;
+  };
+  for (const Case& c : {Case{7, 1, 1}, Case{9, 1, 1}, Case{4095, 0, 1}, Case{4096, 0, 0},
+                        Case{65535, 0, 0}, Case{65535, 1, 1}, Case{7, 2, 0}}) {
+    SetUp();
+    event(kDial, c.room, c.force);
+    EXPECT_EQ(cycle(), std::make_pair(2, c.imit)) << c.room << " force " << int(c.force);
+    EXPECT_EQ(test::lines(), Strings{"dial " + std::to_string(c.room)});
+  }
+}
+
+TEST_F(CallState, CodesThatDoNotFitTheStateAreDiscarded) {
+  pass(1);
+  pass(3);
+  pass(99);
+  event(kDial, 5);
+  pass();
+  EXPECT_EQ(cycle(), std::make_pair(2, 1)) << "a code typed before the dial does not answer it";
+  pass(99);
+  pass(1);
+  pass(1);
+  EXPECT_EQ(cycle(), std::make_pair(3, 1));
+}
+
+TEST_F(CallState, OpenInIdleRunsOpenFreeAndLeavesCycleAlone) {
+  const auto w = traced([] { pass(23); });
+  EXPECT_EQ(w, (std::vector<Write>{{20, 26, 1}, {1020, 26, 0}}));
+  EXPECT_EQ(cycle(), std::make_pair(0, 0));
+}
+
+TEST_F(CallState, RelayCodesPulseInAnyStateAndLeaveCycleAlone) {
+  event(kDial, 5);
+  for (auto [code, gpio] : {std::pair{20, 6}, std::pair{21, 25}, std::pair{22, 16}}) {
+    const auto w = traced([code = code] { pass(static_cast<uint8_t>(code)); });
+    EXPECT_EQ(w, (std::vector<Write>{{20, gpio, 1}, {2020, gpio, 0}}));
+    EXPECT_EQ(cycle(), std::make_pair(2, 1));
+  }
+}
+
+TEST_F(CallState, OpenEventDuringOpenCallIsNotPrinted) {
+  event(kDial, 7);
+  at(1500, [] { event(kOpen); });
+  pass(2);
+  EXPECT_EQ(cycle(), std::make_pair(0, 0));
+  event(kOpen);
+  EXPECT_EQ(test::lines(), (Strings{"dial 7", "open"}));
+}
+
+TEST_F(CallState, OpenDetectedPrintsInEveryStateAndIdleEventKeepsTheFlag) {
+  event(kOpenDetected);
+  event(kDial, 5);
+  event(kOpenDetected);
+  pass(1);
+  event(kOpenDetected);
+  event(kIdleEvent);
+  EXPECT_EQ(cycle(), std::make_pair(0, 1));
+  event(6);
+  EXPECT_EQ(test::lines(), (Strings{"openDetected", "dial 5", "openDetected", "openDetected"}));
+}
+
+TEST_F(CallState, DialWhilePickedUpSelectsAgain) {
+  event(kDial, 5);
+  pass(1);
+  event(kDial, 7);
+  EXPECT_EQ(cycle(), std::make_pair(2, 0));
+  event(kPickup);
+  EXPECT_EQ(cycle(), std::make_pair(3, 0));
+  EXPECT_EQ(test::lines(), (Strings{"dial 5", "dial 7", "pickup"}));
+}
+
+TEST_F(CallState, DialDuringThePassWaitIsJudgedByTheIdleSnapshot) {
+  console_enqueue(1);
+  at(10, [] { event(kDial, 5); });
+  pass();
+  EXPECT_EQ(cycle(), std::make_pair(2, 1)) << "code 1 was taken against idle and discarded";
+  EXPECT_LT(test::now_ms(), 100) << "no pickup ran: the pass wait and select_imit only";
+}
+
+TEST_F(CallState, DropDuringPickupLeavesTheCallIdleAndTheLineReleased) {
+  event(kDial, 5);
+  // 5 ms into pickup: after the hook lines went on hook, before the
+  // selector and the off-hook writes.
+  at(25, [] { event(kDrop); });
+  pass(1);
+  EXPECT_EQ(cycle(), std::make_pair(0, 0));
+  EXPECT_EQ(test::lines(), (Strings{"dial 5", "drop"}));
+  EXPECT_EQ(sim::pin_level(24), 0) << "the real handset has the line back";
+  EXPECT_EQ(sim::pin_level(23), 1);
+  EXPECT_EQ(sim::pin_level(22), 1);
+  // And the next hang-up code finds nothing to hang up.
+  const auto after = traced([] { pass(3); });
+  EXPECT_TRUE(after.empty());
+}
+
+TEST_F(CallState, DropDuringARelayPulseStillEndsThePulse) {
+  at(1000, [] { event(kDrop); });
+  const auto w = traced([] { pass(20); });
+  ASSERT_GE(w.size(), 2u);
+  EXPECT_EQ(w.front(), (Write{20, 6, 1}));
+  EXPECT_EQ(w.back(), (Write{2020, 6, 0}));
+}
+
+}  // namespace
