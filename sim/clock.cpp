@@ -231,6 +231,29 @@ int64_t clock_now_ns() {
   return g_now.load();
 }
 
+namespace {
+// Scheduled mode: the calling thread sleeps `span`; the others run meanwhile.
+void scheduled_sleep(std::unique_lock<std::mutex>& lock, int64_t span) {
+  Turn* self = t_turn;
+  if (self == nullptr) {
+    fprintf(stderr, "zul_stm_sim: a thread outside the turns waited\n");
+    std::abort();
+  }
+  self->wake_ns = g_now.load() + span;
+  self->order = ++g_order;
+  self->state = Turn::kWaitingTime;
+  // Nothing else can run before this thread's own wake-up: keep the turn.
+  Turn* next = earliest_waiting();
+  if (next == self && (g_events->empty() || g_events->top().t_ns > self->wake_ns)) {
+    g_now.store(self->wake_ns);
+    self->state = Turn::kRunning;
+    return;
+  }
+  hand_off(lock);
+  wait_for_turn(lock, self);
+}
+}  // namespace
+
 void clock_sleep_ms(unsigned ms) {
   const int64_t span = static_cast<int64_t>(ms) * kNsPerMs;
   std::unique_lock<std::mutex> lock(mu);
@@ -248,32 +271,19 @@ void clock_sleep_ms(unsigned ms) {
           std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(span) / speed)));
       return;
     }
-    case ClockMode::kScheduled: {
-      Turn* self = t_turn;
-      if (self == nullptr) {
-        fprintf(stderr, "zul_stm_sim: a thread outside the turns waited\n");
-        std::abort();
-      }
-      self->wake_ns = g_now.load() + span;
-      self->order = ++g_order;
-      self->state = Turn::kWaitingTime;
-      // Nothing else can run before this thread's own wake-up: keep the turn.
-      Turn* next = earliest_waiting();
-      if (next == self && (g_events->empty() || g_events->top().t_ns > self->wake_ns)) {
-        g_now.store(self->wake_ns);
-        self->state = Turn::kRunning;
-        return;
-      }
-      hand_off(lock);
-      wait_for_turn(lock, self);
+    case ClockMode::kScheduled:
+      scheduled_sleep(lock, span);
       return;
-    }
   }
 }
 
 void clock_spend_ns(int64_t ns) {
-  if (g_mode != ClockMode::kRealTime) {
+  std::unique_lock<std::mutex> lock(mu);
+  if (g_mode == ClockMode::kInstant) {
     g_now.fetch_add(ns);
+  } else if (g_mode == ClockMode::kScheduled && t_turn != nullptr) {
+    // The transfer holds only its own thread: the others' wake-ups stay exact.
+    scheduled_sleep(lock, ns);
   }
 }
 

@@ -28,7 +28,8 @@ int64_t clock_now_ns();
 // bcm2835_delay.
 void clock_sleep_ms(unsigned ms);
 
-// Time that a bus transfer takes; real time passes by itself.
+// Time that a bus transfer takes, for the calling thread alone; real time
+// passes by itself.
 void clock_spend_ns(int64_t ns);
 
 // Runs fn once the clock has reached t_ns: in kScheduled mode between two

@@ -87,6 +87,13 @@ void SimProcess::close_input() {
   }
 }
 
+void SimProcess::close_output() {
+  if (out_fd_ >= 0) {
+    close(out_fd_);
+    out_fd_ = -1;
+  }
+}
+
 bool SimProcess::read_line(std::string* line, double timeout_s) {
   const auto t0 = std::chrono::steady_clock::now();
   for (;;) {

@@ -17,6 +17,8 @@ class SimProcess {
 
   void write(const std::string& text);
   void close_input();
+  // Stops reading: the program's next line finds no reader.
+  void close_output();
   // The next line, or nothing (false) when the output ended or timeout_s passed.
   bool read_line(std::string* line, double timeout_s = 30);
   // Reads until `line` appears; false if it never did.

@@ -1,0 +1,271 @@
+// The whole program under zul_stm_sim, driven as a controlling process
+// drives it: room lists in, event lines out, codes back. Real-time runs check
+// order and outcome; runs in virtual time check exact times on the pins.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <map>
+#include <sstream>
+
+#include "tests/sim_process.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using test::read_file;
+using test::run_sim;
+using test::split_lines;
+using test::temp_file;
+
+struct PinWrite {
+  double t;
+  int gpio;
+  int level;
+};
+
+std::vector<PinWrite> pin_writes(const std::string& path) {
+  std::vector<PinWrite> out;
+  for (const std::string& line : split_lines(read_file(path))) {
+    std::istringstream in(line);
+    PinWrite w{};
+    std::string call;
+    in >> w.t >> call >> w.gpio >> w.level;
+    if (call == "write") {
+      out.push_back(w);
+    }
+  }
+  return out;
+}
+
+Strings events_only(const Strings& lines) {
+  static const char* const kEvents[] = {"dial ", "pickup", "open", "drop", "openDetected", "common"};
+  Strings out;
+  for (const std::string& l : lines) {
+    for (const char* e : kEvents) {
+      if (l.rfind(e, 0) == 0) {
+        out.push_back(l);
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+// The last nine writes are the board idle state.
+void expect_board_idle_last(const std::vector<PinWrite>& w) {
+  ASSERT_GE(w.size(), 9u);
+  const int expected[9][2] = {{24, 0}, {23, 1}, {22, 1}, {14, 1}, {6, 0},
+                              {25, 0}, {16, 0}, {26, 0}, {2, 1}};
+  for (int i = 0; i < 9; ++i) {
+    const PinWrite& x = w[w.size() - 9 + static_cast<size_t>(i)];
+    EXPECT_EQ(x.gpio, expected[i][0]) << i;
+    EXPECT_EQ(x.level, expected[i][1]) << i;
+  }
+}
+
+// ---- real time -------------------------------------------------------------
+
+TEST(EndToEnd, ImitatedRoomIsAnsweredOpenedAndHungUp) {
+  const std::string pins = temp_file();
+  test::SimProcess p({"--speed", "5", "--pins", pins, "--scenario",
+                      temp_file("3000 dial 5\n"), "--", "10"});
+  p.write("5 -1 9 -1\n");
+  ASSERT_TRUE(p.wait_for("dial 5"));
+  p.write("1\n2\n3\n");
+  // VIZIT: pickup 1020 ms, open_pickup 1500, drop_pickup 1010: done within
+  // a second of real time at five times the speed; give it plenty.
+  std::string line;
+  while (p.read_line(&line, 3)) {
+  }
+  p.signal(SIGTERM);
+  p.wait();
+  EXPECT_EQ(events_only(p.seen()), Strings{"dial 5"});
+  const auto w = pin_writes(pins);
+  // The door: the hook lines at open key then back, after the pickup.
+  int open_key = 0;
+  for (size_t i = 1; i < w.size(); ++i) {
+    open_key += w[i - 1].gpio == 23 && w[i - 1].level == 0 && w[i].gpio == 22 && w[i].level == 0;
+  }
+  EXPECT_EQ(open_key, 1);
+  expect_board_idle_last(w);
+}
+
+TEST(EndToEnd, RealHandsetCallEventsArriveInOrder) {
+  std::string out;
+  EXPECT_EQ(run_sim({"--speed", "5", "--until", "6000", "--scenario",
+                     temp_file("3000 dial 7\n3500 pickup\n3600 open\n3700 open-detected\n3800 drop\n"),
+                     "--", "10"},
+                    "5 -1 9 -1\n", &out),
+            0);
+  EXPECT_EQ(events_only(split_lines(out)),
+            (Strings{"dial 7", "pickup", "open", "openDetected", "drop"}));
+}
+
+TEST(EndToEnd, InputThatEndsEarlyLeavesTheProgramServingTheLine) {
+  std::string out;
+  EXPECT_EQ(run_sim({"--speed", "5", "--until", "5000", "--scenario",
+                     temp_file("3000 dial 9\n4000 drop\n"), "--", "10"},
+                    "5 -1 9", &out),
+            0);
+  EXPECT_EQ(events_only(split_lines(out)), (Strings{"dial 9", "drop"}));
+}
+
+TEST(EndToEnd, SigtermInTheMiddleOfACallLeavesTheBoardIdle) {
+  const std::string pins = temp_file();
+  test::SimProcess p({"--pins", pins, "--scenario", temp_file("2500 dial 5\n"), "--", "13"});
+  p.write("5 -1 -1\n");
+  ASSERT_TRUE(p.wait_for("dial 5"));
+  p.write("1\n");  // Marshal's pickup: selector high for a second
+  usleep(300000);
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(), 128 + SIGTERM);
+  const auto w = pin_writes(pins);
+  expect_board_idle_last(w);
+  bool selector_was_high = false;
+  for (const PinWrite& x : w) {
+    selector_was_high = selector_was_high || (x.gpio == 24 && x.level == 1);
+  }
+  EXPECT_TRUE(selector_was_high) << "the call had taken the line";
+}
+
+TEST(EndToEnd, ClosedOutputEndsTheProgramWithTheBoardIdle) {
+  const std::string pins = temp_file();
+  {
+    test::SimProcess p({"--pins", pins, "--scenario", temp_file("2500 dial 5\n2600 drop\n"), "--", "10"});
+    p.write("5 -1 -1\n");
+    ASSERT_TRUE(p.wait_for("Shield: 26"));
+    p.close_output();
+    EXPECT_EQ(p.wait(), 128 + SIGPIPE);
+  }
+  expect_board_idle_last(pin_writes(pins));
+}
+
+// ---- virtual time ----------------------------------------------------------
+
+struct SimRun {
+  std::string out;
+  std::vector<PinWrite> pins;
+  std::string lines_log;
+};
+
+SimRun run_virtual(const std::string& scenario, const Strings& program_args,
+                const Strings& extra = {}) {
+  SimRun r;
+  const std::string pins = temp_file();
+  const std::string lines = temp_file();
+  Strings args = {"--virtual", "--pins", pins, "--lines", lines, "--scenario", temp_file(scenario)};
+  args.insert(args.end(), extra.begin(), extra.end());
+  args.push_back("--");
+  args.insert(args.end(), program_args.begin(), program_args.end());
+  EXPECT_EQ(run_sim(args, "", &r.out), 0);
+  r.pins = pin_writes(pins);
+  r.lines_log = read_file(lines);
+  return r;
+}
+
+// Pin writes strictly after time t.
+std::vector<PinWrite> after(const std::vector<PinWrite>& w, double t) {
+  std::vector<PinWrite> out;
+  for (const PinWrite& x : w) {
+    if (x.t > t) {
+      out.push_back(x);
+    }
+  }
+  return out;
+}
+
+TEST(Virtual, CodesDuringARelayPulseFillFiveSlotsAndLoseTheSixth) {
+  const SimRun r = run_virtual(
+      "0 console -1 -1\n3000 console 20\n3500 console 21 21 21 21 21 21\n20000 end\n", {"10"});
+  int relay1 = 0;
+  for (const PinWrite& x : r.pins) {
+    relay1 += x.gpio == 25 && x.level == 1;
+  }
+  EXPECT_EQ(relay1, 5);
+}
+
+struct OperationCase {
+  std::string intercom;
+  std::string codes;      // answered to the dial, one per line
+  double first_to_last;   // ms between the first and the last pin write after the code
+};
+
+class DriverOnThePins : public testing::TestWithParam<OperationCase> {};
+
+// After "dial 5" the scenario answers with the code; the next pass takes it,
+// waits 20 ms, then runs the operation. From its first pin write to its last
+// it spans exactly the driver's sequence (without the waits after the last).
+TEST_P(DriverOnThePins, OperationAfterAConsoleCodeRunsItsExactSequence) {
+  const OperationCase& c = GetParam();
+  const SimRun r = run_virtual("0 console 5 -1 -1\n3000 dial 5\non \"dial 5\" after 500 console " +
+                                c.codes + "\n30000 end\n",
+                            {c.intercom});
+  double dial_t = -1;
+  for (const std::string& l : split_lines(r.lines_log)) {
+    if (l.find(" dial 5") != std::string::npos) {
+      dial_t = std::stod(l);
+    }
+  }
+  ASSERT_GE(dial_t, 0);
+  const auto w = after(r.pins, dial_t + 500);
+  ASSERT_FALSE(w.empty());
+  // The code waits for the next pass, which then waits 20 ms itself.
+  EXPECT_GE(w.front().t - (dial_t + 500), 20);
+  EXPECT_LE(w.front().t - (dial_t + 500), 41);
+  EXPECT_NEAR(w.back().t - w.front().t, c.first_to_last, 1e-3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drivers, DriverOnThePins,
+    testing::Values(OperationCase{"10", "2", 3530},          // VIZIT open_call
+                    OperationCase{"101", "3", 2030},         // VIZIT drop_call
+                    OperationCase{"11", "2", 7530},          // Metakom 2003 open_call
+                    OperationCase{"12", "3", 4021},          // Metakom 2012 drop_call
+                    OperationCase{"13", "2", 7010},          // Marshal: door, 4 s, then reject
+                    OperationCase{"15", "2", 10111},         // Eltis 300 open_call
+                    OperationCase{"20", "2", 7530},          // Eltis 100 open_call
+                    OperationCase{"18", "1", 101},           // Cyfral pickup: then 600 ms held
+                    OperationCase{"19", "3", 6011},          // KM500 drop_call
+                    OperationCase{"9", "3", 2010}));         // common drop_call: then 1000 ms
+
+TEST(Virtual, SameScenarioTwiceGivesIdenticalLogs) {
+  const std::string scenario =
+      "0 console 5 -1 9 -1\n3000 dial 5\non \"dial 5\" after 300 console 1\n"
+      "on \"dial 5\" after 2000 console 2\non \"dial 5\" after 4000 console 3\n"
+      "9000 dial 9\n12000 dial 7\n12500 pickup\n13000 drop\n13500 console 22\n"
+      "14000 signal 0x21 1 500\n14100 corrupt 3\n14100 signal 0x10 0 0\n20000 end\n";
+  const SimRun a = run_virtual(scenario, {"10"}, {"--faults", "0.2", "--seed", "7"});
+  const SimRun b = run_virtual(scenario, {"10"}, {"--faults", "0.2", "--seed", "7"});
+  EXPECT_EQ(a.out, b.out);
+  EXPECT_EQ(a.lines_log, b.lines_log);
+  ASSERT_EQ(a.pins.size(), b.pins.size());
+  for (size_t i = 0; i < a.pins.size(); ++i) {
+    EXPECT_EQ(a.pins[i].t, b.pins[i].t);
+    EXPECT_EQ(a.pins[i].gpio, b.pins[i].gpio);
+  }
+  EXPECT_EQ(events_only(split_lines(a.out)),
+            (Strings{"dial 5", "dial 9", "dial 7", "pickup", "drop"}));
+}
+
+TEST(Virtual, SeededFaultsDeliverEveryEventExactlyOnce) {
+  std::string scenario = "0 console -1 -1\n";
+  Strings expected;
+  for (int i = 0; i < 40; ++i) {
+    scenario += std::to_string(3000 + 50 * i) + " signal 0x21 1 " + std::to_string(i) + "\n";
+    expected.push_back("S0 impulse: HIGH " + std::to_string(i));
+  }
+  scenario += "6000 end\n";
+  for (const char* seed : {"1", "2", "3", "4", "5"}) {
+    const SimRun r = run_virtual(scenario, {"238"}, {"--faults", "0.3", "--seed", seed});
+    Strings reports;
+    for (const std::string& l : split_lines(r.out)) {
+      if (l.rfind("S0 ", 0) == 0) {
+        reports.push_back(l);
+      }
+    }
+    EXPECT_EQ(reports, expected) << "repeat with --faults 0.3 --seed " << seed;
+  }
+}
+
+}  // namespace
