@@ -228,6 +228,10 @@ int64_t clock_now_ns() {
   return g_now.load();
 }
 
+int64_t clock_now_ns_at_exit() {
+  return g_mode == ClockMode::kRealTime ? real_now_ns() : g_now.load();
+}
+
 void clock_sleep_ms(unsigned ms) {
   const int64_t span = static_cast<int64_t>(ms) * kNsPerMs;
   std::unique_lock<std::mutex> lock(mu);
