@@ -126,6 +126,10 @@ std::vector<PinEvent> pin_events() {
   return out;
 }
 
+size_t pin_event_count() { return g_pins.size(); }
+
+PinEvent pin_event_at(size_t i) { return g_pins[i]; }
+
 std::vector<Transfer> transfers() {
   std::lock_guard<std::mutex> lock(mu);
   std::vector<Transfer> out;

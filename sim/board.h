@@ -42,6 +42,11 @@ inline constexpr int kGpioCount = 54;
 void board_reset(ClockMode mode = ClockMode::kInstant, double speed = 1.0);
 
 std::vector<PinEvent> pin_events();
+// The pin log entry by entry, without a lock or a copy, for the writers that
+// run at exit (possibly from a signal handler, where the lock may be held by
+// the very thread that was interrupted). Entries below the count are final.
+size_t pin_event_count();
+PinEvent pin_event_at(size_t i);
 std::vector<Transfer> transfers();
 SpiConfig spi_config();
 bool library_initialised();

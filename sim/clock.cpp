@@ -231,6 +231,10 @@ int64_t clock_now_ns() {
   return g_now.load();
 }
 
+int64_t clock_now_ns_at_exit() {
+  return g_mode == ClockMode::kRealTime ? real_now_ns() : g_now.load();
+}
+
 namespace {
 // Scheduled mode: the calling thread sleeps `span`; the others run meanwhile.
 void scheduled_sleep(std::unique_lock<std::mutex>& lock, int64_t span) {

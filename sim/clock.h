@@ -24,6 +24,10 @@ ClockMode clock_mode();
 
 // Simulated nanoseconds since the clock was reset.
 int64_t clock_now_ns();
+// The same without the clock's lock, for the log writers at exit: they may
+// run in a signal handler that interrupted the lock's holder. Only a reset
+// changes what it reads, and nothing resets the clock on the way out.
+int64_t clock_now_ns_at_exit();
 
 // bcm2835_delay.
 void clock_sleep_ms(unsigned ms);

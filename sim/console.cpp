@@ -135,6 +135,8 @@ size_t output_line_count() {
   return g_lines.size();
 }
 
+OutputLineView output_line_at(size_t i) { return {g_lines[i].t_ns, g_lines[i].text}; }
+
 std::string output_text() {
   std::lock_guard<std::mutex> lock(out_mu);
   return g_all;

@@ -31,6 +31,13 @@ void input_close();
 // Lines printed so far, and the bytes of a line not yet ended.
 std::vector<OutputLine> output_lines();
 size_t output_line_count();
+// Line i (< output_line_count()) as recorded, cut to the recorder's 119
+// bytes; read without a lock or a copy, for the writers that run at exit.
+struct OutputLineView {
+  int64_t t_ns;
+  const char* text;
+};
+OutputLineView output_line_at(size_t i);
 // Everything printed, as one text.
 std::string output_text();
 

@@ -5,12 +5,12 @@
 
 #include <cerrno>
 #include <csignal>
-#include <initializer_list>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +21,7 @@
 #include "sim/coproc.h"
 #include "sim/platform.h"
 #include "sim/scenario.h"
+#include "sim/traces.h"
 
 namespace sim {
 namespace {
@@ -29,7 +30,7 @@ constexpr int kExitUsage = 64;
 constexpr int64_t kQuietEndNs = 10000 * kNsPerMs;
 
 struct Options {
-  std::string pins, frames, lines, scenario;
+  std::string pins, frames, lines, vcd, svg, scenario;
   double until_ms = -1;
   double speed = 1;
   bool virtual_time = false;
@@ -45,6 +46,8 @@ const char kUsage[] =
     "  --pins FILE        pin log: <t> fsel|pud|write <gpio> <value>\n"
     "  --frames FILE      SPI log: <t> <sent> <received>\n"
     "  --lines FILE       the program's output lines: <t> <line>\n"
+    "  --vcd FILE         the pin writes as a Value Change Dump (GTKWave, PulseView)\n"
+    "  --svg FILE         a timing picture of the pins with the output lines marked\n"
     "  --until MS         end after MS simulated milliseconds\n"
     "  --speed X          real time X times faster (default 1)\n"
     "  --virtual          deterministic virtual time\n"
@@ -101,9 +104,9 @@ int parse_options(int argc, char** argv, Options* o) {
       o->demo = true;
       continue;
     }
-    static const char* const kWithValue[] = {"--pins",  "--frames", "--lines",    "--scenario",
-                                             "--until", "--speed",  "--shield",   "--firmware",
-                                             "--no-answer", "--faults", "--seed"};
+    static const char* const kWithValue[] = {
+        "--pins",  "--frames", "--lines",    "--vcd",       "--svg",    "--scenario", "--until",
+        "--speed", "--shield", "--firmware", "--no-answer", "--faults", "--seed"};
     bool known = false;
     for (const char* k : kWithValue) {
       known = known || opt == k;
@@ -125,6 +128,10 @@ int parse_options(int argc, char** argv, Options* o) {
       o->frames = value;
     } else if (opt == "--lines") {
       o->lines = value;
+    } else if (opt == "--vcd") {
+      o->vcd = value;
+    } else if (opt == "--svg") {
+      o->svg = value;
     } else if (opt == "--scenario") {
       o->scenario = value;
     } else if (opt == "--until") {
@@ -174,6 +181,8 @@ void write_logs() {
   write_file(g_options.pins, write_pins_log);
   write_file(g_options.frames, write_frames_log);
   write_file(g_options.lines, write_lines_log);
+  write_file(g_options.vcd, write_vcd);
+  write_file(g_options.svg, write_svg);
 }
 
 void on_signal(int signo) {
