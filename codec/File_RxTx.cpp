@@ -13,9 +13,7 @@ constexpr int kAtEnd = 0x100;
 
 // Tabs are deliberately not blanks: a tab belongs to the name or headline it
 // stands in, and is passed over inside a value.
-bool is_blank(int c) {
-  return c == ' ' || c == '\n' || c == '\r';
-}
+bool is_blank(int c) { return c == ' ' || c == '\n' || c == '\r'; }
 
 // The next byte, or kAtEnd once feof says the file is used up. A read error
 // counts as the end as well: such a stream never reaches feof, and the
@@ -28,9 +26,7 @@ int next_char(FILE* f) {
   return c;
 }
 
-bool ends_section(int c) {
-  return c == kAtEnd || c == '#';
-}
+bool ends_section(int c) { return c == kAtEnd || c == '#'; }
 
 }  // namespace
 
