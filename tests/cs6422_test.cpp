@@ -1,10 +1,9 @@
-// The CS6422 register table, the register words that setting its fields
-// gives, and the example settings files that come with the program.
+// The CS6422 register table and the example settings files that come with
+// the program. The frames that setting fields sends are in the setup's tests.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "codec/CS6422_registers.h"
@@ -35,51 +34,6 @@ TEST(CS6422Table, FieldsOfEachRegisterCoverBits15To4WithoutOverlap) {
     }
     EXPECT_EQ(covered, 0xFFF0u) << "register " << int{reg};
   }
-}
-
-struct SetCase {
-  const char* what;
-  std::vector<std::pair<const char*, uint8_t>> properties;
-  std::vector<int> words;  // -1: no field of that name
-};
-
-class SettingFields : public testing::TestWithParam<SetCase> {};
-
-TEST_P(SettingFields, GivesTheWholeRegisterEachTime) {
-  test::fresh_codec_table();
-  std::vector<int> words;
-  for (const auto& [name, value] : GetParam().properties) {
-    uint16_t word = 0;
-    words.push_back(CS6422_set(name, value, &word) == 1 ? word : -1);
-  }
-  EXPECT_EQ(words, GetParam().words);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SettingFields,
-    testing::Values(SetCase{"MicCleared", {{"MIC", 0}}, {0x2400}},
-                    SetCase{"MicStaysClearedForHdd", {{"MIC", 0}, {"HDD", 1}}, {0x2400, 0x6400}},
-                    SetCase{"RvolTwice", {{"RVOL", 15}, {"RVOL", 1}}, {0xAF00, 0xA100}},
-                    SetCase{"TvolCutByItsMask", {{"TVOL", 31}}, {0x2F02}},
-                    SetCase{"NecdInRegister10", {{"NECD", 1}}, {0x010A}},
-                    SetCase{"OnlyExactNames",
-                            {{"rvol", 1}, {"RVO", 1}, {"RVOLX", 1}, {"", 1}, {"RVOL", 1}},
-                            {-1, -1, -1, -1, 0xA100}}),
-    [](const testing::TestParamInfo<SetCase>& info) { return std::string(info.param.what); });
-
-TEST(SettingFields, StoresTheValueCutToTheFieldsWidth) {
-  test::fresh_codec_table();
-  uint16_t word = 0;
-  ASSERT_EQ(CS6422_set("TVOL", 31, &word), 1);
-  EXPECT_EQ(CS6422_prop[CS6422_find("TVOL")].value, 15);
-}
-
-TEST(SettingFields, UnknownNameChangesNothing) {
-  test::fresh_codec_table();
-  uint16_t word = 0x1234;
-  EXPECT_EQ(CS6422_set("XYZ", 1, &word), 0);
-  EXPECT_EQ(word, 0x1234);
-  EXPECT_TRUE(test::codec_table_is_default());
 }
 
 class ExampleSettings : public testing::TestWithParam<std::string> {};
