@@ -165,10 +165,7 @@ int zul_start(int argc, char** argv) {
     spi_send_settings(setupRegister0);
   }
   if (shield == kShieldWithCodec) {
-    file_settingName_p1 = "TEQsettings";
-    snprintf(file_settingName, sizeof file_settingName, "%s%s", file_settingName_p1,
-             file_settingName_p2);
-    CS6422_StartSetup(shield, file_settingName);
+    CS6422_setup_from_settings();
   }
   gpio_first_status();
   return -1;
