@@ -7,8 +7,13 @@ sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUL_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null
 mkdir -p demo-out
+# No scenario given: the simulator plays its built-in demo, in virtual time.
 ./build/zul_stm_sim --virtual --lines demo-out/lines.log --pins demo-out/pins.log \
-  --frames demo-out/frames.log -- 10 >/dev/null
-echo "Event stream (simulated ms, program output line):"
+  --frames demo-out/frames.log --vcd demo-out/pins.vcd --svg demo-out/timing.svg \
+  -- 10 >/dev/null
+echo "Event stream of the demo (simulated ms, then the program's line):"
 cat demo-out/lines.log
+echo
+echo "Pins as a Value Change Dump (GTKWave, PulseView): demo-out/pins.vcd"
+echo "Timing picture of the pins with the events:        demo-out/timing.svg"
 echo "Logs: demo-out/pins.log, demo-out/frames.log, demo-out/lines.log"

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -266,6 +268,88 @@ TEST(Virtual, SeededFaultsDeliverEveryEventExactlyOnce) {
     }
     EXPECT_EQ(reports, expected) << "repeat with --faults 0.3 --seed " << seed;
   }
+}
+
+}  // namespace
+
+namespace {
+
+struct SettingsCase {
+  const char* intercom;
+  const char* path;
+};
+
+class SpeakerphoneSetup : public testing::TestWithParam<SettingsCase> {};
+
+// Run in a folder holding TEQsettings/<path>: on shield 27 the co-processor
+// gets exactly the codec register frames the #CS6422 section calls for.
+TEST_P(SpeakerphoneSetup, SendsTheSectionsRegistersOnShield27Only) {
+  char dir[] = "/tmp/zul_teq_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/TEQsettings" + GetParam().path;
+  ASSERT_EQ(system(("mkdir -p \"$(dirname " + file + ")\"").c_str()), 0);
+  {
+    std::ofstream out(file);
+    out << "#Other\nMIC=1\n#CS6422\nMIC=0\nHDD=1\nbogus=1\nNECD=1\n#Next\nRVOL=1\n";
+  }
+  for (const char* shield : {"27", "26"}) {
+    const std::string frames = temp_file();
+    std::string out;
+    EXPECT_EQ(run_sim({"--virtual", "--shield", shield, "--frames", frames, "--scenario",
+                       temp_file("0 console -1 -1\n8000 end\n"), "--", GetParam().intercom},
+                      "", &out, 60, dir),
+              0);
+    Strings codec;
+    for (const std::string& line : split_lines(read_file(frames))) {
+      std::istringstream in(line);
+      std::string t, sent;
+      in >> t >> sent;
+      if (sent.rfind("A10A", 0) == 0) {
+        codec.push_back(sent.substr(0, 12));
+      }
+    }
+    if (std::string(shield) == "27") {
+      EXPECT_EQ(codec, (Strings{"A10A24000000", "A10A64000000", "A10A010A0000"})) << GetParam().path;
+    } else {
+      EXPECT_TRUE(codec.empty()) << "shield 26 never opens the file";
+    }
+  }
+  ASSERT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, SpeakerphoneSetup,
+    testing::Values(SettingsCase{"10", "/Vizit/VizitCommon.set"},
+                    SettingsCase{"11", "/Metakom2003/Metakom2003Common.set"},
+                    SettingsCase{"12", "/Metakom2012/Metakom2012Common.set"},
+                    SettingsCase{"13", "/Marshal/MarshalCommon.set"},
+                    SettingsCase{"14", "/Eltis5000/Eltis5000Common.set"},
+                    SettingsCase{"15", "/Eltis300/Eltis300Common.set"},
+                    SettingsCase{"16", "/Raikman/RaikmanCommon.set"},
+                    SettingsCase{"17", "/Eltis400/Eltis400Common.set"},
+                    SettingsCase{"19", "/Eltis5000/Eltis5000Common.set"},
+                    SettingsCase{"238", "/Common/Common.set"}));
+
+TEST(SpeakerphoneSetupFiles, MalformedFilesNeverHangStartUp) {
+  char dir[] = "/tmp/zul_teq_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string base = std::string(dir) + "/TEQsettings/Vizit";
+  ASSERT_EQ(system(("mkdir -p " + base).c_str()), 0);
+  for (const std::string& text :
+       {std::string("#CS6422"), std::string("#CS6422\n=\n==\n#"), std::string("\xff\xff#CS6422\nMIC"),
+        std::string("#CS64222222222222222222\n#CS6422\nMIC=0"), std::string(5000, '#')}) {
+    {
+      std::ofstream out(base + "/VizitCommon.set", std::ios::binary);
+      out << text;
+    }
+    std::string out;
+    EXPECT_EQ(run_sim({"--virtual", "--shield", "27", "--scenario",
+                       temp_file("0 console -1 -1\n8000 end\n"), "--", "10"},
+                      "", &out, 60, dir),
+              0);
+    EXPECT_NE(out.find("Shield: 27"), std::string::npos);
+  }
+  ASSERT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 }
 }  // namespace
 
-SimProcess::SimProcess(const std::vector<std::string>& args) {
+SimProcess::SimProcess(const std::vector<std::string>& args, const std::string& cwd) {
   err_path_ = temp_file();
   int in[2];
   int out[2];
@@ -45,6 +45,9 @@ SimProcess::SimProcess(const std::vector<std::string>& args) {
     dup2(err, STDERR_FILENO);
     close(in[1]);
     close(out[0]);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+      _exit(126);
+    }
     std::vector<char*> argv;
     for (auto& w : words) {
       argv.push_back(w.data());
@@ -162,8 +165,8 @@ std::string SimProcess::stderr_text() const {
 }
 
 int run_sim(const std::vector<std::string>& args, const std::string& input, std::string* out,
-            double timeout_s) {
-  SimProcess p(args);
+            double timeout_s, const std::string& cwd) {
+  SimProcess p(args, cwd);
   p.write(input);
   p.close_input();
   std::string line;

@@ -10,7 +10,7 @@ namespace test {
 
 class SimProcess {
  public:
-  explicit SimProcess(const std::vector<std::string>& args);
+  explicit SimProcess(const std::vector<std::string>& args, const std::string& cwd = "");
   ~SimProcess();
   SimProcess(const SimProcess&) = delete;
   SimProcess& operator=(const SimProcess&) = delete;
@@ -41,7 +41,7 @@ class SimProcess {
 
 // Runs the simulator to its end; returns its exit status and its output.
 int run_sim(const std::vector<std::string>& args, const std::string& input, std::string* out,
-            double timeout_s = 60);
+            double timeout_s = 60, const std::string& cwd = "");
 
 // A temporary file's path with the given text in it (empty text: just a name).
 std::string temp_file(const std::string& text = "");
