@@ -189,13 +189,18 @@ void* Scan_th(void*) {
 }
 
 int zul_run() {
+  // Nobody waits for the threads: the console thread ends on its own when
+  // the input does, and then its resources go back at once.
+  pthread_attr_t detached;
+  pthread_attr_init(&detached);
+  pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
   pthread_t console_thread;
   pthread_t link_thread;
-  if (pthread_create(&console_thread, nullptr, Scan_th, nullptr) != 0) {
+  if (pthread_create(&console_thread, &detached, Scan_th, nullptr) != 0) {
     fprintf(stderr, "zul_stm_driver: cannot start the console thread\n");
     return kExitPlatform;
   }
-  if (pthread_create(&link_thread, nullptr, SPI_th, nullptr) != 0) {
+  if (pthread_create(&link_thread, &detached, SPI_th, nullptr) != 0) {
     fprintf(stderr, "zul_stm_driver: cannot start the link thread\n");
     return kExitPlatform;
   }
