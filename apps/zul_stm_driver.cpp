@@ -1,6 +1,4 @@
 // zul_stm_driver: the program on a Raspberry Pi, linked with libbcm2835.
 #include "core/main.h"
 
-int main(int argc, char** argv) {
-  return zul_main(argc, argv);
-}
+int main(int argc, char** argv) { return zul_main(argc, argv); }

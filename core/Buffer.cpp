@@ -12,9 +12,7 @@ constexpr int kSlotBytes = 2;
 constexpr int kFirstSlot = 2;
 constexpr int kProbes = 5;
 
-uint8_t* slot(uint8_t* queue, int index) {
-  return queue + kFirstSlot + kSlotBytes * index;
-}
+uint8_t* slot(uint8_t* queue, int index) { return queue + kFirstSlot + kSlotBytes * index; }
 }  // namespace
 
 void buffer_write(uint8_t* queue) {

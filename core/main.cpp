@@ -1,12 +1,11 @@
 #include "core/main.h"
 
 #include <bcm2835.h>
+#include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <pthread.h>
 
 #include "codec/CS6422.h"
 #include "core/Buffer.h"
@@ -55,7 +54,8 @@ void read_room_list(const RoomList& list) {
       break;
     }
     if (r == TokenResult::kNotNumber) {
-      fprintf(stderr, "zul_stm_driver: a token in the %s is not a number; taking the list as ended\n",
+      fprintf(stderr,
+              "zul_stm_driver: a token in the %s is not a number; taking the list as ended\n",
               list.name);
       break;
     }
@@ -114,8 +114,8 @@ void ReedRoom() {
 }
 
 void ReedBlacklist() {
-  read_room_list({"#Write blacklist rooms:", "#End read blacklist rooms", "blacklist",
-                  kRoomBlacklisted});
+  read_room_list(
+      {"#Write blacklist rooms:", "#End read blacklist rooms", "blacklist", kRoomBlacklisted});
 }
 
 int zul_start(int argc, char** argv) {
@@ -152,8 +152,7 @@ int zul_start(int argc, char** argv) {
   }
   GPIO_init();
   if (!SPI_init()) {
-    fprintf(stderr,
-            "zul_stm_driver: SPI0 is not accessible; run it as root (sudo)\n");
+    fprintf(stderr, "zul_stm_driver: SPI0 is not accessible; run it as root (sudo)\n");
     return kExitPlatform;
   }
   wait_ms(kAfterSpiInitMs);

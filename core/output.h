@@ -3,5 +3,5 @@
 // the board into its idle state and ends.
 #pragma once
 
-void out_line(const char* text);                                    // text and a line end
+void out_line(const char* text);  // text and a line end
 void out_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));

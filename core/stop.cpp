@@ -1,8 +1,9 @@
 #include "core/stop.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <initializer_list>
-#include <unistd.h>
 
 #include "line/line_guard.h"
 
@@ -12,9 +13,7 @@ namespace {
   _exit(status);
 }
 
-void on_signal(int signo) {
-  stop_now(kExitSignalBase + signo);
-}
+void on_signal(int signo) { stop_now(kExitSignalBase + signo); }
 }  // namespace
 
 void install_stop_handlers() {
@@ -29,6 +28,4 @@ void install_stop_handlers() {
   }
 }
 
-void program_stop_output_lost() {
-  stop_now(kExitSignalBase + SIGPIPE);
-}
+void program_stop_output_lost() { stop_now(kExitSignalBase + SIGPIPE); }

@@ -7,8 +7,8 @@
 #include "line/pins.h"
 
 namespace {
-constexpr uint8_t kOutputs[] = {kPinLineSelector, kPinHook1,  kPinHook2,
-                                kPinCoprocReset,  kPinRelay0, kPinRelay1,
+constexpr uint8_t kOutputs[] = {kPinLineSelector, kPinHook1,     kPinHook2,
+                                kPinCoprocReset,  kPinRelay0,    kPinRelay1,
                                 kPinRelay2,       kPinDoorRelay, kPinSpiCe0};
 
 struct PinLevel {
@@ -17,8 +17,8 @@ struct PinLevel {
 };
 // In the order the shield expects them; GPIO 8 and 15 are never written.
 constexpr PinLevel kBoardIdle[] = {
-    {kPinLineSelector, kLow}, {kPinHook1, kHigh},  {kPinHook2, kHigh},
-    {kPinCoprocReset, kHigh}, {kPinRelay0, kLow},  {kPinRelay1, kLow},
+    {kPinLineSelector, kLow}, {kPinHook1, kHigh},    {kPinHook2, kHigh},
+    {kPinCoprocReset, kHigh}, {kPinRelay0, kLow},    {kPinRelay1, kLow},
     {kPinRelay2, kLow},       {kPinDoorRelay, kLow}, {kPinAux2, kHigh},
 };
 

@@ -58,9 +58,7 @@ MainSequence::MainSequence() {
   t_in_sequence = true;
 }
 
-MainSequence::~MainSequence() {
-  t_in_sequence = false;
-}
+MainSequence::~MainSequence() { t_in_sequence = false; }
 
 LinkOperation::LinkOperation() : outer_in_sequence_(t_in_sequence) {
   g_epoch.fetch_add(1);
@@ -68,9 +66,7 @@ LinkOperation::LinkOperation() : outer_in_sequence_(t_in_sequence) {
   t_in_sequence = false;
 }
 
-LinkOperation::~LinkOperation() {
-  t_in_sequence = outer_in_sequence_;
-}
+LinkOperation::~LinkOperation() { t_in_sequence = outer_in_sequence_; }
 
 void line_stop_board() {
   g_stopping.store(true);
@@ -78,6 +74,4 @@ void line_stop_board() {
   board_idle_raw();
 }
 
-bool line_stopped() {
-  return g_stopping.load();
-}
+bool line_stopped() { return g_stopping.load(); }

@@ -11,10 +11,10 @@ enum : uint8_t {
   kPinRelay0 = 6,
   kPinRelay1 = 25,
   kPinRelay2 = 16,
-  kPinDoorRelay = 26,     // door relay, also relay index 3
-  kPinSpiCe0 = 8,         // made an output, then taken over by SPI0 as CE0
-  kPinSpare15 = 15,       // input with pull-down, never read
-  kPinAux2 = 2,           // driven high by the board idle state
+  kPinDoorRelay = 26,  // door relay, also relay index 3
+  kPinSpiCe0 = 8,      // made an output, then taken over by SPI0 as CE0
+  kPinSpare15 = 15,    // input with pull-down, never read
+  kPinAux2 = 2,        // driven high by the board idle state
 };
 
 enum : uint8_t { kLow = 0, kHigh = 1 };

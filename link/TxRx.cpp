@@ -35,7 +35,7 @@ constexpr uint8_t kRetransmitFrame[8] = {kStartByte, kTypeRetransmit, 0, 0, 0, 0
 constexpr uint8_t kAttempts = 10;
 constexpr uint16_t kHandshakeAttempts = 20;
 constexpr unsigned kBeforeTransferMs = 1;
-constexpr unsigned kReplyGapMs = 5;      // the co-processor prepares its reply meanwhile
+constexpr unsigned kReplyGapMs = 5;  // the co-processor prepares its reply meanwhile
 constexpr unsigned kSettingsSettleMs = 100;
 
 constexpr uint16_t kSpiClockDivider = 889;  // about 281 kHz from the 250 MHz core clock

@@ -17,25 +17,15 @@ int bcm2835_init(void) {
   return 1;
 }
 
-int bcm2835_close(void) {
-  return 1;
-}
+int bcm2835_close(void) { return 1; }
 
-void bcm2835_gpio_fsel(uint8_t pin, uint8_t mode) {
-  sim::board_fsel(pin, mode);
-}
+void bcm2835_gpio_fsel(uint8_t pin, uint8_t mode) { sim::board_fsel(pin, mode); }
 
-void bcm2835_gpio_set_pud(uint8_t pin, uint8_t pud) {
-  sim::board_pud(pin, pud);
-}
+void bcm2835_gpio_set_pud(uint8_t pin, uint8_t pud) { sim::board_pud(pin, pud); }
 
-void bcm2835_gpio_write(uint8_t pin, uint8_t on) {
-  sim::board_write(pin, on);
-}
+void bcm2835_gpio_write(uint8_t pin, uint8_t on) { sim::board_write(pin, on); }
 
-void bcm2835_delay(unsigned int millis) {
-  sim::clock_sleep_ms(millis);
-}
+void bcm2835_delay(unsigned int millis) { sim::clock_sleep_ms(millis); }
 
 int bcm2835_spi_begin(void) {
   sim::SpiConfig& spi = sim::board_spi();
@@ -44,9 +34,7 @@ int bcm2835_spi_begin(void) {
   return 1;
 }
 
-void bcm2835_spi_end(void) {
-  sim::board_spi_call("end", nullptr, 0);
-}
+void bcm2835_spi_end(void) { sim::board_spi_call("end", nullptr, 0); }
 
 void bcm2835_spi_setBitOrder(uint8_t order) {
   sim::board_spi_call("setBitOrder", &sim::board_spi().bit_order, order);

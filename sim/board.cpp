@@ -67,13 +67,9 @@ void board_library_init() {
   g_initialised = true;
 }
 
-void board_fsel(uint8_t gpio, uint8_t mode) {
-  record(PinCall::kFsel, gpio, mode);
-}
+void board_fsel(uint8_t gpio, uint8_t mode) { record(PinCall::kFsel, gpio, mode); }
 
-void board_pud(uint8_t gpio, uint8_t pud) {
-  record(PinCall::kPud, gpio, pud);
-}
+void board_pud(uint8_t gpio, uint8_t pud) { record(PinCall::kPud, gpio, pud); }
 
 void board_write(uint8_t gpio, uint8_t level) {
   record(PinCall::kWrite, gpio, level);
@@ -88,9 +84,7 @@ void board_spi_call(const std::string& call, int* field, int value) {
   }
 }
 
-SpiConfig& board_spi() {
-  return g_spi;
-}
+SpiConfig& board_spi() { return g_spi; }
 
 void board_transfer(const uint8_t* sent, uint8_t* received) {
   Transfer t{};

@@ -57,8 +57,8 @@ thread_local Turn* t_turn = nullptr;
 
 int64_t real_now_ns() {
   const auto elapsed = std::chrono::steady_clock::now() - g_t0;
-  const double ns = static_cast<double>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
+  const double ns =
+      static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
   return static_cast<int64_t>(ns * g_speed);
 }
 

@@ -2,9 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -131,9 +131,7 @@ std::vector<OutputLine> output_lines() {
   return lines;
 }
 
-size_t output_line_count() {
-  return g_lines.size();
-}
+size_t output_line_count() { return g_lines.size(); }
 
 OutputLineView output_line_at(size_t i) { return {g_lines[i].t_ns, g_lines[i].text}; }
 

@@ -66,9 +66,7 @@ void send(const Frame& frame) {
   }
 }
 
-void reply_nothing() {
-  s.have_reply = false;
-}
+void reply_nothing() { s.have_reply = false; }
 
 void receive(const Frame& in) {
   if (silent()) {
@@ -138,7 +136,8 @@ uint16_t coproc_crc(const uint8_t* bytes, int length) {
   for (int i = 0; i < length; ++i) {
     crc ^= bytes[i];
     for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+      crc =
+          (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
     }
   }
   return crc;
@@ -230,7 +229,6 @@ void coproc_queue_version() {
   std::lock_guard<std::mutex> lock(mu);
   s.outbox.push_back(make_frame(kStart, 0x02, s.record.announced_intercom,
                                 static_cast<uint8_t>(s.options.firmware >> 8),
-                                static_cast<uint8_t>(s.options.firmware & 0xFF),
-                                s.options.shield));
+                                static_cast<uint8_t>(s.options.firmware & 0xFF), s.options.shield));
 }
 }  // namespace sim

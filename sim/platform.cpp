@@ -31,21 +31,11 @@ int real_create(void* handle, const void* attr, ThreadFn fn, void* arg) {
 }
 }  // namespace
 
-void platform_set_model(const char* model) {
-  g_model = model;
-}
-void platform_set_init_fails(bool fails) {
-  g_init_fails.store(fails);
-}
-bool platform_init_fails() {
-  return g_init_fails.load();
-}
-void platform_set_thread_create_fails(bool fails) {
-  g_thread_fails.store(fails);
-}
-void platform_on_exit(void (*fn)()) {
-  g_on_exit.store(fn);
-}
+void platform_set_model(const char* model) { g_model = model; }
+void platform_set_init_fails(bool fails) { g_init_fails.store(fails); }
+bool platform_init_fails() { return g_init_fails.load(); }
+void platform_set_thread_create_fails(bool fails) { g_thread_fails.store(fails); }
+void platform_on_exit(void (*fn)()) { g_on_exit.store(fn); }
 }  // namespace sim
 
 extern "C" {
@@ -61,7 +51,8 @@ FILE* __wrap_fopen(const char* path, const char* mode) {
   }
   // The device tree's strings end in a NUL.
   static char model[128];
-  const size_t n = strlen(sim::g_model) + 1 < sizeof model ? strlen(sim::g_model) + 1 : sizeof model;
+  const size_t n =
+      strlen(sim::g_model) + 1 < sizeof model ? strlen(sim::g_model) + 1 : sizeof model;
   memcpy(model, sim::g_model, n);
   return fmemopen(model, n, "r");
 }

@@ -129,9 +129,7 @@ struct LineParser {
     }
     ScenarioAction a;
     a.t_ns = t_ms * kNsPerMs;
-    auto want = [&](size_t lo, size_t hi) {
-      return args.size() >= lo && args.size() <= hi;
-    };
+    auto want = [&](size_t lo, size_t hi) { return args.size() >= lo && args.size() <= hi; };
     static const struct {
       const char* word;
       uint8_t subcode;
@@ -158,9 +156,9 @@ struct LineParser {
           !parse_number(args[1], 0xFF, &v[1]) || !parse_number(args[2], 0xFFFF, &v[2])) {
         return fail("signal needs B2 B3 (0..255) and VALUE (0..65535)");
       }
-      a.frame = make_frame(kStart, kSignalReport, static_cast<uint8_t>(v[0]),
-                           static_cast<uint8_t>(v[1]), static_cast<uint8_t>(v[2] >> 8),
-                           static_cast<uint8_t>(v[2] & 0xFF));
+      a.frame =
+          make_frame(kStart, kSignalReport, static_cast<uint8_t>(v[0]), static_cast<uint8_t>(v[1]),
+                     static_cast<uint8_t>(v[2] >> 8), static_cast<uint8_t>(v[2] & 0xFF));
     } else if (event == "frame") {
       if (!(args.size() == 6 || args.size() == 8)) {
         return fail("frame needs six or eight bytes in hex");
@@ -172,8 +170,8 @@ struct LineParser {
         a.frame[i] = static_cast<uint8_t>(v[i]);
       }
       if (args.size() == 6) {
-        a.frame = make_frame(a.frame[0], a.frame[1], a.frame[2], a.frame[3], a.frame[4],
-                             a.frame[5]);
+        a.frame =
+            make_frame(a.frame[0], a.frame[1], a.frame[2], a.frame[3], a.frame[4], a.frame[5]);
       }
     } else if (event == "version") {
       if (!args.empty()) {

@@ -185,9 +185,7 @@ void write_logs() {
   write_file(g_options.svg, write_svg);
 }
 
-void on_signal(int signo) {
-  simulator_finish(128 + signo);
-}
+void on_signal(int signo) { simulator_finish(128 + signo); }
 
 void on_stall() {
   fprintf(stderr,

@@ -1,8 +1,9 @@
 // Board pins, the co-processor reset and relay pulses, as the shield sees them.
+#include "sim/board.h"
+
 #include <gtest/gtest.h>
 
 #include "line/common.h"
-#include "sim/board.h"
 #include "tests/support.h"
 
 using test::Write;
@@ -14,12 +15,15 @@ TEST(Board, GpioInitSetsDirectionsPullAndIdleStateInOrder) {
   GPIO_init();
   std::vector<std::string> calls;
   for (const auto& e : sim::pin_events()) {
-    const char* kind = e.call == sim::PinCall::kFsel ? "fsel" : e.call == sim::PinCall::kPud ? "pud" : "write";
-    calls.push_back(std::string(kind) + " " + std::to_string(e.gpio) + " " + std::to_string(e.value));
+    const char* kind = e.call == sim::PinCall::kFsel  ? "fsel"
+                       : e.call == sim::PinCall::kPud ? "pud"
+                                                      : "write";
+    calls.push_back(std::string(kind) + " " + std::to_string(e.gpio) + " " +
+                    std::to_string(e.value));
   }
   const std::vector<std::string> expected = {
-      "fsel 24 1", "fsel 23 1", "fsel 22 1", "fsel 14 1", "fsel 6 1", "fsel 25 1",
-      "fsel 16 1", "fsel 26 1", "fsel 8 1", "fsel 15 0", "pud 15 1", "fsel 2 1",
+      "fsel 24 1",  "fsel 23 1",  "fsel 22 1",  "fsel 14 1",  "fsel 6 1",  "fsel 25 1",
+      "fsel 16 1",  "fsel 26 1",  "fsel 8 1",   "fsel 15 0",  "pud 15 1",  "fsel 2 1",
       "write 24 0", "write 23 1", "write 22 1", "write 14 1", "write 6 0", "write 25 0",
       "write 16 0", "write 26 0", "write 2 1"};
   EXPECT_EQ(calls, expected);
@@ -62,7 +66,8 @@ TEST_P(RelayPulse, PulsesItsPinFor2000msThenPauses10ms) {
     EXPECT_TRUE(test::writes().empty());
     EXPECT_EQ(test::now_ms(), 10);
   } else {
-    EXPECT_EQ(test::writes(), (std::vector<Write>{{0, GetParam().gpio, 1}, {2000, GetParam().gpio, 0}}));
+    EXPECT_EQ(test::writes(),
+              (std::vector<Write>{{0, GetParam().gpio, 1}, {2000, GetParam().gpio, 0}}));
     EXPECT_EQ(test::now_ms(), 2010);
   }
 }

@@ -21,7 +21,11 @@ using test::Write;
 enum : uint8_t { kIdleEvent = 0, kDial = 1, kPickup = 2, kOpen = 3, kDrop = 4, kOpenDetected = 5 };
 
 void event(uint8_t subcode, uint16_t room = 0, uint8_t force = 0) {
-  const uint8_t frame[8] = {0xA1, 0x01, subcode, force, static_cast<uint8_t>(room >> 8),
+  const uint8_t frame[8] = {0xA1,
+                            0x01,
+                            subcode,
+                            force,
+                            static_cast<uint8_t>(room >> 8),
                             static_cast<uint8_t>(room & 0xFF)};
   call_event(frame);
 }
@@ -39,9 +43,7 @@ void at(double at_ms, std::function<void()> fn) {
   sim::clock_at(sim::clock_now_ns() + static_cast<int64_t>(at_ms * sim::kNsPerMs), std::move(fn));
 }
 
-std::pair<int, int> cycle() {
-  return {Cycle.state.load(), Cycle.imit.load()};
-}
+std::pair<int, int> cycle() { return {Cycle.state.load(), Cycle.imit.load()}; }
 
 class CallState : public testing::Test {
  protected:

@@ -41,7 +41,8 @@ std::vector<PinWrite> pin_writes(const std::string& path) {
 }
 
 Strings events_only(const Strings& lines) {
-  static const char* const kEvents[] = {"dial ", "pickup", "open", "drop", "openDetected", "common"};
+  static const char* const kEvents[] = {"dial ", "pickup",       "open",
+                                        "drop",  "openDetected", "common"};
   Strings out;
   for (const std::string& l : lines) {
     for (const char* e : kEvents) {
@@ -70,8 +71,8 @@ void expect_board_idle_last(const std::vector<PinWrite>& w) {
 
 TEST(EndToEnd, ImitatedRoomIsAnsweredOpenedAndHungUp) {
   const std::string pins = temp_file();
-  test::SimProcess p({"--speed", "5", "--pins", pins, "--scenario",
-                      temp_file("3000 dial 5\n"), "--", "10"});
+  test::SimProcess p(
+      {"--speed", "5", "--pins", pins, "--scenario", temp_file("3000 dial 5\n"), "--", "10"});
   p.write("5 -1 9 -1\n");
   ASSERT_TRUE(p.wait_for("dial 5"));
   p.write("1\n2\n3\n");
@@ -95,11 +96,12 @@ TEST(EndToEnd, ImitatedRoomIsAnsweredOpenedAndHungUp) {
 
 TEST(EndToEnd, RealHandsetCallEventsArriveInOrder) {
   std::string out;
-  EXPECT_EQ(run_sim({"--speed", "5", "--until", "6000", "--scenario",
-                     temp_file("3000 dial 7\n3500 pickup\n3600 open\n3700 open-detected\n3800 drop\n"),
-                     "--", "10"},
-                    "5 -1 9 -1\n", &out),
-            0);
+  EXPECT_EQ(
+      run_sim({"--speed", "5", "--until", "6000", "--scenario",
+               temp_file("3000 dial 7\n3500 pickup\n3600 open\n3700 open-detected\n3800 drop\n"),
+               "--", "10"},
+              "5 -1 9 -1\n", &out),
+      0);
   EXPECT_EQ(events_only(split_lines(out)),
             (Strings{"dial 7", "pickup", "open", "openDetected", "drop"}));
 }
@@ -134,7 +136,8 @@ TEST(EndToEnd, SigtermInTheMiddleOfACallLeavesTheBoardIdle) {
 TEST(EndToEnd, ClosedOutputEndsTheProgramWithTheBoardIdle) {
   const std::string pins = temp_file();
   {
-    test::SimProcess p({"--pins", pins, "--scenario", temp_file("2500 dial 5\n2600 drop\n"), "--", "10"});
+    test::SimProcess p(
+        {"--pins", pins, "--scenario", temp_file("2500 dial 5\n2600 drop\n"), "--", "10"});
     p.write("5 -1 -1\n");
     ASSERT_TRUE(p.wait_for("Shield: 26"));
     p.close_output();
@@ -152,7 +155,7 @@ struct SimRun {
 };
 
 SimRun run_virtual(const std::string& scenario, const Strings& program_args,
-                const Strings& extra = {}) {
+                   const Strings& extra = {}) {
   SimRun r;
   const std::string pins = temp_file();
   const std::string lines = temp_file();
@@ -189,8 +192,8 @@ TEST(Virtual, CodesDuringARelayPulseFillFiveSlotsAndLoseTheSixth) {
 
 struct OperationCase {
   std::string intercom;
-  std::string codes;      // answered to the dial, one per line
-  double first_to_last;   // ms between the first and the last pin write after the code
+  std::string codes;     // answered to the dial, one per line
+  double first_to_last;  // ms between the first and the last pin write after the code
 };
 
 class DriverOnThePins : public testing::TestWithParam<OperationCase> {};
@@ -201,8 +204,8 @@ class DriverOnThePins : public testing::TestWithParam<OperationCase> {};
 TEST_P(DriverOnThePins, OperationAfterAConsoleCodeRunsItsExactSequence) {
   const OperationCase& c = GetParam();
   const SimRun r = run_virtual("0 console 5 -1 -1\n3000 dial 5\non \"dial 5\" after 500 console " +
-                                c.codes + "\n30000 end\n",
-                            {c.intercom});
+                                   c.codes + "\n30000 end\n",
+                               {c.intercom});
   double dial_t = -1;
   for (const std::string& l : split_lines(r.lines_log)) {
     if (l.find(" dial 5") != std::string::npos) {
@@ -220,16 +223,16 @@ TEST_P(DriverOnThePins, OperationAfterAConsoleCodeRunsItsExactSequence) {
 
 INSTANTIATE_TEST_SUITE_P(
     Drivers, DriverOnThePins,
-    testing::Values(OperationCase{"10", "2", 3530},          // VIZIT open_call
-                    OperationCase{"101", "3", 2030},         // VIZIT drop_call
-                    OperationCase{"11", "2", 7530},          // Metakom 2003 open_call
-                    OperationCase{"12", "3", 4021},          // Metakom 2012 drop_call
-                    OperationCase{"13", "2", 7010},          // Marshal: door, 4 s, then reject
-                    OperationCase{"15", "2", 10111},         // Eltis 300 open_call
-                    OperationCase{"20", "2", 7530},          // Eltis 100 open_call
-                    OperationCase{"18", "1", 101},           // Cyfral pickup: then 600 ms held
-                    OperationCase{"19", "3", 6011},          // KM500 drop_call
-                    OperationCase{"9", "3", 2010}));         // common drop_call: then 1000 ms
+    testing::Values(OperationCase{"10", "2", 3530},   // VIZIT open_call
+                    OperationCase{"101", "3", 2030},  // VIZIT drop_call
+                    OperationCase{"11", "2", 7530},   // Metakom 2003 open_call
+                    OperationCase{"12", "3", 4021},   // Metakom 2012 drop_call
+                    OperationCase{"13", "2", 7010},   // Marshal: door, 4 s, then reject
+                    OperationCase{"15", "2", 10111},  // Eltis 300 open_call
+                    OperationCase{"20", "2", 7530},   // Eltis 100 open_call
+                    OperationCase{"18", "1", 101},    // Cyfral pickup: then 600 ms held
+                    OperationCase{"19", "3", 6011},   // KM500 drop_call
+                    OperationCase{"9", "3", 2010}));  // common drop_call: then 1000 ms
 
 TEST(Virtual, SameScenarioTwiceGivesIdenticalLogs) {
   const std::string scenario =
@@ -309,7 +312,8 @@ TEST_P(SpeakerphoneSetup, SendsTheSectionsRegistersOnShield27Only) {
       }
     }
     if (std::string(shield) == "27") {
-      EXPECT_EQ(codec, (Strings{"A10A24000000", "A10A64000000", "A10A010A0000"})) << GetParam().path;
+      EXPECT_EQ(codec, (Strings{"A10A24000000", "A10A64000000", "A10A010A0000"}))
+          << GetParam().path;
     } else {
       EXPECT_TRUE(codec.empty()) << "shield 26 never opens the file";
     }
@@ -317,18 +321,17 @@ TEST_P(SpeakerphoneSetup, SendsTheSectionsRegistersOnShield27Only) {
   ASSERT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, SpeakerphoneSetup,
-    testing::Values(SettingsCase{"10", "/Vizit/VizitCommon.set"},
-                    SettingsCase{"11", "/Metakom2003/Metakom2003Common.set"},
-                    SettingsCase{"12", "/Metakom2012/Metakom2012Common.set"},
-                    SettingsCase{"13", "/Marshal/MarshalCommon.set"},
-                    SettingsCase{"14", "/Eltis5000/Eltis5000Common.set"},
-                    SettingsCase{"15", "/Eltis300/Eltis300Common.set"},
-                    SettingsCase{"16", "/Raikman/RaikmanCommon.set"},
-                    SettingsCase{"17", "/Eltis400/Eltis400Common.set"},
-                    SettingsCase{"19", "/Eltis5000/Eltis5000Common.set"},
-                    SettingsCase{"238", "/Common/Common.set"}));
+INSTANTIATE_TEST_SUITE_P(Paths, SpeakerphoneSetup,
+                         testing::Values(SettingsCase{"10", "/Vizit/VizitCommon.set"},
+                                         SettingsCase{"11", "/Metakom2003/Metakom2003Common.set"},
+                                         SettingsCase{"12", "/Metakom2012/Metakom2012Common.set"},
+                                         SettingsCase{"13", "/Marshal/MarshalCommon.set"},
+                                         SettingsCase{"14", "/Eltis5000/Eltis5000Common.set"},
+                                         SettingsCase{"15", "/Eltis300/Eltis300Common.set"},
+                                         SettingsCase{"16", "/Raikman/RaikmanCommon.set"},
+                                         SettingsCase{"17", "/Eltis400/Eltis400Common.set"},
+                                         SettingsCase{"19", "/Eltis5000/Eltis5000Common.set"},
+                                         SettingsCase{"238", "/Common/Common.set"}));
 
 TEST(SpeakerphoneSetupFiles, MalformedFilesNeverHangStartUp) {
   char dir[] = "/tmp/zul_teq_XXXXXX";
@@ -336,8 +339,9 @@ TEST(SpeakerphoneSetupFiles, MalformedFilesNeverHangStartUp) {
   const std::string base = std::string(dir) + "/TEQsettings/Vizit";
   ASSERT_EQ(system(("mkdir -p " + base).c_str()), 0);
   for (const std::string& text :
-       {std::string("#CS6422"), std::string("#CS6422\n=\n==\n#"), std::string("\xff\xff#CS6422\nMIC"),
-        std::string("#CS64222222222222222222\n#CS6422\nMIC=0"), std::string(5000, '#')}) {
+       {std::string("#CS6422"), std::string("#CS6422\n=\n==\n#"),
+        std::string("\xff\xff#CS6422\nMIC"), std::string("#CS64222222222222222222\n#CS6422\nMIC=0"),
+        std::string(5000, '#')}) {
     {
       std::ofstream out(base + "/VizitCommon.set", std::ios::binary);
       out << text;

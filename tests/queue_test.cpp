@@ -12,9 +12,7 @@ namespace {
 
 using Record = std::array<uint8_t, 16>;
 
-Record fresh_queue() {
-  return Record{5, 1};
-}
+Record fresh_queue() { return Record{5, 1}; }
 
 void put(Record& q, uint8_t code) {
   q[kQueueInputByte] = code;

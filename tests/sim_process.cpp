@@ -137,9 +137,7 @@ bool SimProcess::wait_for(const std::string& wanted, double timeout_s) {
   return false;
 }
 
-void SimProcess::signal(int signo) {
-  kill(pid_, signo);
-}
+void SimProcess::signal(int signo) { kill(pid_, signo); }
 
 int SimProcess::wait(double timeout_s) {
   const auto t0 = std::chrono::steady_clock::now();
@@ -160,9 +158,7 @@ int SimProcess::wait(double timeout_s) {
   }
 }
 
-std::string SimProcess::stderr_text() const {
-  return read_file(err_path_);
-}
+std::string SimProcess::stderr_text() const { return read_file(err_path_); }
 
 int run_sim(const std::vector<std::string>& args, const std::string& input, std::string* out,
             double timeout_s, const std::string& cwd) {

@@ -44,8 +44,9 @@ TEST(Simulator, PassesVersionAndMissingArgumentThrough) {
 }
 
 TEST(Simulator, MalformedOptionsGiveUsageAndStatus64) {
-  for (const Strings& args : {Strings{"--bogus", "10"}, Strings{"--until"}, Strings{"--until", "x", "10"},
-                              Strings{"--speed", "0", "10"}, Strings{"--shield", "300", "10"}}) {
+  for (const Strings& args :
+       {Strings{"--bogus", "10"}, Strings{"--until"}, Strings{"--until", "x", "10"},
+        Strings{"--speed", "0", "10"}, Strings{"--shield", "300", "10"}}) {
     test::SimProcess p(args);
     EXPECT_EQ(p.wait(), 64) << args[0];
     EXPECT_NE(p.stderr_text().find("usage: zul_stm_sim"), std::string::npos);
@@ -55,19 +56,21 @@ TEST(Simulator, MalformedOptionsGiveUsageAndStatus64) {
 TEST(Simulator, StartUpOnTheBoardWithRoomLists) {
   const std::string pins = temp_file();
   std::string out;
-  EXPECT_EQ(run_sim({"--until", "2500", "--speed", "4", "--pins", pins, "--", "10"}, "5 7 -1 7 -1", &out), 0);
-  const Strings expected_start = {"#STM_driver_1v22", "ZUL_STM_Driver 1.22", "#Write rooms:",
-                                  "#End read rooms",  "#Write blacklist rooms:",
-                                  "#End read blacklist rooms"};
+  EXPECT_EQ(
+      run_sim({"--until", "2500", "--speed", "4", "--pins", pins, "--", "10"}, "5 7 -1 7 -1", &out),
+      0);
+  const Strings expected_start = {"#STM_driver_1v22",        "ZUL_STM_Driver 1.22",
+                                  "#Write rooms:",           "#End read rooms",
+                                  "#Write blacklist rooms:", "#End read blacklist rooms"};
   Strings lines = split_lines(out);
   ASSERT_GE(lines.size(), expected_start.size());
   lines.resize(expected_start.size());
   EXPECT_EQ(lines, expected_start);
-  const Strings init = {"fsel 24 1", "fsel 23 1", "fsel 22 1", "fsel 14 1", "fsel 6 1",
-                        "fsel 25 1", "fsel 16 1", "fsel 26 1", "fsel 8 1",  "fsel 15 0",
-                        "pud 15 1",  "fsel 2 1",  "write 24 0", "write 23 1", "write 22 1",
-                        "write 14 1", "write 6 0", "write 25 0", "write 16 0", "write 26 0",
-                        "write 2 1", "write 14 0", "write 14 1"};
+  const Strings init = {"fsel 24 1",  "fsel 23 1",  "fsel 22 1",  "fsel 14 1",  "fsel 6 1",
+                        "fsel 25 1",  "fsel 16 1",  "fsel 26 1",  "fsel 8 1",   "fsel 15 0",
+                        "pud 15 1",   "fsel 2 1",   "write 24 0", "write 23 1", "write 22 1",
+                        "write 14 1", "write 6 0",  "write 25 0", "write 16 0", "write 26 0",
+                        "write 2 1",  "write 14 0", "write 14 1"};
   const std::vector<LogLine> log = parse_log(pins);
   ASSERT_GE(log.size(), init.size());
   for (size_t i = 0; i < init.size(); ++i) {
@@ -101,7 +104,8 @@ std::vector<LogLine> frames_of(const Strings& args, const std::string& input, st
 
 TEST(Simulator, HandshakeThenSetupFrameThenAPollEveryCycle) {
   std::string out;
-  const auto log = frames_of({"--scenario", temp_file("0 console -1 -1\n3000 end\n"), "--", "10"}, "", &out);
+  const auto log =
+      frames_of({"--scenario", temp_file("0 console -1 -1\n3000 end\n"), "--", "10"}, "", &out);
   ASSERT_GT(log.size(), 8u);
   EXPECT_EQ(log[0].rest, "A1020A0000007263 0000000000000000");
   EXPECT_EQ(log[2].rest.substr(0, 16), "A10100000000AA24");
@@ -123,7 +127,8 @@ TEST(Simulator, HandshakeThenSetupFrameThenAPollEveryCycle) {
 
 TEST(Simulator, ArgumentsAnnounceModuloAndPushTheMaskLowByte) {
   std::string out;
-  const auto log = frames_of({"--scenario", temp_file("0 console -1 -1\n2500 end\n"), "--", "266", "0", "300"}, "", &out);
+  const auto log = frames_of(
+      {"--scenario", temp_file("0 console -1 -1\n2500 end\n"), "--", "266", "0", "300"}, "", &out);
   ASSERT_GT(log.size(), 4u);
   EXPECT_EQ(log[0].rest.substr(0, 16), "A1020A0000007263");
   EXPECT_EQ(log[4].rest.substr(0, 6), "A10B2C");
@@ -132,7 +137,9 @@ TEST(Simulator, ArgumentsAnnounceModuloAndPushTheMaskLowByte) {
 TEST(Simulator, SetupFrameOnlyOnShields26And27) {
   for (const char* shield : {"25", "26", "27"}) {
     std::string out;
-    const auto log = frames_of({"--shield", shield, "--scenario", temp_file("0 console -1 -1\n2500 end\n"), "--", "10"}, "", &out);
+    const auto log = frames_of(
+        {"--shield", shield, "--scenario", temp_file("0 console -1 -1\n2500 end\n"), "--", "10"},
+        "", &out);
     bool setup = false;
     for (const LogLine& l : log) {
       setup = setup || l.rest.substr(0, 4) == "A10B";
@@ -144,10 +151,11 @@ TEST(Simulator, SetupFrameOnlyOnShields26And27) {
 TEST(Simulator, SilentCoprocessorIsResetTwentyOneTimesAndTheProgramCarriesOn) {
   const std::string pins = temp_file();
   std::string out;
-  EXPECT_EQ(run_sim({"--virtual", "--no-answer", "20", "--pins", pins, "--scenario",
-                     temp_file("0 console -1 -1\n60000 signal 0x21 1 500\n61000 end\n"), "--", "10"},
-                    "", &out),
-            0);
+  EXPECT_EQ(
+      run_sim({"--virtual", "--no-answer", "20", "--pins", pins, "--scenario",
+               temp_file("0 console -1 -1\n60000 signal 0x21 1 500\n61000 end\n"), "--", "10"},
+              "", &out),
+      0);
   int resets = 0;
   for (const LogLine& l : parse_log(pins)) {
     resets += l.rest == "write 14 0";
@@ -183,8 +191,9 @@ TEST(Simulator, MalformedScenarioNamesFileAndLine) {
   test::SimProcess p({"--scenario", path, "--", "10"});
   EXPECT_EQ(p.wait(), 64);
   EXPECT_NE(p.stderr_text().find(path + ":3:"), std::string::npos) << p.stderr_text();
-  for (const char* bad : {"100 hop\n", "x pickup\n", "1 frame A1 01\n", "1 signal 1 2\n",
-                          "1 dial 70000\n", "on drop console 1\n", "on \"drop\" after x console 1\n"}) {
+  for (const char* bad :
+       {"100 hop\n", "x pickup\n", "1 frame A1 01\n", "1 signal 1 2\n", "1 dial 70000\n",
+        "on drop console 1\n", "on \"drop\" after x console 1\n"}) {
     test::SimProcess q({"--scenario", temp_file(bad), "--", "10"});
     EXPECT_EQ(q.wait(), 64) << bad;
   }

@@ -48,16 +48,17 @@ TEST_P(Arguments, AreKeptModuloTheirWidth) {
   EXPECT_EQ(setupRegister0, GetParam().setup);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Arguments,
-    testing::Values(ArgCase{{"10"}, 10, 0, 0}, ArgCase{{"266"}, 10, 0, 0},
-                    ArgCase{{"abc"}, 0, 0, 0}, ArgCase{{"10", "70000"}, 10, 4464, 0},
-                    ArgCase{{"10", "0", "300"}, 10, 0, 44}, ArgCase{{"10", "5", "-1"}, 10, 5, 255},
-                    ArgCase{{"12", "0", "7", "extra"}, 12, 0, 7}));
+INSTANTIATE_TEST_SUITE_P(Cases, Arguments,
+                         testing::Values(ArgCase{{"10"}, 10, 0, 0}, ArgCase{{"266"}, 10, 0, 0},
+                                         ArgCase{{"abc"}, 0, 0, 0},
+                                         ArgCase{{"10", "70000"}, 10, 4464, 0},
+                                         ArgCase{{"10", "0", "300"}, 10, 0, 44},
+                                         ArgCase{{"10", "5", "-1"}, 10, 5, 255},
+                                         ArgCase{{"12", "0", "7", "extra"}, 12, 0, 7}));
 
 struct RoomCase {
   const char* input;
-  std::vector<std::string> lines;  // after the banners
+  std::vector<std::string> lines;          // after the banners
   std::vector<std::pair<int, int>> rooms;  // room, expected mark
 };
 
@@ -82,30 +83,27 @@ TEST_P(RoomLists, FillTheRoomTable) {
   }
 }
 
-const std::vector<std::string> kBothEmpty = {"#Write rooms:", "#End read rooms",
-                                             "#Write blacklist rooms:",
-                                             "#End read blacklist rooms"};
+const std::vector<std::string> kBothEmpty = {
+    "#Write rooms:", "#End read rooms", "#Write blacklist rooms:", "#End read blacklist rooms"};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RoomLists,
-    testing::Values(
-        RoomCase{"5 7 -1 7 -1", kBothEmpty, {{5, 1}, {7, 2}}},
-        RoomCase{"-1 -1", kBothEmpty, {}},
-        RoomCase{"4095 4096 -1 -1",
-                 {"#Write rooms:", "Error: big number", "#End read rooms",
-                  "#Write blacklist rooms:", "#End read blacklist rooms"},
-                 {{4095, 1}}},
-        RoomCase{"99999999999 -1 -1",
-                 {"#Write rooms:", "Error: big number", "#End read rooms",
-                  "#Write blacklist rooms:", "#End read blacklist rooms"},
-                 {}},
-        // Input that ends early ends each open list as -1 would.
-        RoomCase{"5 7", kBothEmpty, {{5, 1}, {7, 1}}},
-        RoomCase{"", kBothEmpty, {}},
-        // A token that is not a number ends that list; the next one goes on.
-        RoomCase{"5 abc 8 -1", kBothEmpty, {{5, 1}, {8, 2}}},
-        // Negative rooms other than -1 are never stored.
-        RoomCase{"-5 3 -1 -4096 -1", kBothEmpty, {{3, 1}}}));
+    testing::Values(RoomCase{"5 7 -1 7 -1", kBothEmpty, {{5, 1}, {7, 2}}},
+                    RoomCase{"-1 -1", kBothEmpty, {}},
+                    RoomCase{"4095 4096 -1 -1",
+                             {"#Write rooms:", "Error: big number", "#End read rooms",
+                              "#Write blacklist rooms:", "#End read blacklist rooms"},
+                             {{4095, 1}}},
+                    RoomCase{"99999999999 -1 -1",
+                             {"#Write rooms:", "Error: big number", "#End read rooms",
+                              "#Write blacklist rooms:", "#End read blacklist rooms"},
+                             {}},
+                    // Input that ends early ends each open list as -1 would.
+                    RoomCase{"5 7", kBothEmpty, {{5, 1}, {7, 1}}}, RoomCase{"", kBothEmpty, {}},
+                    // A token that is not a number ends that list; the next one goes on.
+                    RoomCase{"5 abc 8 -1", kBothEmpty, {{5, 1}, {8, 2}}},
+                    // Negative rooms other than -1 are never stored.
+                    RoomCase{"-5 3 -1 -4096 -1", kBothEmpty, {{3, 1}}}));
 
 TEST(StartUp, BringsUpTheBoardThenResetsTheCoprocessor) {
   test::fresh_board();

@@ -80,20 +80,16 @@ std::vector<Write> writes(size_t from) {
   const auto events = sim::pin_events();
   for (size_t i = from; i < events.size(); ++i) {
     if (events[i].call == sim::PinCall::kWrite) {
-      out.push_back({static_cast<double>(events[i].t_ns) / sim::kNsPerMs, events[i].gpio,
-                     events[i].value});
+      out.push_back(
+          {static_cast<double>(events[i].t_ns) / sim::kNsPerMs, events[i].gpio, events[i].value});
     }
   }
   return out;
 }
 
-size_t pin_log_size() {
-  return sim::pin_events().size();
-}
+size_t pin_log_size() { return sim::pin_events().size(); }
 
-double now_ms() {
-  return static_cast<double>(sim::clock_now_ns()) / sim::kNsPerMs;
-}
+double now_ms() { return static_cast<double>(sim::clock_now_ns()) / sim::kNsPerMs; }
 
 int start(std::vector<std::string> args) {
   std::vector<char*> argv;
