@@ -2,10 +2,17 @@
 // behind it as a controlling process and the shield see them.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <csignal>
+#include <cstdlib>
 #include <sstream>
 
 #include "tests/sim_process.h"
+
+#ifndef ZUL_SIM_LAUNCHER
+#define ZUL_SIM_LAUNCHER ""
+#endif
 
 namespace {
 
@@ -42,6 +49,25 @@ TEST(Simulator, PassesVersionAndMissingArgumentThrough) {
   EXPECT_EQ(run_sim({}, "", &out), 1);
   EXPECT_EQ(out, "error: no arg\n");
 }
+
+#ifdef ZUL_DRIVER_PATH
+// The real program on this machine: it must refuse before touching memory.
+TEST(Driver, OffARaspberryPiSaysSoAndExits3) {
+  const std::string model = read_file("/proc/device-tree/model");
+  if (model.rfind("Raspberry Pi", 0) == 0) {
+    GTEST_SKIP() << "this is a Raspberry Pi: the driver would really start";
+  }
+  const std::string err = temp_file();
+  const std::string cmd = std::string(ZUL_SIM_LAUNCHER) + " " + ZUL_DRIVER_PATH +
+                          " 10 < /dev/null > /dev/null 2> " + err;
+  const int status = system(cmd.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  const Strings lines = split_lines(read_file(err));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("not a Raspberry Pi"), std::string::npos) << lines.back();
+}
+#endif
 
 TEST(Simulator, MalformedOptionsGiveUsageAndStatus64) {
   for (const Strings& args :

@@ -149,3 +149,16 @@ TEST(StartUp, LibraryThatCannotStartDrivesNoPinAndExits3) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StartUp, ThreadThatCannotStartEndsWithStatus3) {
+  test::fresh_board();
+  test::give_input("-1 -1");
+  ASSERT_EQ(test::start({"10"}), -1);
+  sim::platform_set_thread_create_fails(true);
+  EXPECT_EQ(zul_run(), 3);
+  sim::platform_set_thread_create_fails(false);
+}
+
+}  // namespace
