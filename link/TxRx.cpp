@@ -23,7 +23,6 @@ enum : uint8_t {
   kTypeCallEvent = 0x01,
   kTypeAnnounce = 0x02,
   kTypeVersion = 0x02,
-  kTypeUnnamed = 0x10,
   kTypeSetup = 0x0B,
   kTypeSignal = 0xEE,
   kTypeRetransmit = 0xFF,
