@@ -1,9 +1,13 @@
 #!/bin/sh
-# Builds everything and runs every test: a plain build, then the unit tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds everything and runs every test: a plain build, then all tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and under ThreadSanitizer
+# (the simulator the tests start is built with it too). Off a Raspberry Pi it
+# then cross builds for 64-bit and 32-bit Raspberry Pi OS (presets arm64 and
+# armhf), makes the two .deb packages and runs the tests under qemu-user.
+# ZUL_CROSS=no skips the cross part.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev
+sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev python3
 jobs="$(nproc)"
 
 run() {  # name, extra cmake arguments...
@@ -14,6 +18,63 @@ run() {  # name, extra cmake arguments...
   (cd "build-$name" && ctest --output-on-failure -j"$jobs")
 }
 
+# On a Raspberry Pi (or any ARM machine) the native build is the target's.
+on_arm() {
+  case "$(uname -m)" in
+    aarch64 | arm*) return 0 ;;
+  esac
+  [ -r /proc/device-tree/model ] && grep -q '^Raspberry Pi' /proc/device-tree/model 2>/dev/null
+}
+
 run host
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   run asan -DZUL_SANITIZE=address,undefined
+# ThreadSanitizer needs a 64-bit x86 address space layout; 32-bit Pis lack it.
+if ! on_arm; then
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run tsan -DZUL_SANITIZE=thread
+fi
+if [ "${ZUL_CROSS:-yes}" = no ] || on_arm; then
+  echo "== cross builds skipped"
+  exit 0
+fi
+
+sh scripts/deps.sh file qemu-user \
+  g++-aarch64-linux-gnu libbcm2835-dev:arm64 libgtest-dev:arm64 \
+  g++-arm-linux-gnueabihf libbcm2835-dev:armhf libgtest-dev:armhf
+
+fail() {
+  echo "$*" >&2
+  exit 1
+}
+
+cross() {  # preset (= Debian architecture), what `file` says of its binaries
+  preset="$1"; machine="$2"; dir="build-$preset"
+  echo "== $preset (cross build, package, tests under qemu)"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$jobs" >/dev/null
+  for exe in zul_stm_driver zul_stm_sim zul_tests; do
+    file -b "$dir/$exe" | grep -q "$machine" || fail "$dir/$exe: not $machine: $(file -b "$dir/$exe")"
+  done
+  rm -f "$dir"/*.deb
+  (cd "$dir" && cpack >/dev/null)
+  set -- "$dir"/zul-stm-driver_*_"$preset".deb
+  [ -f "$1" ] || fail "$dir: no zul-stm-driver_*_$preset.deb"
+  [ "$(dpkg-deb -f "$1" Architecture)" = "$preset" ] || fail "$1: wrong architecture"
+  contents="$(dpkg-deb -c "$1")"
+  for f in ./usr/bin/zul_stm_driver ./usr/share/man/man1/zul_stm_driver.1.gz; do
+    echo "$contents" | grep -q " $f\$" || fail "$1: $f missing"
+  done
+  if echo "$contents" | grep -Eq 'zul_stm_sim|zul_tests'; then
+    fail "$1: holds the simulator or the tests"
+  fi
+  unpacked="$(mktemp -d)"
+  dpkg-deb -x "$1" "$unpacked"
+  file -b "$unpacked/usr/bin/zul_stm_driver" | grep -q "$machine" ||
+    fail "$1: the packaged zul_stm_driver is not $machine"
+  rm -rf "$unpacked"
+  echo "$1: $(dpkg-deb -f "$1" Package Version Architecture | tr '\n' ' ')"
+  ctest --preset "$preset" -j"$jobs"
+}
+
+cross arm64 "ARM aarch64"
+cross armhf "ARM, EABI5"

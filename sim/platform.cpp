@@ -13,6 +13,7 @@
 
 extern "C" {
 FILE* __real_fopen(const char* path, const char* mode);
+FILE* __real_fopen64(const char* path, const char* mode);
 int __real_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*),
                           void* arg);
 [[noreturn]] void __real__exit(int status);
@@ -40,10 +41,14 @@ void platform_on_exit(void (*fn)()) { g_on_exit.store(fn); }
 
 extern "C" {
 
-FILE* __wrap_fopen(const char* path, const char* mode) {
+// With _FILE_OFFSET_BITS=64 (an option on 32-bit targets such as armhf) the
+// C library's headers turn the program's fopen into fopen64, which
+// --wrap=fopen would miss; both names get the same stand-in.
+static FILE* open_device_tree(const char* path, const char* mode,
+                              FILE* (*real_open)(const char*, const char*)) {
   static const char kDeviceTree[] = "/proc/device-tree/";
   if (strncmp(path, kDeviceTree, sizeof kDeviceTree - 1) != 0) {
-    return __real_fopen(path, mode);
+    return real_open(path, mode);
   }
   if (strcmp(path, "/proc/device-tree/model") != 0 || sim::g_model == nullptr) {
     errno = ENOENT;
@@ -55,6 +60,14 @@ FILE* __wrap_fopen(const char* path, const char* mode) {
       strlen(sim::g_model) + 1 < sizeof model ? strlen(sim::g_model) + 1 : sizeof model;
   memcpy(model, sim::g_model, n);
   return fmemopen(model, n, "r");
+}
+
+FILE* __wrap_fopen(const char* path, const char* mode) {
+  return open_device_tree(path, mode, __real_fopen);
+}
+
+FILE* __wrap_fopen64(const char* path, const char* mode) {
+  return open_device_tree(path, mode, __real_fopen64);
 }
 
 int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*),

@@ -1,0 +1,47 @@
+# The Debian package (cpack in the build directory): zul_stm_driver with the
+# bcm2835 library linked in, its manual page and the example settings. The
+# simulator and the tests are not installed. A cross build makes the package
+# of its target (arm64, armhf); a native build that of the machine.
+
+# The manual page, compressed as Debian installs manual pages.
+set(ZUL_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/zul_stm_driver.1.gz)
+add_custom_command(OUTPUT ${ZUL_MAN_PAGE}
+  COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/doc/zul_stm_driver.1 > ${ZUL_MAN_PAGE}
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/doc/zul_stm_driver.1
+  VERBATIM)
+add_custom_target(zul_man_page ALL DEPENDS ${ZUL_MAN_PAGE})
+install(FILES ${ZUL_MAN_PAGE} DESTINATION share/man/man1)
+
+# The example settings; the program reads TEQsettings/ in its working directory.
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/TEQsettings)
+  install(DIRECTORY TEQsettings/ DESTINATION share/zul-stm-driver/TEQsettings)
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME zul-stm-driver)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "imitates apartment handsets on an intercom line (Raspberry Pi shield)")
+set(CPACK_PACKAGE_DESCRIPTION
+  "zul_stm_driver drives the intercom shield of a Raspberry Pi: an STM32
+co-processor on SPI0, hook-line switches, a line selector and relays on GPIO.
+A controlling process writes room lists and commands to its standard input
+and reads call events from its standard output.")
+set(CPACK_PACKAGE_CONTACT "zul_stm_driver maintainers" CACHE STRING "Maintainer field of the .deb")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_STRIP_FILES ON)
+# Built with Debian bookworm's compilers: the C library's 2.34 symbols
+# (pthread_create and friends) and GCC 12's runtime.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 12)")
+
+if(CMAKE_CROSSCOMPILING)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+  else()
+    message(WARNING "No Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}; the package will be wrong")
+  endif()
+endif()
+
+include(CPack)
