@@ -15,6 +15,7 @@
 #include "core/stop.h"
 #include "line/common.h"
 #include "line/drivers.h"
+#include "line/line_guard.h"
 #include "line/pins.h"
 #include "link/TxRx.h"
 
@@ -197,10 +198,12 @@ int zul_run() {
   pthread_t link_thread;
   if (pthread_create(&console_thread, &detached, Scan_th, nullptr) != 0) {
     fprintf(stderr, "zul_stm_driver: cannot start the console thread\n");
+    line_stop_board();
     return kExitPlatform;
   }
   if (pthread_create(&link_thread, &detached, SPI_th, nullptr) != 0) {
     fprintf(stderr, "zul_stm_driver: cannot start the link thread\n");
+    line_stop_board();
     return kExitPlatform;
   }
   for (;;) {

@@ -49,6 +49,18 @@ void event_sets(int32_t state) {
   ++g_event_writes;
 }
 
+// The real handset's pickup counts only while the imitation does not hold
+// the call; the look and the write are one step against a pass's flag.
+bool event_sets_unless_imitated(int32_t state) {
+  std::lock_guard<std::mutex> lock(g_cycle_lock);
+  if (Cycle.imit.load() != 0) {
+    return false;
+  }
+  Cycle.state.store(state);
+  ++g_event_writes;
+  return true;
+}
+
 void event_sets(int32_t state, int32_t imit) {
   std::lock_guard<std::mutex> lock(g_cycle_lock);
   Cycle.imit.store(imit);
@@ -59,12 +71,17 @@ void event_sets(int32_t state, int32_t imit) {
 enum class After { kKeepState, kPickedUp, kIdle };
 
 // Flag set, the driver operation, then the next state unless a call event
-// has written Cycle meanwhile.
-void run_call_operation(CycleRecord* cycle, void (*operation)(), After after) {
-  uint32_t before = 0;
+// has written Cycle meanwhile. An event since the pass's snapshot (during its
+// 20 ms wait) makes the snapshot stale: the code is then dropped unrun, as a
+// code that does not fit the state is, rather than, say, picking up a call
+// that has just been dropped.
+void run_call_operation(CycleRecord* cycle, uint32_t snapshot_events, void (*operation)(),
+                        After after) {
   {
     std::lock_guard<std::mutex> lock(g_cycle_lock);
-    before = g_event_writes;
+    if (g_event_writes != snapshot_events) {
+      return;
+    }
     cycle->imit.store(1);
   }
   {
@@ -72,7 +89,7 @@ void run_call_operation(CycleRecord* cycle, void (*operation)(), After after) {
     operation();
   }
   std::lock_guard<std::mutex> lock(g_cycle_lock);
-  if (g_event_writes != before) {
+  if (g_event_writes != snapshot_events) {
     return;
   }
   if (after == After::kPickedUp) {
@@ -106,7 +123,13 @@ void dial(const uint8_t* frame) {
 }  // namespace
 
 void VirtualIntercom_status(CycleRecord* cycle) {
-  const int32_t state = cycle->state.load();
+  int32_t state = kStateIdle;
+  uint32_t events = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_cycle_lock);
+    state = cycle->state.load();
+    events = g_event_writes;
+  }
   const uint8_t code = console_dequeue();
   wait_ms(kPassWaitMs);
 
@@ -133,18 +156,18 @@ void VirtualIntercom_status(CycleRecord* cycle) {
       return;
     case kStateDialled:
       if (code == kCodePickUp) {
-        run_call_operation(cycle, pickup, After::kPickedUp);
+        run_call_operation(cycle, events, pickup, After::kPickedUp);
       } else if (open) {
-        run_call_operation(cycle, open_call, After::kIdle);
+        run_call_operation(cycle, events, open_call, After::kIdle);
       } else if (code == kCodeHangUp) {
-        run_call_operation(cycle, drop_call, After::kIdle);
+        run_call_operation(cycle, events, drop_call, After::kIdle);
       }
       return;
     case kStatePickedUp:
       if (open) {
-        run_call_operation(cycle, open_pickup, After::kKeepState);
+        run_call_operation(cycle, events, open_pickup, After::kKeepState);
       } else if (code == kCodeHangUp) {
-        run_call_operation(cycle, drop_pickup, After::kIdle);
+        run_call_operation(cycle, events, drop_pickup, After::kIdle);
       }
       return;
     default:
@@ -161,8 +184,7 @@ void call_event(const uint8_t* frame) {
       dial(frame);
       return;
     case kEventPickup:
-      if (Cycle.imit.load() == 0) {
-        event_sets(kStatePickedUp);
+      if (event_sets_unless_imitated(kStatePickedUp)) {
         out_line("pickup");
       }
       return;

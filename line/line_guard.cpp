@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <atomic>
+#include <csignal>
 
 #include "line/common.h"
 #include "line/pins.h"
@@ -15,11 +16,15 @@ namespace {
 std::atomic<bool> g_stopping{false};
 std::atomic<int> g_writes_in_flight{0};
 std::atomic<int> g_sequence_writes_in_flight{0};
+// Bumped when a link-thread operation begins and when it ends, so that a
+// main-thread sequence that overlapped it in any way is superseded.
 std::atomic<uint32_t> g_epoch{0};
+std::atomic<int> g_link_operations{0};
 
 thread_local bool t_in_sequence = false;
 thread_local uint32_t t_epoch = 0;
-thread_local bool t_writing = false;
+// Read by the stop path, which may run in a signal handler on this thread.
+thread_local volatile sig_atomic_t t_writing = 0;
 
 constexpr int kDrainSpins = 200000;
 
@@ -41,12 +46,13 @@ void line_guarded_write(uint8_t pin, uint8_t level) {
   if (t_in_sequence) {
     g_sequence_writes_in_flight.fetch_add(1);
   }
-  t_writing = true;
-  const bool superseded = t_in_sequence && is_line_pin(pin) && g_epoch.load() != t_epoch;
+  t_writing = 1;
+  const bool superseded = t_in_sequence && is_line_pin(pin) &&
+                          (g_epoch.load() != t_epoch || g_link_operations.load() > 0);
   if (!g_stopping.load() && !superseded) {
     bcm2835_gpio_write(pin, level);
   }
-  t_writing = false;
+  t_writing = 0;
   if (t_in_sequence) {
     g_sequence_writes_in_flight.fetch_sub(1);
   }
@@ -61,12 +67,17 @@ MainSequence::MainSequence() {
 MainSequence::~MainSequence() { t_in_sequence = false; }
 
 LinkOperation::LinkOperation() : outer_in_sequence_(t_in_sequence) {
+  g_link_operations.fetch_add(1);
   g_epoch.fetch_add(1);
   drain(g_sequence_writes_in_flight, t_in_sequence && t_writing ? 1 : 0);
   t_in_sequence = false;
 }
 
-LinkOperation::~LinkOperation() { t_in_sequence = outer_in_sequence_; }
+LinkOperation::~LinkOperation() {
+  g_epoch.fetch_add(1);
+  g_link_operations.fetch_sub(1);
+  t_in_sequence = outer_in_sequence_;
+}
 
 void line_stop_board() {
   g_stopping.store(true);

@@ -2,6 +2,7 @@
 // co-processor, codes from the controlling process, and the races between
 // them staged on the simulated clock.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <functional>
 
@@ -203,6 +204,47 @@ TEST_F(CallState, DropDuringPickupLeavesTheCallIdleAndTheLineReleased) {
   // And the next hang-up code finds nothing to hang up.
   const auto after = traced([] { pass(3); });
   EXPECT_TRUE(after.empty());
+}
+
+TEST_F(CallState, DropDuringThePassWaitDropsTheCodeUnrun) {
+  event(kDial, 5);
+  console_enqueue(1);
+  at(10, [] { event(kDrop); });
+  const auto w = traced([] { pass(); });
+  EXPECT_EQ(cycle(), std::make_pair(0, 0));
+  EXPECT_EQ(test::lines(), (Strings{"dial 5", "drop"}));
+  EXPECT_EQ(w.size(), 9u) << "only the drop's idle state: no pickup on a dropped call";
+  EXPECT_EQ(sim::pin_level(24), 0);
+}
+
+// Two threads in virtual time: a link-thread operation that is already
+// running when the main loop starts its own sequence still wins the line.
+TEST(CallStateThreads, SequenceStartedDuringALinkOperationLeavesTheLineToIt) {
+  test::fresh_board(sim::ClockMode::kScheduled);
+  select_line_driver(20);  // Eltis 100: select_imit holds the link thread 1010 ms
+  RoomImit[5] = 1;
+  event(kDial, 5);
+  pass(1);
+  ASSERT_EQ(cycle(), std::make_pair(3, 1));
+  // A new dial for room 5 arrives on the link thread 5 ms from now, while the
+  // controlling process hangs up the call it had.
+  pthread_t link;
+  ASSERT_EQ(pthread_create(
+                &link, nullptr,
+                [](void*) -> void* {
+                  sim::clock_sleep_ms(5);
+                  event(kDial, 5);
+                  return nullptr;
+                },
+                nullptr),
+            0);
+  pthread_detach(link);
+  pass(3);
+  sim::clock_sleep_ms(3000);
+  EXPECT_EQ(cycle(), std::make_pair(2, 1)) << "the dial prevails";
+  EXPECT_EQ(sim::pin_level(24), 1) << "the new call keeps the imitated handset on the line";
+  EXPECT_EQ(sim::pin_level(23), 0);
+  EXPECT_EQ(sim::pin_level(22), 1);
 }
 
 TEST_F(CallState, DropDuringARelayPulseStillEndsThePulse) {

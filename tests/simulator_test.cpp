@@ -1,7 +1,6 @@
 // zul_stm_sim from the outside: its command line, its logs, and the program
 // behind it as a controlling process and the shield see them.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <csignal>

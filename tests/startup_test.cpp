@@ -1,6 +1,7 @@
 // Start-up as the controlling process and the board see it: the command
 // line, the banners, the room lists and the first pin movements.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -152,13 +153,22 @@ TEST(StartUp, LibraryThatCannotStartDrivesNoPinAndExits3) {
 
 namespace {
 
+// In a child process: the board stop it makes is for good.
 TEST(StartUp, ThreadThatCannotStartEndsWithStatus3) {
-  test::fresh_board();
-  test::give_input("-1 -1");
-  ASSERT_EQ(test::start({"10"}), -1);
-  sim::platform_set_thread_create_fails(true);
-  EXPECT_EQ(zul_run(), 3);
-  sim::platform_set_thread_create_fails(false);
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_EXIT(
+      {
+        test::fresh_board();
+        test::give_input("-1 -1");
+        if (test::start({"19"}) != -1) {
+          _exit(1);
+        }
+        sim::platform_set_thread_create_fails(true);
+        const int status = zul_run();
+        // The board idle state was written even for the KM500's idle levels.
+        _exit(sim::pin_level(24) == 0 && sim::pin_level(23) == 1 ? status : 1);
+      },
+      testing::ExitedWithCode(3), "cannot start the console thread");
 }
 
 }  // namespace

@@ -138,8 +138,9 @@ TEST(Simulator, WritesBothPicturesWhenTheRunEnds) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string vcd = std::string(dir) + "/run.vcd";
   const std::string svg = std::string(dir) + "/run.svg";
-  const std::string command = std::string(ZUL_SIM_LAUNCHER) + " " + ZUL_SIM_PATH + " --virtual --until 1000 --vcd " + vcd +
-                              " --svg " + svg + " -- 10 </dev/null >/dev/null";
+  const std::string command = std::string(ZUL_SIM_LAUNCHER) + " " + ZUL_SIM_PATH +
+                              " --virtual --until 1000 --vcd " + vcd + " --svg " + svg +
+                              " -- 10 </dev/null >/dev/null";
   EXPECT_EQ(system(command.c_str()), 0);
   std::ifstream v(vcd), s(svg);
   std::stringstream vcd_text, svg_text;
