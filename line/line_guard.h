@@ -5,8 +5,9 @@
 // (connect the handset on a dial, the idle state on a drop). They are not
 // serialised by a lock held across the waits: the link thread would then
 // exchange no frame for up to ten seconds. Instead the link thread's
-// operation wins: once it has begun, a main-thread sequence that was already
-// running makes no further write to the line pins (selector and hook lines)
+// operation wins: a main-thread sequence that overlaps it in any way (running
+// when it begins, or begun while it runs) makes no further write to the line
+// pins (selector and hook lines)
 // and only sits out its waits, so the line ends in the state the latest call
 // event asked for. Relay and door pulses are never cut short.
 //
