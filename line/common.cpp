@@ -11,10 +11,6 @@ constexpr uint8_t kOutputs[] = {kPinLineSelector, kPinHook1,     kPinHook2,
                                 kPinCoprocReset,  kPinRelay0,    kPinRelay1,
                                 kPinRelay2,       kPinDoorRelay, kPinSpiCe0};
 
-struct PinLevel {
-  uint8_t pin;
-  uint8_t level;
-};
 // In the order the shield expects them; GPIO 8 and 15 are never written.
 constexpr PinLevel kBoardIdle[] = {
     {kPinLineSelector, kLow}, {kPinHook1, kHigh},    {kPinHook2, kHigh},
@@ -45,11 +41,7 @@ void GPIO_init() {
   soft_reset();
 }
 
-void soft_reset() {
-  for (const PinLevel& p : kBoardIdle) {
-    pin_write(p.pin, p.level);
-  }
-}
+void soft_reset() { write_levels(kBoardIdle); }
 
 void board_idle_raw() {
   if (!g_board_up.load()) {

@@ -84,5 +84,3 @@ void line_stop_board() {
   drain(g_writes_in_flight, t_writing ? 1 : 0);
   board_idle_raw();
 }
-
-bool line_stopped() { return g_stopping.load(); }

@@ -46,6 +46,3 @@ class LinkOperation {
 // Stops every further pin write, waits briefly for writes in flight, and
 // writes the board idle state. Safe in a signal handler.
 void line_stop_board();
-
-// True once line_stop_board has run.
-bool line_stopped();

@@ -1,6 +1,7 @@
 // Board pin map and the one path by which the program drives an output pin.
 #pragma once
 #include <cstdint>
+#include <span>
 
 // Broadcom GPIO numbers of the shield.
 enum : uint8_t {
@@ -31,10 +32,19 @@ inline constexpr HookState kHookOnHook{kLow, kHigh};
 inline constexpr HookState kHookOffHook{kHigh, kLow};
 inline constexpr HookState kHookOpenKey{kLow, kLow};
 
+// One pin and the level it is to have.
+struct PinLevel {
+  uint8_t pin;
+  uint8_t level;
+};
+
 // Every output level the program sets goes through here rather than straight
 // to bcm2835_gpio_write, so that a stopped board, or a sequence that another
 // thread has superseded, drives no further pin.
 void pin_write(uint8_t pin, uint8_t level);
+
+// The levels, in order, with no wait between them.
+void write_levels(std::span<const PinLevel> levels);
 
 // GPIO 23 then GPIO 22, back to back.
 void set_hook(HookState state);

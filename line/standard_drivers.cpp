@@ -183,20 +183,12 @@ void open_free_std() {
 
 // The KM500 idle levels: the board idle state but with the line on the
 // imitated handset, on hook. GPIO 2 is left as it is.
-struct PinLevel {
-  uint8_t pin;
-  uint8_t level;
-};
 constexpr PinLevel kKm500Idle[] = {
     {kPinLineSelector, kHigh}, {kPinHook1, kLow},  {kPinHook2, kHigh}, {kPinCoprocReset, kHigh},
     {kPinRelay0, kLow},        {kPinRelay1, kLow}, {kPinRelay2, kLow}, {kPinDoorRelay, kLow},
 };
 
-void gpio_first_status_Eltis5000_KM500() {
-  for (const PinLevel& p : kKm500Idle) {
-    pin_write(p.pin, p.level);
-  }
-}
+void gpio_first_status_Eltis5000_KM500() { write_levels(kKm500Idle); }
 
 void select_real_Eltis5000_KM500() {
   pin_write(kPinLineSelector, kLow);

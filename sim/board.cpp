@@ -22,8 +22,6 @@ AppendLog<PinEvent>& g_pins = *new AppendLog<PinEvent>;
 AppendLog<Transfer>& g_transfers = *new AppendLog<Transfer>;
 SpiConfig& g_spi = *new SpiConfig;
 int g_level[kGpioCount];
-int g_mode[kGpioCount];
-int g_pud[kGpioCount];
 bool g_initialised = false;
 
 void reset_state() {
@@ -31,7 +29,7 @@ void reset_state() {
   g_transfers.clear();
   g_spi = SpiConfig{};
   for (int i = 0; i < kGpioCount; ++i) {
-    g_level[i] = g_mode[i] = g_pud[i] = -1;
+    g_level[i] = -1;
   }
   g_initialised = false;
 }
@@ -40,9 +38,8 @@ void record(PinCall call, uint8_t gpio, uint8_t value) {
   const int64_t now = clock_now_ns();
   std::lock_guard<std::mutex> lock(mu);
   g_pins.push(PinEvent{now, call, gpio, value});
-  if (gpio < kGpioCount) {
-    int* table = call == PinCall::kFsel ? g_mode : call == PinCall::kPud ? g_pud : g_level;
-    table[gpio] = value;
+  if (call == PinCall::kWrite && gpio < kGpioCount) {
+    g_level[gpio] = value;
   }
 }
 
@@ -146,16 +143,6 @@ bool library_initialised() {
 int pin_level(uint8_t gpio) {
   std::lock_guard<std::mutex> lock(mu);
   return gpio < kGpioCount ? g_level[gpio] : -1;
-}
-
-int pin_mode(uint8_t gpio) {
-  std::lock_guard<std::mutex> lock(mu);
-  return gpio < kGpioCount ? g_mode[gpio] : -1;
-}
-
-int pin_pud(uint8_t gpio) {
-  std::lock_guard<std::mutex> lock(mu);
-  return gpio < kGpioCount ? g_pud[gpio] : -1;
 }
 
 int64_t transfer_time_ns() {

@@ -53,10 +53,6 @@ bool library_initialised();
 
 // Last level written, or -1 if never written.
 int pin_level(uint8_t gpio);
-// Last function select, or -1.
-int pin_mode(uint8_t gpio);
-// Last pull setting, or -1.
-int pin_pud(uint8_t gpio);
 
 // Log files, written at exit; each only when its path was set.
 void write_pins_log(int fd);

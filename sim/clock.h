@@ -20,7 +20,6 @@ inline constexpr int64_t kNsPerMs = 1000000;
 // Starts the clock at 0. In kScheduled mode the calling thread becomes the
 // program's first thread and holds the turn.
 void clock_reset(ClockMode mode, double speed = 1.0);
-ClockMode clock_mode();
 
 // Simulated nanoseconds since the clock was reset.
 int64_t clock_now_ns();
