@@ -94,7 +94,7 @@ int file_readProperty(FileProperty* prop, FILE* f) {
       return kPropMalformed;
     }
   }
-  memset(prop->name + n, 0, sizeof prop->name - n);
+  memset(prop->name + n, 0, sizeof prop->name - static_cast<size_t>(n));
 
   // "=" may be missing or repeated, and the value may stand on a later line.
   while (is_blank(c) || c == '=') {

@@ -2,54 +2,68 @@
 
 #include <mutex>
 
-uint8_t bufferConsole[16] = {5, 1};
+uint8_t bufferConsole[16] = {kQueueSlotCount, kQueueMessageBytes};
 
 namespace {
 // Held only for the few byte moves of one operation, never across a wait.
 std::mutex g_queue_lock;
 
-constexpr int kSlotBytes = 2;
+// A slot is its one message byte followed by its full flag.
 constexpr int kFirstSlot = 2;
+constexpr int kSlotBytes = kQueueMessageBytes + 1;
 constexpr int kProbes = 5;
+static_assert(kFirstSlot + kSlotBytes * kQueueSlotCount <= kQueueInputByte,
+              "the slots end before the input byte");
+static_assert(kQueueInputByte + kQueueMessageBytes <= kQueueOutputByte &&
+                  kQueueOutputByte + kQueueMessageBytes <= kQueueReadIndex,
+              "input byte, output byte and read index do not overlap");
+static_assert(kProbes == kQueueSlotCount, "a dequeue probes every slot once");
 
-uint8_t* slot(uint8_t* queue, int index) { return queue + kFirstSlot + kSlotBytes * index; }
+struct Slot {
+  uint8_t* message;
+  uint8_t* full;
+};
+
+// The slot count byte is trusted only up to the slots the record has room for.
+int slot_count(const uint8_t* queue) {
+  return queue[0] < kQueueSlotCount ? queue[0] : kQueueSlotCount;
+}
+
+Slot slot(uint8_t* queue, int index) {
+  uint8_t* base = queue + kFirstSlot + kSlotBytes * index;
+  return {base, base + kQueueMessageBytes};
+}
 }  // namespace
 
 void buffer_write(uint8_t* queue) {
-  const int count = queue[0];
-  const int length = queue[1];
+  const int count = slot_count(queue);
   const int read_index = queue[kQueueReadIndex];
   for (int step = 0; step < count; ++step) {
-    const int index = (read_index + step) % count;
-    uint8_t* s = slot(queue, index);
-    if (s[0] == 0) {
-      s[1] = 1;
-      for (int i = 0; i < length; ++i) {
-        s[i] = queue[kQueueInputByte + i];
-      }
+    const Slot s = slot(queue, (read_index + step) % count);
+    if (*s.message == 0) {
+      *s.full = 1;
+      *s.message = queue[kQueueInputByte];
       return;
     }
   }
 }
 
 uint8_t buffer_read(uint8_t* queue) {
-  const uint8_t count = queue[0];
-  const int length = queue[1];
+  const int count = slot_count(queue);
+  if (count == 0) {
+    return 0;
+  }
   uint8_t taken = 0;
   for (int probe = 0; probe < kProbes && taken == 0; ++probe) {
-    uint8_t* s = slot(queue, queue[kQueueReadIndex]);
-    if (s[1] == 1) {
-      s[1] = 0;
-      for (int i = 0; i < length; ++i) {
-        queue[kQueueOutputByte + i] = s[i];
-        s[i] = 0;
-      }
+    const Slot s = slot(queue, queue[kQueueReadIndex] % count);
+    if (*s.full == 1) {
+      *s.full = 0;
+      queue[kQueueOutputByte] = *s.message;
+      *s.message = 0;
       taken = 1;
     }
-    queue[kQueueReadIndex] = static_cast<uint8_t>(queue[kQueueReadIndex] + 1);
-    if (queue[kQueueReadIndex] >= count) {
-      queue[kQueueReadIndex] = 0;
-    }
+    const int next = queue[kQueueReadIndex] + 1;
+    queue[kQueueReadIndex] = static_cast<uint8_t>(next >= count ? 0 : next);
   }
   return taken;
 }

@@ -10,6 +10,10 @@
 #pragma once
 #include <cstdint>
 
+// Five slots of one message byte each: commands are single codes, and no
+// other record exists.
+inline constexpr int kQueueSlotCount = 5;
+inline constexpr int kQueueMessageBytes = 1;
 inline constexpr int kQueueInputByte = 12;
 inline constexpr int kQueueOutputByte = 13;
 inline constexpr int kQueueReadIndex = 15;

@@ -179,7 +179,7 @@ void coproc_pin_written(uint8_t gpio, uint8_t level) {
 void coproc_transfer(const uint8_t* mosi, uint8_t* miso) {
   std::lock_guard<std::mutex> lock(mu);
   Frame in{};
-  for (int i = 0; i < 8; ++i) {
+  for (size_t i = 0; i < 8; ++i) {
     in[i] = mosi[i];
     miso[i] = 0;
   }
@@ -190,7 +190,7 @@ void coproc_transfer(const uint8_t* mosi, uint8_t* miso) {
   const bool fetch = in[0] == 0 && in[6] == 0 && in[7] == 0;
   if (fetch) {
     if (s.have_reply) {
-      for (int i = 0; i < 8; ++i) {
+      for (size_t i = 0; i < 8; ++i) {
         miso[i] = s.reply[i];
       }
       s.have_reply = false;
