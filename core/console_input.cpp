@@ -9,7 +9,19 @@ bool is_blank(int c) {
 }
 }  // namespace
 
-TokenResult read_int_token(FILE* in, int32_t* value) {
+TokenResult read_int_token(FILE* in, int32_t* value, char* token, size_t token_size) {
+  size_t kept = 0;
+  // Keeps c in the token buffer while there is room; returns the next byte.
+  const auto next = [&](int c) {
+    if (token != nullptr && kept + 1 < token_size) {
+      token[kept++] = static_cast<char>(c);
+      token[kept] = '\0';
+    }
+    return fgetc(in);
+  };
+  if (token != nullptr && token_size > 0) {
+    token[0] = '\0';
+  }
   int c = fgetc(in);
   while (c != EOF && is_blank(c)) {
     c = fgetc(in);
@@ -23,9 +35,9 @@ TokenResult read_int_token(FILE* in, int32_t* value) {
   int64_t magnitude = 0;
   if (c == '-' || c == '+') {
     negative = (c == '-');
-    c = fgetc(in);
+    c = next(c);
   }
-  for (; c != EOF && !is_blank(c); c = fgetc(in)) {
+  for (; c != EOF && !is_blank(c); c = next(c)) {
     if (c < '0' || c > '9') {
       valid = false;
       continue;

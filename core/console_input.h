@@ -1,5 +1,6 @@
 // Reading whitespace-separated decimal integers from standard input.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -13,4 +14,7 @@ enum class TokenResult {
 // next white space. An optional sign and digits make a number; values beyond
 // the 32-bit range are clamped to it. Blocks until a token or the end of the
 // input; never returns without having consumed input, except at the end.
-TokenResult read_int_token(FILE* in, int32_t* value);
+// With a token buffer, the token's first token_size - 1 bytes are kept there
+// (NUL-terminated), for naming a token that is not a number.
+TokenResult read_int_token(FILE* in, int32_t* value, char* token = nullptr,
+                           size_t token_size = 0);

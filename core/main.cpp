@@ -12,6 +12,7 @@
 #include "core/console_input.h"
 #include "core/main_cycle.h"
 #include "core/output.h"
+#include "core/output_watch.h"
 #include "core/stop.h"
 #include "line/common.h"
 #include "line/drivers.h"
@@ -41,24 +42,26 @@ struct RoomList {
   uint8_t mark;
 };
 
-// Reads one list up to -1. Input that ends, or a token that is not a number,
-// ends the list as -1 would, so that a controlling process that forgot the
-// terminator still gets a running program.
+// Reads one list up to -1. Input that ends ends the list as -1 would, so that
+// a controlling process that forgot the terminator still gets a running
+// program. A token that is not a number costs that token only: ending the
+// list there would shift every later room into the other list (a typo in
+// the room list would blacklist the rooms after it).
 void read_room_list(const RoomList& list) {
   out_line(list.prompt);
   for (;;) {
     int32_t n = 0;
-    const TokenResult r = read_int_token(stdin, &n);
+    char token[24];
+    const TokenResult r = read_int_token(stdin, &n, token, sizeof token);
     if (r == TokenResult::kEnd) {
       fprintf(stderr, "zul_stm_driver: input ended before the %s's -1; taking it as ended\n",
               list.name);
       break;
     }
     if (r == TokenResult::kNotNumber) {
-      fprintf(stderr,
-              "zul_stm_driver: a token in the %s is not a number; taking the list as ended\n",
+      fprintf(stderr, "zul_stm_driver: \"%s\" in the %s is not a number; skipped\n", token,
               list.name);
-      break;
+      continue;
     }
     if (n == -1) {
       break;
@@ -80,16 +83,34 @@ void read_room_list(const RoomList& list) {
 // The library finds the peripherals through the device tree; off a Raspberry
 // Pi it would guess an address and map physical memory there. So the board is
 // checked before the library is started.
-bool board_is_raspberry_pi() {
+enum class Board { kNotAPi, kSupported, kBehindRp1 };
+
+// The Pi 5 family (Pi 5, Compute Module 5, Pi 500) has its GPIO and SPI behind
+// the RP1 chip, where the bcm2835 library would map memory that is not them.
+bool behind_rp1(const char* after_prefix) {
+  return strcmp(after_prefix, "5") == 0 || strncmp(after_prefix, "5 ", 2) == 0 ||
+         strncmp(after_prefix, "500", 3) == 0 ||
+         strncmp(after_prefix, "Compute Module 5", strlen("Compute Module 5")) == 0;
+}
+
+Board detect_board(char* model, size_t model_size) {
+  model[0] = '\0';
   FILE* f = fopen("/proc/device-tree/model", "r");
   if (f == nullptr) {
-    return false;
+    return Board::kNotAPi;
   }
-  char model[64] = {};
-  const size_t n = fread(model, 1, sizeof model - 1, f);
+  const size_t n = fread(model, 1, model_size - 1, f);
   fclose(f);
   model[n] = '\0';
-  return strncmp(model, "Raspberry Pi", strlen("Raspberry Pi")) == 0;
+  static const char kPrefix[] = "Raspberry Pi";
+  if (strncmp(model, kPrefix, sizeof kPrefix - 1) != 0) {
+    return Board::kNotAPi;
+  }
+  const char* rest = model + sizeof kPrefix - 1;
+  if (*rest == ' ' && behind_rp1(rest + 1)) {
+    return Board::kBehindRp1;
+  }
+  return Board::kSupported;
 }
 
 void parse_arguments(int argc, char** argv) {
@@ -138,7 +159,17 @@ int zul_start(int argc, char** argv) {
   ReedRoom();
   ReedBlacklist();
 
-  if (!board_is_raspberry_pi()) {
+  char model[64];
+  const Board board = detect_board(model, sizeof model);
+  if (board == Board::kBehindRp1) {
+    fprintf(stderr,
+            "zul_stm_driver: this board (%s) is not supported yet: its GPIO and SPI sit behind "
+            "the RP1 chip, which the bcm2835 library does not drive; use a Raspberry Pi 4 or "
+            "older\n",
+            model);
+    return kExitPlatform;
+  }
+  if (board == Board::kNotAPi) {
     fprintf(stderr,
             "zul_stm_driver: this is not a Raspberry Pi (no \"Raspberry Pi\" in "
             "/proc/device-tree/model); run it on the Pi that carries the shield, or use "
@@ -172,10 +203,17 @@ int zul_start(int argc, char** argv) {
 }
 
 void* Scan_th(void*) {
+  console_read_codes();
+  // The controlling side has closed our input; the line is still served for
+  // as long as somebody reads our events.
+  watch_output_reader();
+}
+
+void console_read_codes() {
   for (;;) {
     const TokenResult r = read_int_token(stdin, &Scan_read);
     if (r == TokenResult::kEnd) {
-      return nullptr;  // the controlling side has closed our input; the line is still served
+      return;
     }
     if (r == TokenResult::kNotNumber) {
       continue;

@@ -35,8 +35,11 @@ int zul_start(int argc, char** argv);
 extern int32_t Scan_read;
 
 // The console thread: reads codes from standard input and queues the
-// accepted ones. Ends when the input ends.
+// accepted ones; once the input has ended it watches for the reader of the
+// output to go. Never returns.
 void* Scan_th(void* arg);
+// The reading part of it: returns when the input ends.
+void console_read_codes();
 
 // Starts the console and link threads and becomes the main loop; returns
 // only when a thread cannot be started (the exit status).

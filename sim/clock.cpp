@@ -218,6 +218,8 @@ void clock_reset(ClockMode mode, double speed) {
   changed.notify_all();
 }
 
+ClockMode clock_mode() { return g_mode; }
+
 int64_t clock_now_ns() {
   if (g_mode == ClockMode::kRealTime) {
     std::lock_guard<std::mutex> lock(mu);

@@ -21,6 +21,8 @@ inline constexpr int64_t kNsPerMs = 1000000;
 // program's first thread and holds the turn.
 void clock_reset(ClockMode mode, double speed = 1.0);
 
+ClockMode clock_mode();
+
 // Simulated nanoseconds since the clock was reset.
 int64_t clock_now_ns();
 // The same without the clock's lock, for the log writers at exit: they may

@@ -2,6 +2,7 @@
 // bcm2835 library.
 #include "sim/platform.h"
 
+#include <poll.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@ FILE* __real_fopen64(const char* path, const char* mode);
 int __real_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*),
                           void* arg);
 [[noreturn]] void __real__exit(int status);
+int __real_poll(struct pollfd* fds, nfds_t count, int timeout_ms);
 }
 
 namespace sim {
@@ -76,6 +78,17 @@ int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (
     return EAGAIN;
   }
   return sim::clock_create_thread(thread, attr, fn, arg, sim::real_create);
+}
+
+// The program's waits on its file descriptors: in virtual time the wait is
+// the clock's (the thread gives up its turn), then the descriptors are
+// looked at without waiting; otherwise the wait is real.
+int __wrap_poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+  if (sim::clock_mode() == sim::ClockMode::kScheduled && timeout_ms > 0) {
+    sim::clock_sleep_ms(static_cast<unsigned>(timeout_ms));
+    timeout_ms = 0;
+  }
+  return __real_poll(fds, count, timeout_ms);
 }
 
 void __wrap__exit(int status) {

@@ -146,6 +146,52 @@ TEST(EndToEnd, ClosedOutputEndsTheProgramWithTheBoardIdle) {
   expect_board_idle_last(pin_writes(pins));
 }
 
+// The controlling process dies in the middle of a picked-up call: both of its
+// pipes close, and the program hands the line back at once rather than at its
+// next event line.
+TEST(EndToEnd, ControllingProcessGoneHandsTheLineBackAtOnce) {
+  const std::string pins = temp_file();
+  test::SimProcess p({"--pins", pins, "--scenario", temp_file("2500 dial 5\n"), "--", "10"});
+  p.write("5 -1 -1\n");
+  ASSERT_TRUE(p.wait_for("dial 5"));
+  p.write("1\n");  // VIZIT's pickup takes 1020 ms, then the call holds the line
+  usleep(1500000);
+  p.close_input();
+  p.close_output();
+  // Nothing more would be printed for hours: only the watch can end it.
+  EXPECT_EQ(p.wait(5), 128 + SIGPIPE);
+  const auto w = pin_writes(pins);
+  expect_board_idle_last(w);
+  bool picked_up = false;
+  for (const PinWrite& x : w) {
+    picked_up = picked_up || (x.gpio == 24 && x.level == 1);
+  }
+  EXPECT_TRUE(picked_up) << "the imitated handset had the line";
+}
+
+// Closing only our input is a supported way to drive the program: it goes on
+// serving the line and printing events.
+TEST(EndToEnd, InputClosedButOutputReadKeepsTheProgramRunning) {
+  test::SimProcess p({"--scenario", temp_file("2500 dial 7\n4500 drop\n"), "--", "10"});
+  p.write("5 -1 -1\n");
+  p.close_input();
+  EXPECT_TRUE(p.wait_for("dial 7"));
+  EXPECT_TRUE(p.wait_for("drop"));
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(), 128 + SIGTERM);
+}
+
+TEST(EndToEnd, TypoInARoomListIsNamedAndCostsThatTokenOnly) {
+  test::SimProcess p({"--", "10"});
+  p.write("5 x 6 -1 9 -1\n");
+  ASSERT_TRUE(p.wait_for("#End read blacklist rooms"));
+  p.signal(SIGTERM);
+  p.wait();
+  EXPECT_NE(p.stderr_text().find("\"x\" in the room list is not a number; skipped"),
+            std::string::npos)
+      << p.stderr_text();
+}
+
 // ---- virtual time ----------------------------------------------------------
 
 struct SimRun {

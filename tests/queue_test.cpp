@@ -84,7 +84,7 @@ TEST(Queue, EnqueueLeavesInputByteAndReadIndexAlone) {
 TEST(ConsoleReader, QueuesTheAcceptedCodesAndSkipsEverythingElse) {
   test::fresh_board();
   test::give_input("0 4 19 24 98 100 -1 abc 1x 1 3 20 23 99 2 7 +21");
-  Scan_th(nullptr);  // returns once the input has ended
+  console_read_codes();  // returns once the input has ended
   std::vector<int> queued;
   for (uint8_t code = console_dequeue(); code != 0; code = console_dequeue()) {
     queued.push_back(code);
