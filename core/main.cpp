@@ -13,7 +13,7 @@
 #include "core/main_cycle.h"
 #include "core/output.h"
 #include "core/stop.h"
-#include "line/common.h"
+#include "line/board.h"
 #include "line/drivers.h"
 #include "line/line_guard.h"
 #include "line/pins.h"

@@ -7,7 +7,7 @@
 #include "core/main.h"
 #include "core/main_cycle.h"
 #include "core/output.h"
-#include "line/common.h"
+#include "line/board.h"
 #include "line/pins.h"
 #include "link/CRC16.h"
 

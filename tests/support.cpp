@@ -32,6 +32,7 @@ void fresh_board(sim::ClockMode mode) {
   memcpy(bufferConsole, kEmptyQueue, sizeof bufferConsole);
   Cycle.state.store(0);
   Cycle.imit.store(0);
+  g_pass_seam = nullptr;
 }
 
 std::string hex(const uint8_t* bytes, size_t n) {
