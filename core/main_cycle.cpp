@@ -2,13 +2,13 @@
 
 #include <optional>
 
+#include "config/config.h"
 #include "core/Buffer.h"
-#include "core/main.h"
-#include "core/output.h"
 #include "line/board.h"
 #include "line/drivers.h"
 #include "line/line_guard.h"
 #include "line/pins.h"
+#include "out/output.h"
 
 CycleRecord Cycle;
 void (*g_pass_seam)() = nullptr;

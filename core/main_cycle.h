@@ -27,5 +27,5 @@ void call_event(const uint8_t* frame);
 
 // A seam for tests: when set, runs on the main thread right after a pass has
 // decided to run a call operation and before the operation's first step.
-// Null in the program.
+// Null in the program; a test sets it while only its own thread runs passes.
 extern void (*g_pass_seam)();

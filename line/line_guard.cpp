@@ -46,9 +46,7 @@ void drain(const std::atomic<int>& counter, int own) {
   }
 }
 
-bool superseded() {
-  return t_epoch != g_call_epoch.load() || g_link_operations.load() > 0;
-}
+bool superseded() { return t_epoch != g_call_epoch.load() || g_link_operations.load() > 0; }
 }  // namespace
 
 CallStep::CallStep() { g_call_lock.lock(); }

@@ -6,8 +6,8 @@
 
 #include <functional>
 
+#include "config/config.h"
 #include "core/Buffer.h"
-#include "core/main.h"
 #include "core/main_cycle.h"
 #include "line/drivers.h"
 #include "sim/board.h"
