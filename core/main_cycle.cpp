@@ -42,6 +42,8 @@ enum : uint8_t {
 // changes Cycle while a pass is inside a line operation thus prevails over
 // the state the pass would write afterwards: otherwise a drop reported during
 // a one-second pickup would leave the call "picked up" after it has ended.
+// The idle event and the real handset's pickup count as well: each says what
+// the line is doing now, whatever the pass meant to do with it.
 
 void event_sets(int32_t state) {
   CallStep step;
@@ -118,6 +120,8 @@ void dial(const uint8_t* frame) {
   const uint8_t mark = room < kRoomCount ? RoomImit[room] : uint8_t{kRoomNone};
   const bool imitate = mark == kRoomImitated || frame[3] == 1;
   {
+    // The new call supersedes whatever the pass is doing before the line
+    // moves for it; Cycle follows once the line is set.
     CallStep step;
     step.call_event();
   }

@@ -36,13 +36,14 @@ bool g_reply_ok = true;
 CallEventHandler g_call_event_handler = nullptr;
 
 void transfer(uint8_t* send, uint8_t* receive) {
-  bcm2835_spi_transfernb(reinterpret_cast<char*>(send), reinterpret_cast<char*>(receive), 8);
+  bcm2835_spi_transfernb(reinterpret_cast<char*>(send), reinterpret_cast<char*>(receive),
+                         kFrameBytes);
 }
 
 void seal(uint8_t* frame) {
-  const uint16_t crc = ModRTU_CRC(frame, 6);
-  frame[6] = static_cast<uint8_t>(crc >> 8);
-  frame[7] = static_cast<uint8_t>(crc & 0xFF);
+  const uint16_t crc = ModRTU_CRC(frame, kFrameCheckedBytes);
+  frame[kFrameCheckedBytes] = static_cast<uint8_t>(crc >> 8);
+  frame[kFrameCheckedBytes + 1] = static_cast<uint8_t>(crc & 0xFF);
 }
 
 // First transfer of an attempt: settings before command before poll.
