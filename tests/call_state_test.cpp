@@ -244,7 +244,9 @@ TEST_F(CallStateRace, DropDuringThePassWaitDropsTheCodeUnrun) {
 }
 
 // Two threads in virtual time: a link-thread operation that is already
-// running when the main loop starts its own sequence still wins the line.
+// running when the main loop would start its own sequence still wins the
+// line (here the dial comes during the pass's wait, so the hang-up is dropped
+// unrun; the next test takes its snapshot after the dial has begun).
 TEST(CallStateThreads, SequenceStartedDuringALinkOperationLeavesTheLineToIt) {
   test::fresh_board(sim::ClockMode::kScheduled);
   select_line_driver(20);  // Eltis 100: select_imit holds the link thread 1010 ms
