@@ -4,14 +4,13 @@
 #include <cstdio>
 
 #include "codec/CS6422_registers.h"
-#include "core/main.h"
+#include "config/config.h"
 #include "link/TxRx.h"
+#include "link/frame.h"
 
 FileProperty file_property = {};
 
 namespace {
-constexpr uint8_t kFrameStart = 0xA1;
-constexpr uint8_t kFrameCodecRegister = 0x0A;
 // Shields below this code have no chip. Start-up asks on 27 alone; 26 passes
 // this test as well and would be set up just the same.
 constexpr uint16_t kFirstCodecShield = 26;
@@ -21,8 +20,8 @@ constexpr const char* kSettingsDir = "TEQsettings";
 
 void CS6422_SPIsend(uint16_t word) {
   uint8_t* slot = SPI_tx + kSlotSettings;
-  slot[0] = kFrameStart;
-  slot[1] = kFrameCodecRegister;
+  slot[0] = kStartByte;
+  slot[1] = kTypeCodecRegister;
   slot[2] = static_cast<uint8_t>(word >> 8);
   slot[3] = static_cast<uint8_t>(word & 0xFF);
   slot[4] = 0;

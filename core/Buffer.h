@@ -18,6 +18,8 @@ inline constexpr int kQueueInputByte = 12;
 inline constexpr int kQueueOutputByte = 13;
 inline constexpr int kQueueReadIndex = 15;
 
+// Shared by the console, link and main threads: every access while they run
+// goes through console_enqueue and console_dequeue, under the queue lock.
 extern uint8_t bufferConsole[16];
 
 // Stores the message at the input byte in the first free slot from the read

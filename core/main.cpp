@@ -8,25 +8,19 @@
 #include <cstring>
 
 #include "codec/CS6422.h"
+#include "config/config.h"
 #include "core/Buffer.h"
 #include "core/console_input.h"
 #include "core/main_cycle.h"
-#include "core/output.h"
 #include "core/output_watch.h"
 #include "core/stop.h"
-#include "line/common.h"
+#include "line/board.h"
 #include "line/drivers.h"
 #include "line/line_guard.h"
 #include "line/pins.h"
 #include "link/TxRx.h"
+#include "out/output.h"
 
-uint8_t intercom = 0;
-uint16_t cycle_time_plus = 0;
-uint8_t setupRegister0 = 0;
-uint8_t RoomImit[kRoomCount] = {};
-const char* file_settingName_p1 = nullptr;
-const char* file_settingName_p2 = nullptr;
-char file_settingName[256] = {};
 int32_t Scan_read = 0;
 
 namespace {
@@ -119,14 +113,8 @@ void parse_arguments(int argc, char** argv) {
     cycle_time_plus = static_cast<uint16_t>(atoi(argv[2]));
   }
   if (argc > 3) {
-    const int mask = atoi(argv[3]);
-    uint8_t reg = 0;
-    for (int bit = 0; bit < 8; ++bit) {
-      if ((mask >> bit) & 1) {
-        reg = static_cast<uint8_t>(reg | (1u << bit));
-      }
-    }
-    setupRegister0 = reg;
+    // Bits 0 to 7 of the number, as the register's bits 0 to 7.
+    setupRegister0 = static_cast<uint8_t>(atoi(argv[3]) & 0xFF);
   }
 }
 }  // namespace
@@ -143,6 +131,7 @@ void ReedBlacklist() {
 int zul_start(int argc, char** argv) {
   setbuf(stdout, nullptr);
   install_stop_handlers();
+  spi_on_call_event(call_event);
 
   if (argc > 1 && strcmp(argv[1], "-v") == 0) {
     out_printf("ZUL_STM_Driver %d.%d%d\n", kVersionMajor, kVersionMinor, kVersionPatch);
@@ -191,7 +180,7 @@ int zul_start(int argc, char** argv) {
   hard_reset();
   wait_ms(kAfterResetMs);
   SPI_first_send();
-  select_line_driver(intercom);
+  file_settingName_p2 = select_line_driver(intercom);
   if (shield == kShieldWithSetup || shield == kShieldWithCodec) {
     spi_send_settings(setupRegister0);
   }

@@ -7,22 +7,11 @@ inline constexpr int kVersionMajor = 1;
 inline constexpr int kVersionMinor = 2;
 inline constexpr int kVersionPatch = 2;
 
-inline constexpr int kRoomCount = 4096;
-enum : uint8_t { kRoomNone = 0, kRoomImitated = 1, kRoomBlacklisted = 2 };
-
 enum : int {
   kExitNoArg = 1,
   kExitVersion = 2,
   kExitPlatform = 3,  // not a Raspberry Pi, no access to the peripherals, no thread
 };
-
-extern uint8_t intercom;
-extern uint16_t cycle_time_plus;
-extern uint8_t setupRegister0;
-extern uint8_t RoomImit[kRoomCount];
-extern const char* file_settingName_p1;
-extern const char* file_settingName_p2;
-extern char file_settingName[256];
 
 // Room list from standard input into RoomImit (1), up to -1.
 void ReedRoom();
@@ -32,6 +21,7 @@ void ReedBlacklist();
 // Start-up up to and including the driver's idle operation. Returns the exit
 // status when the program is to end, or -1 when it is to go on running.
 int zul_start(int argc, char** argv);
+// The console thread's latest token; that thread's alone.
 extern int32_t Scan_read;
 
 // The console thread: reads codes from standard input and queues the

@@ -1,16 +1,17 @@
 #include "core/main_cycle.h"
 
-#include <mutex>
+#include <optional>
 
+#include "config/config.h"
 #include "core/Buffer.h"
-#include "core/main.h"
-#include "core/output.h"
-#include "line/common.h"
+#include "line/board.h"
 #include "line/drivers.h"
 #include "line/line_guard.h"
 #include "line/pins.h"
+#include "out/output.h"
 
 CycleRecord Cycle;
+void (*g_pass_seam)() = nullptr;
 
 namespace {
 
@@ -35,61 +36,67 @@ enum : uint8_t {
   kEventOpenDetected = 5,
 };
 
-// A call event that changes Cycle while a pass is inside a line operation
-// prevails over the state the pass would write afterwards: otherwise a drop
-// reported during a one-second pickup would leave the call "picked up" after
-// it has ended. The counter tells the pass that this happened; the lock makes
-// the pass's look and its write one step against the event's write.
-std::mutex g_cycle_lock;
-uint32_t g_event_writes = 0;
+// Every write of Cycle is made in a CallStep (line/line_guard.h): a call
+// event moves the call epoch on in the same step as its write, and a pass's
+// look at the epoch and its write are one step against it. A call event that
+// changes Cycle while a pass is inside a line operation thus prevails over
+// the state the pass would write afterwards: otherwise a drop reported during
+// a one-second pickup would leave the call "picked up" after it has ended.
+// The idle event and the real handset's pickup count as well: each says what
+// the line is doing now, whatever the pass meant to do with it.
 
 void event_sets(int32_t state) {
-  std::lock_guard<std::mutex> lock(g_cycle_lock);
+  CallStep step;
+  step.call_event();
   Cycle.state.store(state);
-  ++g_event_writes;
 }
 
 // The real handset's pickup counts only while the imitation does not hold
 // the call; the look and the write are one step against a pass's flag.
 bool event_sets_unless_imitated(int32_t state) {
-  std::lock_guard<std::mutex> lock(g_cycle_lock);
+  CallStep step;
   if (Cycle.imit.load() != 0) {
     return false;
   }
+  step.call_event();
   Cycle.state.store(state);
-  ++g_event_writes;
   return true;
 }
 
 void event_sets(int32_t state, int32_t imit) {
-  std::lock_guard<std::mutex> lock(g_cycle_lock);
+  CallStep step;
+  step.call_event();
   Cycle.imit.store(imit);
   Cycle.state.store(state);
-  ++g_event_writes;
 }
 
 enum class After { kKeepState, kPickedUp, kIdle };
 
 // Flag set, the driver operation, then the next state unless a call event
-// has written Cycle meanwhile. An event since the pass's snapshot (during its
-// 20 ms wait) makes the snapshot stale: the code is then dropped unrun, as a
-// code that does not fit the state is, rather than, say, picking up a call
-// that has just been dropped.
-void run_call_operation(CycleRecord* cycle, uint32_t snapshot_events, void (*operation)(),
+// has come since the pass's snapshot. An event before the check (during the
+// pass's 20 ms wait) makes the snapshot stale: the code is then dropped
+// unrun, as a code that does not fit the state is, rather than, say, picking
+// up a call that has just been dropped. The check, the flag and the opening
+// of the sequence are one step, so an event after it supersedes the
+// sequence.
+void run_call_operation(CycleRecord* cycle, uint32_t snapshot_epoch, void (*operation)(),
                         After after) {
+  std::optional<MainSequence> sequence;
   {
-    std::lock_guard<std::mutex> lock(g_cycle_lock);
-    if (g_event_writes != snapshot_events) {
+    CallStep step;
+    if (step.epoch() != snapshot_epoch) {
       return;
     }
     cycle->imit.store(1);
+    sequence.emplace(step);
   }
-  {
-    MainSequence sequence;
-    operation();
+  if (g_pass_seam != nullptr) {
+    g_pass_seam();
   }
-  std::lock_guard<std::mutex> lock(g_cycle_lock);
-  if (g_event_writes != snapshot_events) {
+  operation();
+  sequence.reset();
+  CallStep step;
+  if (step.epoch() != snapshot_epoch) {
     return;
   }
   if (after == After::kPickedUp) {
@@ -100,8 +107,8 @@ void run_call_operation(CycleRecord* cycle, uint32_t snapshot_events, void (*ope
   }
 }
 
-// Line operations of the link thread take the line from whatever the main
-// thread is doing on it.
+// A call event's line operation, after the event's step: it takes the line
+// from whatever the main thread is doing on it.
 void run_link_operation(void (*operation)()) {
   LinkOperation scope;
   operation();
@@ -112,6 +119,12 @@ void dial(const uint8_t* frame) {
   // Rooms beyond the table belong to neither list.
   const uint8_t mark = room < kRoomCount ? RoomImit[room] : uint8_t{kRoomNone};
   const bool imitate = mark == kRoomImitated || frame[3] == 1;
+  {
+    // The new call supersedes whatever the pass is doing before the line
+    // moves for it; Cycle follows once the line is set.
+    CallStep step;
+    step.call_event();
+  }
   run_link_operation(imitate ? select_imit : select_real);
   event_sets(kStateDialled, imitate ? 1 : 0);
   out_printf("dial %d\n", room);
@@ -124,11 +137,11 @@ void dial(const uint8_t* frame) {
 
 void VirtualIntercom_status(CycleRecord* cycle) {
   int32_t state = kStateIdle;
-  uint32_t events = 0;
+  uint32_t epoch = 0;
   {
-    std::lock_guard<std::mutex> lock(g_cycle_lock);
+    CallStep step;
     state = cycle->state.load();
-    events = g_event_writes;
+    epoch = step.epoch();
   }
   const uint8_t code = console_dequeue();
   wait_ms(kPassWaitMs);
@@ -150,24 +163,28 @@ void VirtualIntercom_status(CycleRecord* cycle) {
   switch (state) {
     case kStateIdle:
       if (open) {
-        MainSequence sequence;
+        std::optional<MainSequence> sequence;
+        {
+          CallStep step;
+          sequence.emplace(step);
+        }
         open_free();
       }
       return;
     case kStateDialled:
       if (code == kCodePickUp) {
-        run_call_operation(cycle, events, pickup, After::kPickedUp);
+        run_call_operation(cycle, epoch, pickup, After::kPickedUp);
       } else if (open) {
-        run_call_operation(cycle, events, open_call, After::kIdle);
+        run_call_operation(cycle, epoch, open_call, After::kIdle);
       } else if (code == kCodeHangUp) {
-        run_call_operation(cycle, events, drop_call, After::kIdle);
+        run_call_operation(cycle, epoch, drop_call, After::kIdle);
       }
       return;
     case kStatePickedUp:
       if (open) {
-        run_call_operation(cycle, events, open_pickup, After::kKeepState);
+        run_call_operation(cycle, epoch, open_pickup, After::kKeepState);
       } else if (code == kCodeHangUp) {
-        run_call_operation(cycle, events, drop_pickup, After::kIdle);
+        run_call_operation(cycle, epoch, drop_pickup, After::kIdle);
       }
       return;
     default:

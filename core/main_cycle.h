@@ -6,8 +6,11 @@
 
 enum : int32_t { kStateIdle = 0, kStateDialled = 2, kStatePickedUp = 3 };
 
-// Written by the main loop and by the link thread; each field is read and
-// written whole.
+// Written by the main loop and by the link thread, each only inside a
+// CallStep, that is under the call lock of line/line_guard.h, which also
+// guards the call epoch that every write of a call event moves on. Each
+// field is atomic as well, so a look outside a step (the open event's look at
+// the flag) reads a whole value.
 struct CycleRecord {
   std::atomic<int32_t> state{kStateIdle};
   std::atomic<int32_t> imit{0};  // the imitated handset has the call
@@ -21,3 +24,8 @@ void VirtualIntercom_status(CycleRecord* cycle);
 // A call event frame (type 1) from the co-processor; runs on the link thread
 // (and on the main thread during the start-up settings pushes).
 void call_event(const uint8_t* frame);
+
+// A seam for tests: when set, runs on the main thread right after a pass has
+// decided to run a call operation and before the operation's first step.
+// Null in the program; a test sets it while only its own thread runs passes.
+extern void (*g_pass_seam)();

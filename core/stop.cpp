@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "line/line_guard.h"
+#include "out/output.h"
 
 namespace {
 [[noreturn]] void stop_now(int status) {
@@ -26,6 +27,7 @@ void install_stop_handlers() {
   for (int signo : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
     sigaction(signo, &action, nullptr);
   }
+  out_on_output_lost(program_stop_output_lost);
 }
 
 void program_stop_output_lost() { stop_now(kExitSignalBase + SIGPIPE); }

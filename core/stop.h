@@ -6,7 +6,8 @@
 // first (the co-processor is not reset).
 #pragma once
 
-// SIGTERM, SIGINT, SIGHUP and SIGPIPE end the program through the idle state.
+// SIGTERM, SIGINT, SIGHUP and SIGPIPE end the program through the idle state,
+// and so does a line that standard output no longer takes.
 void install_stop_handlers();
 
 // Standard output is gone: idle state, then exit.

@@ -1,9 +1,9 @@
 // The common driver, for every intercom code without a driver of its own,
 // and the two operations that other drivers share with it.
-#include "core/output.h"
-#include "line/common.h"
+#include "line/board.h"
 #include "line/drivers.h"
 #include "line/pins.h"
+#include "out/output.h"
 
 void gpio_first_status_common() { soft_reset(); }
 

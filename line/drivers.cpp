@@ -1,7 +1,5 @@
 #include "line/drivers.h"
 
-#include "core/main.h"
-
 LineOp gpio_first_status = nullptr;
 LineOp open_free = nullptr;
 LineOp open_call = nullptr;
@@ -53,14 +51,13 @@ constexpr DriverChoice kDriverChoices[] = {
 };
 }  // namespace
 
-void select_line_driver(uint8_t intercom_code) {
+const char* select_line_driver(uint8_t intercom_code) {
   for (const DriverChoice& choice : kDriverChoices) {
     if (choice.intercom_code == intercom_code) {
       choice.install();
-      file_settingName_p2 = choice.settings_path;
-      return;
+      return choice.settings_path;
     }
   }
   init_common();
-  file_settingName_p2 = kCommonSettings;
+  return kCommonSettings;
 }

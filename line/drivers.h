@@ -37,9 +37,11 @@ void init_Cyfral();
 void init_Eltis5000_KM500();
 void init_AnalysSignal();
 
-// Installs the driver for the intercom code and sets file_settingName_p2 to
-// its settings path; a code without a driver of its own gets the common one.
-void select_line_driver(uint8_t intercom_code);
+// Installs the driver for the intercom code and returns its settings path
+// (for example "/Vizit/VizitCommon.set"), which start-up keeps as
+// file_settingName_p2; a code without a driver of its own gets the common
+// one and "/Common/Common.set".
+const char* select_line_driver(uint8_t intercom_code);
 
 // ---- For the installers ----
 

@@ -4,23 +4,35 @@
 #include <sched.h>
 
 #include <atomic>
+#include <cassert>
 #include <csignal>
+#include <mutex>
 
-#include "line/common.h"
-#include "line/pins.h"
+#include "line/pin_map.h"
 
 namespace {
+// The call lock. Both threads take it, each only for a few loads and stores.
+std::mutex g_call_lock;
+// Written by both threads, only under the call lock; read without it by the
+// pin guard of the main thread's sequences.
+std::atomic<uint32_t> g_call_epoch{0};
+// Link-thread line operations under way: the link thread counts them, the
+// main thread's pin guard reads them.
+std::atomic<int> g_link_operations{0};
+
 // All sequentially consistent: a writer announces itself, then checks the
 // flags; a stopper or superseder sets its flag, then waits for writers. One
 // of the two always sees the other.
 std::atomic<bool> g_stopping{false};
 std::atomic<int> g_writes_in_flight{0};
 std::atomic<int> g_sequence_writes_in_flight{0};
-// Bumped when a link-thread operation begins and when it ends, so that a
-// main-thread sequence that overlapped it in any way is superseded.
-std::atomic<uint32_t> g_epoch{0};
-std::atomic<int> g_link_operations{0};
+// Set once by the main thread during start-up; read by the stop path on any
+// thread. Before it the library may not be initialised and no pin may be
+// touched.
+std::atomic<bool> g_board_up{false};
 
+// Per thread: whether it is inside a MainSequence, and the epoch it holds
+// the line as of.
 thread_local bool t_in_sequence = false;
 thread_local uint32_t t_epoch = 0;
 // Read by the stop path, which may run in a signal handler on this thread.
@@ -28,18 +40,45 @@ thread_local volatile sig_atomic_t t_writing = 0;
 
 constexpr int kDrainSpins = 200000;
 
-// Relay and door pulses always finish: a superseded sequence that stopped
-// half-way would leave a relay or the door held.
-bool is_line_pin(uint8_t pin) {
-  return pin == kPinLineSelector || pin == kPinHook1 || pin == kPinHook2;
-}
-
 void drain(const std::atomic<int>& counter, int own) {
   for (int i = 0; i < kDrainSpins && counter.load() > own; ++i) {
     sched_yield();
   }
 }
+
+bool superseded() { return t_epoch != g_call_epoch.load() || g_link_operations.load() > 0; }
 }  // namespace
+
+CallStep::CallStep() { g_call_lock.lock(); }
+
+CallStep::~CallStep() { g_call_lock.unlock(); }
+
+uint32_t CallStep::epoch() const { return g_call_epoch.load(); }
+
+void CallStep::call_event() { g_call_epoch.fetch_add(1); }
+
+MainSequence::MainSequence(const CallStep& step) {
+  t_epoch = step.epoch();
+  t_in_sequence = true;
+}
+
+MainSequence::~MainSequence() { t_in_sequence = false; }
+
+LinkOperation::LinkOperation() {
+  assert(!t_in_sequence && "a call event's line operation runs outside any main-thread sequence");
+  g_link_operations.fetch_add(1);
+  // The sequence's writes that began before the event's step are let finish,
+  // so that this operation's writes come after them.
+  drain(g_sequence_writes_in_flight, 0);
+}
+
+LinkOperation::~LinkOperation() {
+  {
+    CallStep step;
+    step.call_event();
+  }
+  g_link_operations.fetch_sub(1);
+}
 
 void line_guarded_write(uint8_t pin, uint8_t level) {
   g_writes_in_flight.fetch_add(1);
@@ -47,9 +86,8 @@ void line_guarded_write(uint8_t pin, uint8_t level) {
     g_sequence_writes_in_flight.fetch_add(1);
   }
   t_writing = 1;
-  const bool superseded = t_in_sequence && is_line_pin(pin) &&
-                          (g_epoch.load() != t_epoch || g_link_operations.load() > 0);
-  if (!g_stopping.load() && !superseded) {
+  const bool held_back = t_in_sequence && is_line_pin(pin) && superseded();
+  if (!g_stopping.load() && !held_back) {
     bcm2835_gpio_write(pin, level);
   }
   t_writing = 0;
@@ -59,28 +97,15 @@ void line_guarded_write(uint8_t pin, uint8_t level) {
   g_writes_in_flight.fetch_sub(1);
 }
 
-MainSequence::MainSequence() {
-  t_epoch = g_epoch.load();
-  t_in_sequence = true;
-}
-
-MainSequence::~MainSequence() { t_in_sequence = false; }
-
-LinkOperation::LinkOperation() : outer_in_sequence_(t_in_sequence) {
-  g_link_operations.fetch_add(1);
-  g_epoch.fetch_add(1);
-  drain(g_sequence_writes_in_flight, t_in_sequence && t_writing ? 1 : 0);
-  t_in_sequence = false;
-}
-
-LinkOperation::~LinkOperation() {
-  g_epoch.fetch_add(1);
-  g_link_operations.fetch_sub(1);
-  t_in_sequence = outer_in_sequence_;
-}
+void line_board_up() { g_board_up.store(true); }
 
 void line_stop_board() {
   g_stopping.store(true);
   drain(g_writes_in_flight, t_writing ? 1 : 0);
-  board_idle_raw();
+  if (!g_board_up.load()) {
+    return;
+  }
+  for (const PinLevel& p : kBoardIdle) {
+    bcm2835_gpio_write(p.pin, p.level);
+  }
 }

@@ -1,7 +1,7 @@
 // The Marshal driver, also used for Raikman lines. It never sets the hook
 // lines itself: it only moves the selector and the door relay, and the board
 // idle state releases the hook lines.
-#include "line/common.h"
+#include "line/board.h"
 #include "line/drivers.h"
 #include "line/pins.h"
 

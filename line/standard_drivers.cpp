@@ -5,7 +5,7 @@
 // reads it.
 #include <optional>
 
-#include "line/common.h"
+#include "line/board.h"
 #include "line/drivers.h"
 #include "line/pins.h"
 

@@ -4,32 +4,18 @@
 
 #include <cstring>
 
-#include "core/main.h"
-#include "core/main_cycle.h"
-#include "core/output.h"
-#include "line/common.h"
+#include "config/config.h"
+#include "line/board.h"
 #include "line/pins.h"
 #include "link/CRC16.h"
+#include "link/frame.h"
+#include "out/output.h"
 
 uint8_t SPI_tx[32] = {};
 uint8_t SPI_rx[32] = {};
 uint8_t shield = 0;
 
 namespace {
-
-constexpr uint8_t kStartByte = 0xA1;
-enum : uint8_t {
-  kTypePoll = 0x01,
-  kTypeCallEvent = 0x01,
-  kTypeAnnounce = 0x02,
-  kTypeVersion = 0x02,
-  kTypeSetup = 0x0B,
-  kTypeSignal = 0xEE,
-  kTypeRetransmit = 0xFF,
-};
-
-constexpr uint8_t kPollFrame[8] = {kStartByte, kTypePoll, 0, 0, 0, 0, 0xAA, 0x24};
-constexpr uint8_t kRetransmitFrame[8] = {kStartByte, kTypeRetransmit, 0, 0, 0, 0, 0x7E, 0x0D};
 
 constexpr uint8_t kAttempts = 10;
 constexpr uint16_t kHandshakeAttempts = 20;
@@ -40,18 +26,24 @@ constexpr unsigned kSettingsSettleMs = 100;
 constexpr uint16_t kSpiClockDivider = 889;  // about 281 kHz from the 250 MHz core clock
 
 // Whether the reply area holds a reply that passed its checksum (or no reply
-// at all). A reply that failed it is never acted on: its retransmit request
+// at all). Like the slots, the main thread's during start-up and the link
+// thread's alone afterwards. A reply that failed it is never acted on: its retransmit request
 // is still pending, and the co-processor's resend delivers the frame once.
 bool g_reply_ok = true;
 
+// Start-up installs it before the first exchange; written on the main thread
+// before the link thread exists, read by whichever thread decodes.
+CallEventHandler g_call_event_handler = nullptr;
+
 void transfer(uint8_t* send, uint8_t* receive) {
-  bcm2835_spi_transfernb(reinterpret_cast<char*>(send), reinterpret_cast<char*>(receive), 8);
+  bcm2835_spi_transfernb(reinterpret_cast<char*>(send), reinterpret_cast<char*>(receive),
+                         kFrameBytes);
 }
 
 void seal(uint8_t* frame) {
-  const uint16_t crc = ModRTU_CRC(frame, 6);
-  frame[6] = static_cast<uint8_t>(crc >> 8);
-  frame[7] = static_cast<uint8_t>(crc & 0xFF);
+  const uint16_t crc = ModRTU_CRC(frame, kFrameCheckedBytes);
+  frame[kFrameCheckedBytes] = static_cast<uint8_t>(crc >> 8);
+  frame[kFrameCheckedBytes + 1] = static_cast<uint8_t>(crc & 0xFF);
 }
 
 // First transfer of an attempt: settings before command before poll.
@@ -87,6 +79,8 @@ void print_signal(const uint8_t* r) {
 }
 
 }  // namespace
+
+void spi_on_call_event(CallEventHandler handler) { g_call_event_handler = handler; }
 
 bool SPI_init() {
   const int begun = bcm2835_spi_begin();
@@ -177,7 +171,9 @@ void spi_parser() {
   }
   switch (SPI_rx[1]) {
     case kTypeCallEvent:
-      call_event(SPI_rx);
+      if (g_call_event_handler != nullptr) {
+        g_call_event_handler(SPI_rx);
+      }
       return;
     case kTypeVersion:
       print_version(SPI_rx);

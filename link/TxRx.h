@@ -12,7 +12,7 @@ inline constexpr int kSlotCopy = 24;
 extern uint8_t SPI_tx[32];
 // Bytes 0..7: the latest reply; 8..15: what came in during the first transfer.
 extern uint8_t SPI_rx[32];
-// The shield code the handshake learnt.
+// The shield code the handshake learnt; written during start-up only.
 extern uint8_t shield;
 
 // Configures SPI0; false when the library could not take it (no root rights).
@@ -30,3 +30,10 @@ void spi_send_settings(uint8_t value);
 void spi_settings_push();
 // Decodes the reply area.
 void spi_parser();
+
+// The one way call events leave the link: spi_parser hands every call event
+// frame (type 1, checksum passed) to this handler, the call state machine,
+// which start-up installs before the handshake. None is installed at first;
+// a call event decoded then is dropped.
+using CallEventHandler = void (*)(const uint8_t* frame);
+void spi_on_call_event(CallEventHandler handler);

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "line/common.h"
+#include "line/board.h"
 #include "tests/support.h"
 
 using test::Write;

@@ -6,8 +6,8 @@
 
 #include <functional>
 
+#include "config/config.h"
 #include "core/Buffer.h"
-#include "core/main.h"
 #include "core/main_cycle.h"
 #include "line/drivers.h"
 #include "sim/board.h"
@@ -39,22 +39,40 @@ void pass(uint8_t code = 0) {
   VirtualIntercom_status(&Cycle);
 }
 
-// Runs fn when the clock reaches `at_ms` from now, inside whatever waits then.
-void at(double at_ms, std::function<void()> fn) {
-  sim::clock_at(sim::clock_now_ns() + static_cast<int64_t>(at_ms * sim::kNsPerMs), std::move(fn));
-}
-
 std::pair<int, int> cycle() { return {Cycle.state.load(), Cycle.imit.load()}; }
+
+// Runs fn `after_ms` from now on a thread of its own that takes part in the
+// simulated clock's turns, as the link thread does (scheduled clock only).
+void on_link_thread(unsigned after_ms, void (*fn)()) {
+  struct Job {
+    unsigned after_ms;
+    void (*fn)();
+  };
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, nullptr,
+                [](void* arg) -> void* {
+                  const Job job = *static_cast<Job*>(arg);
+                  delete static_cast<Job*>(arg);
+                  sim::clock_sleep_ms(job.after_ms);
+                  job.fn();
+                  return nullptr;
+                },
+                new Job{after_ms, fn}),
+            0);
+  pthread_detach(thread);
+}
 
 class CallState : public testing::Test {
  protected:
   void SetUp() override {
-    test::fresh_board();
+    test::fresh_board(mode());
     select_line_driver(10);  // VIZIT
     RoomImit[5] = 1;
     RoomImit[9] = 2;
     RoomImit[4095] = 1;
   }
+  virtual sim::ClockMode mode() const { return sim::ClockMode::kInstant; }
   // Pin writes made by what `fn` runs, with times from its start.
   static std::vector<Write> traced(const std::function<void()>& fn) {
     const size_t from = test::pin_log_size();
@@ -66,6 +84,13 @@ class CallState : public testing::Test {
     }
     return w;
   }
+};
+
+// The same with the clock taking turns between the test's thread, as the main
+// loop, and the call events' own threads, as the link thread.
+class CallStateRace : public CallState {
+ protected:
+  sim::ClockMode mode() const override { return sim::ClockMode::kScheduled; }
 };
 
 TEST_F(CallState, ImitatedRoomIsTakenAnsweredOpenedAndHungUp) {
@@ -151,9 +176,9 @@ TEST_F(CallState, RelayCodesPulseInAnyStateAndLeaveCycleAlone) {
   }
 }
 
-TEST_F(CallState, OpenEventDuringOpenCallIsNotPrinted) {
+TEST_F(CallStateRace, OpenEventDuringOpenCallIsNotPrinted) {
   event(kDial, 7);
-  at(1500, [] { event(kOpen); });
+  on_link_thread(1500, [] { event(kOpen); });
   pass(2);
   EXPECT_EQ(cycle(), std::make_pair(0, 0));
   event(kOpen);
@@ -182,19 +207,20 @@ TEST_F(CallState, DialWhilePickedUpSelectsAgain) {
   EXPECT_EQ(test::lines(), (Strings{"dial 5", "dial 7", "pickup"}));
 }
 
-TEST_F(CallState, DialDuringThePassWaitIsJudgedByTheIdleSnapshot) {
+TEST_F(CallStateRace, DialDuringThePassWaitIsJudgedByTheIdleSnapshot) {
   console_enqueue(1);
-  at(10, [] { event(kDial, 5); });
+  on_link_thread(10, [] { event(kDial, 5); });
   pass();
+  EXPECT_NEAR(test::now_ms(), 20, 0.01) << "no pickup ran: the pass wait only";
+  sim::clock_sleep_ms(50);  // the dial's select_imit is over
   EXPECT_EQ(cycle(), std::make_pair(2, 1)) << "code 1 was taken against idle and discarded";
-  EXPECT_LT(test::now_ms(), 100) << "no pickup ran: the pass wait and select_imit only";
 }
 
-TEST_F(CallState, DropDuringPickupLeavesTheCallIdleAndTheLineReleased) {
+TEST_F(CallStateRace, DropDuringPickupLeavesTheCallIdleAndTheLineReleased) {
   event(kDial, 5);
   // 5 ms into pickup: after the hook lines went on hook, before the
   // selector and the off-hook writes.
-  at(25, [] { event(kDrop); });
+  on_link_thread(25, [] { event(kDrop); });
   pass(1);
   EXPECT_EQ(cycle(), std::make_pair(0, 0));
   EXPECT_EQ(test::lines(), (Strings{"dial 5", "drop"}));
@@ -206,10 +232,10 @@ TEST_F(CallState, DropDuringPickupLeavesTheCallIdleAndTheLineReleased) {
   EXPECT_TRUE(after.empty());
 }
 
-TEST_F(CallState, DropDuringThePassWaitDropsTheCodeUnrun) {
+TEST_F(CallStateRace, DropDuringThePassWaitDropsTheCodeUnrun) {
   event(kDial, 5);
   console_enqueue(1);
-  at(10, [] { event(kDrop); });
+  on_link_thread(10, [] { event(kDrop); });
   const auto w = traced([] { pass(); });
   EXPECT_EQ(cycle(), std::make_pair(0, 0));
   EXPECT_EQ(test::lines(), (Strings{"dial 5", "drop"}));
@@ -218,7 +244,9 @@ TEST_F(CallState, DropDuringThePassWaitDropsTheCodeUnrun) {
 }
 
 // Two threads in virtual time: a link-thread operation that is already
-// running when the main loop starts its own sequence still wins the line.
+// running when the main loop would start its own sequence still wins the
+// line (here the dial comes during the pass's wait, so the hang-up is dropped
+// unrun; the next test takes its snapshot after the dial has begun).
 TEST(CallStateThreads, SequenceStartedDuringALinkOperationLeavesTheLineToIt) {
   test::fresh_board(sim::ClockMode::kScheduled);
   select_line_driver(20);  // Eltis 100: select_imit holds the link thread 1010 ms
@@ -247,8 +275,60 @@ TEST(CallStateThreads, SequenceStartedDuringALinkOperationLeavesTheLineToIt) {
   EXPECT_EQ(sim::pin_level(22), 1);
 }
 
-TEST_F(CallState, DropDuringARelayPulseStillEndsThePulse) {
-  at(1000, [] { event(kDrop); });
+// The pass's snapshot is taken while the dial's select_imit is running: its
+// hang-up is not stale, but it may not touch the line while the link-thread
+// operation runs, nor after it has ended.
+TEST(CallStateThreads, PassBegunDuringALinkOperationLeavesTheLineToIt) {
+  test::fresh_board(sim::ClockMode::kScheduled);
+  select_line_driver(20);  // Eltis 100: select_imit holds the link thread 1010 ms
+  RoomImit[5] = 1;
+  event(kDial, 5);
+  pass(1);
+  ASSERT_EQ(cycle(), std::make_pair(3, 1));
+  on_link_thread(0, [] { event(kDial, 5); });
+  sim::clock_sleep_ms(5);
+  const size_t from = test::pin_log_size();
+  const double t0 = test::now_ms();
+  pass(3);
+  sim::clock_sleep_ms(3000);
+  EXPECT_EQ(cycle(), std::make_pair(2, 1)) << "the dial prevails";
+  EXPECT_EQ(sim::pin_level(24), 1) << "the new call keeps the imitated handset on the line";
+  EXPECT_EQ(sim::pin_level(23), 0);
+  EXPECT_EQ(sim::pin_level(22), 1);
+  std::vector<Write> line_writes;
+  for (Write w : test::writes(from)) {
+    if (w.gpio == 22 || w.gpio == 23 || w.gpio == 24) {
+      w.t_ms -= t0;
+      line_writes.push_back(w);
+    }
+  }
+  EXPECT_EQ(line_writes, (std::vector<Write>{{5, 24, 1}}))
+      << "only the dial's select_imit moves a line pin; the hang-up moves none";
+}
+
+// A drop handled in full after the pass has decided to pick up and before its
+// pickup has begun: the pickup must not take the line of a call that is over.
+TEST(CallStateThreads, DropRightAfterThePassDecidedToPickUpLeavesTheLineReleased) {
+  test::fresh_board(sim::ClockMode::kScheduled);
+  select_line_driver(10);  // VIZIT
+  RoomImit[5] = 1;
+  event(kDial, 5);
+  g_pass_seam = [] {
+    g_pass_seam = nullptr;
+    on_link_thread(0, [] { event(kDrop); });
+    sim::clock_sleep_ms(1);  // holds the main thread; the link thread runs the whole drop
+  };
+  pass(1);
+  g_pass_seam = nullptr;
+  EXPECT_EQ(cycle(), std::make_pair(0, 0));
+  EXPECT_EQ(test::lines(), (Strings{"dial 5", "drop"}));
+  EXPECT_EQ(sim::pin_level(24), 0) << "the real handset has the line back";
+  EXPECT_EQ(sim::pin_level(23), 1);
+  EXPECT_EQ(sim::pin_level(22), 1);
+}
+
+TEST_F(CallStateRace, DropDuringARelayPulseStillEndsThePulse) {
+  on_link_thread(1000, [] { event(kDrop); });
   const auto w = traced([] { pass(20); });
   ASSERT_GE(w.size(), 2u);
   EXPECT_EQ(w.front(), (Write{20, 6, 1}));

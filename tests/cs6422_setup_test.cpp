@@ -10,7 +10,7 @@
 
 #include "codec/CS6422.h"
 #include "codec/CS6422_registers.h"
-#include "core/main.h"
+#include "config/config.h"
 #include "link/TxRx.h"
 #include "sim/coproc.h"
 #include "tests/codec_support.h"

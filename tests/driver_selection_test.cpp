@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "core/main.h"
 #include "line/drivers.h"
 #include "sim/board.h"
 #include "tests/support.h"
@@ -75,12 +74,11 @@ const Choice kChoices[] = {
 
 void PrintTo(const Choice& c, std::ostream* os) { *os << "code " << c.code; }
 
-// Selects by code; the settings path is read before the fresh boards of the
-// behaviour check clear it.
+// Selects by code and returns the settings path that comes with the driver.
 std::string select_and_take_path(int code) {
   test::fresh_board();
-  select_line_driver(static_cast<uint8_t>(code));
-  return file_settingName_p2 == nullptr ? "(none)" : file_settingName_p2;
+  const char* path = select_line_driver(static_cast<uint8_t>(code));
+  return path == nullptr ? "(none)" : path;
 }
 
 class DriverSelection : public testing::TestWithParam<Choice> {};

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/output.h"
 #include "line/drivers.h"
+#include "out/output.h"
 #include "sim/board.h"
 #include "sim/console.h"
 #include "tests/support.h"

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "core/main.h"
+#include "config/config.h"
 #include "link/CRC16.h"
 #include "link/TxRx.h"
 #include "sim/coproc.h"

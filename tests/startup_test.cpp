@@ -5,7 +5,10 @@
 
 #include <algorithm>
 
+#include "config/config.h"
 #include "core/main.h"
+#include "link/TxRx.h"
+#include "sim/coproc.h"
 #include "sim/platform.h"
 #include "tests/support.h"
 
@@ -55,6 +58,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, Arguments,
                                          ArgCase{{"10", "70000"}, 10, 4464, 0},
                                          ArgCase{{"10", "0", "300"}, 10, 0, 44},
                                          ArgCase{{"10", "5", "-1"}, 10, 5, 255},
+                                         ArgCase{{"10", "0", "65791"}, 10, 0, 255},
+                                         ArgCase{{"10", "0", "-256"}, 10, 0, 0},
                                          ArgCase{{"12", "0", "7", "extra"}, 12, 0, 7}));
 
 struct RoomCase {
@@ -124,6 +129,24 @@ TEST(StartUp, BringsUpTheBoardThenResetsTheCoprocessor) {
   EXPECT_EQ(resets[0], (Write{0, 14, 1}));
   EXPECT_EQ(resets[1], (Write{200, 14, 0}));
   EXPECT_EQ(resets[2], (Write{800, 14, 1}));
+}
+
+// Start-up keeps the chosen driver's settings path and connects the link's
+// call events to the call state machine.
+TEST(StartUp, KeepsTheDriversSettingsPathAndHandsCallEventsOn) {
+  test::fresh_board();
+  spi_on_call_event(nullptr);
+  test::give_input("5 -1 -1");
+  ASSERT_EQ(test::start({"12"}), -1);
+  EXPECT_STREQ(file_settingName_p2, "/Metakom2012/Metakom2012Common.set");
+  const size_t before = test::lines().size();
+  sim::coproc_queue(sim::make_frame(0xA1, 0x01, 1, 0, 0, 5));
+  spi_buffer_txrx();
+  spi_parser();
+  const std::vector<std::string> all = test::lines();
+  ASSERT_GE(all.size(), before);
+  EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
+            std::vector<std::string>{"dial 5"});
 }
 
 TEST(StartUp, OffARaspberryPiDrivesNoPinAndExits3) {

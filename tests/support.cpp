@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/config.h"
 #include "core/Buffer.h"
 #include "core/main.h"
 #include "core/main_cycle.h"
@@ -32,6 +33,9 @@ void fresh_board(sim::ClockMode mode) {
   memcpy(bufferConsole, kEmptyQueue, sizeof bufferConsole);
   Cycle.state.store(0);
   Cycle.imit.store(0);
+  g_pass_seam = nullptr;
+  // As start-up does: call events decoded on the link reach the call state.
+  spi_on_call_event(call_event);
 }
 
 std::string hex(const uint8_t* bytes, size_t n) {

@@ -1,4 +1,5 @@
-// Board pins, the board idle state, the co-processor reset and relay pulses.
+// The board helpers: pin directions, the board idle state, the co-processor
+// reset and relay pulses.
 #pragma once
 #include <cstdint>
 
@@ -11,7 +12,3 @@ void soft_reset();
 void hard_reset();
 // One 2000 ms pulse of relay index 0..3; any other index only waits 10 ms.
 void openRel(uint8_t index);
-
-// The board idle state written straight to the library, bypassing every
-// guard; only for stopping the program.
-void board_idle_raw();
