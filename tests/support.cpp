@@ -5,6 +5,7 @@
 #include "core/Buffer.h"
 #include "core/main.h"
 #include "core/main_cycle.h"
+#include "line/timing_conf.h"
 #include "link/TxRx.h"
 #include "sim/platform.h"
 
@@ -32,6 +33,7 @@ void fresh_board(sim::ClockMode mode) {
   memcpy(bufferConsole, kEmptyQueue, sizeof bufferConsole);
   Cycle.state.store(0);
   Cycle.imit.store(0);
+  timing_conf_clear();
 }
 
 std::string hex(const uint8_t* bytes, size_t n) {
