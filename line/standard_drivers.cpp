@@ -15,11 +15,11 @@ namespace {
 // The steps in which a system departs from the plain shape; a row names
 // only its departures.
 struct StandardShape {
-  LineOp idle = gpio_first_status_common;     // the driver's idle levels
-  LineOp select_real = select_real_common;    // a dialled call left to the real handset
-  unsigned after_hang_up_ms = kNoWait;        // drop_pickup: rest after the idle levels
-  bool open_pickup_hangs_up = false;          // the handset hangs up after the door key
-  unsigned open_call_pause_ms = kNoWait;      // open_call: between answer and door key
+  LineOp idle = gpio_first_status_common;   // the driver's idle levels
+  LineOp select_real = select_real_common;  // a dialled call left to the real handset
+  unsigned after_hang_up_ms = kNoWait;      // drop_pickup: rest after the idle levels
+  bool open_pickup_hangs_up = false;        // the handset hangs up after the door key
+  unsigned open_call_pause_ms = kNoWait;    // open_call: between answer and door key
   bool open_call_ends_with_soft_reset = true;
 };
 
@@ -31,64 +31,112 @@ struct StandardRow {
 
 constexpr StandardRow kVizit = {
     .system = "VIZIT",
-    .timing = {.on_hook_settle_ms = 10, .connect_settle_ms = 10, .pickup_hold_ms = 1000,
-               .open_key_presses = 1, .open_key_ms = 1000, .key_release_wait_ms = 500,
-               .reject_hold_ms = kNoWait, .release_wait_ms = 10, .door_pulse_ms = 1000},
+    .timing = {.on_hook_settle_ms = 10,
+               .connect_settle_ms = 10,
+               .pickup_hold_ms = 1000,
+               .open_key_presses = 1,
+               .open_key_ms = 1000,
+               .key_release_wait_ms = 500,
+               .reject_hold_ms = kNoWait,
+               .release_wait_ms = 10,
+               .door_pulse_ms = 1000},
 };
 
 // Presses the open key four times, pauses a second between answering and
 // the door key, and rests half a second after hanging up.
 constexpr StandardRow kMetakom2003 = {
     .system = "Metakom_2003",
-    .timing = {.on_hook_settle_ms = 10, .connect_settle_ms = 10, .pickup_hold_ms = 1000,
-               .open_key_presses = 4, .open_key_ms = 500, .key_release_wait_ms = 500,
-               .reject_hold_ms = 2000, .release_wait_ms = 10, .door_pulse_ms = 1000},
+    .timing = {.on_hook_settle_ms = 10,
+               .connect_settle_ms = 10,
+               .pickup_hold_ms = 1000,
+               .open_key_presses = 4,
+               .open_key_ms = 500,
+               .key_release_wait_ms = 500,
+               .reject_hold_ms = 2000,
+               .release_wait_ms = 10,
+               .door_pulse_ms = 1000},
     .shape = {.after_hang_up_ms = 500, .open_call_pause_ms = 1000},
 };
 
 // Metakom 2012 and Eltis 5000 are the same on the line.
 constexpr StandardRow kMetakom2012 = {
     .system = "Metakom_2012",
-    .timing = {.on_hook_settle_ms = 1, .connect_settle_ms = 10, .pickup_hold_ms = 1000,
-               .open_key_presses = 1, .open_key_ms = 300, .key_release_wait_ms = 500,
-               .reject_hold_ms = 2000, .release_wait_ms = 10, .door_pulse_ms = 1000},
+    .timing = {.on_hook_settle_ms = 1,
+               .connect_settle_ms = 10,
+               .pickup_hold_ms = 1000,
+               .open_key_presses = 1,
+               .open_key_ms = 300,
+               .key_release_wait_ms = 500,
+               .reject_hold_ms = 2000,
+               .release_wait_ms = 10,
+               .door_pulse_ms = 1000},
 };
 
 constexpr StandardRow kEltis5000 = {
     .system = "Eltis5000",
-    .timing = {.on_hook_settle_ms = 1, .connect_settle_ms = 10, .pickup_hold_ms = 1000,
-               .open_key_presses = 1, .open_key_ms = 300, .key_release_wait_ms = 500,
-               .reject_hold_ms = 2000, .release_wait_ms = 10, .door_pulse_ms = 1000},
+    .timing = {.on_hook_settle_ms = 1,
+               .connect_settle_ms = 10,
+               .pickup_hold_ms = 1000,
+               .open_key_presses = 1,
+               .open_key_ms = 300,
+               .key_release_wait_ms = 500,
+               .reject_hold_ms = 2000,
+               .release_wait_ms = 10,
+               .door_pulse_ms = 1000},
 };
 
 constexpr StandardRow kEltis300 = {
     .system = "Eltis300",
-    .timing = {.on_hook_settle_ms = 1, .connect_settle_ms = 100, .pickup_hold_ms = 4000,
-               .open_key_presses = 1, .open_key_ms = 2000, .key_release_wait_ms = 3000,
-               .reject_hold_ms = 2000, .release_wait_ms = 10, .door_pulse_ms = 1000},
+    .timing = {.on_hook_settle_ms = 1,
+               .connect_settle_ms = 100,
+               .pickup_hold_ms = 4000,
+               .open_key_presses = 1,
+               .open_key_ms = 2000,
+               .key_release_wait_ms = 3000,
+               .reject_hold_ms = 2000,
+               .release_wait_ms = 10,
+               .door_pulse_ms = 1000},
 };
 
 constexpr StandardRow kEltis400 = {
     .system = "Eltis400",
-    .timing = {.on_hook_settle_ms = 1, .connect_settle_ms = 100, .pickup_hold_ms = 2000,
-               .open_key_presses = 1, .open_key_ms = 2000, .key_release_wait_ms = 3000,
-               .reject_hold_ms = 2000, .release_wait_ms = 10, .door_pulse_ms = 1000},
+    .timing = {.on_hook_settle_ms = 1,
+               .connect_settle_ms = 100,
+               .pickup_hold_ms = 2000,
+               .open_key_presses = 1,
+               .open_key_ms = 2000,
+               .key_release_wait_ms = 3000,
+               .reject_hold_ms = 2000,
+               .release_wait_ms = 10,
+               .door_pulse_ms = 1000},
 };
 
 // Hangs up as soon as the door key has been pressed.
 constexpr StandardRow kEltis100 = {
     .system = "Eltis100",
-    .timing = {.on_hook_settle_ms = 10, .connect_settle_ms = 1000, .pickup_hold_ms = 1000,
-               .open_key_presses = 1, .open_key_ms = 2000, .key_release_wait_ms = 1500,
-               .reject_hold_ms = 1000, .release_wait_ms = 10, .door_pulse_ms = 1600},
+    .timing = {.on_hook_settle_ms = 10,
+               .connect_settle_ms = 1000,
+               .pickup_hold_ms = 1000,
+               .open_key_presses = 1,
+               .open_key_ms = 2000,
+               .key_release_wait_ms = 1500,
+               .reject_hold_ms = 1000,
+               .release_wait_ms = 10,
+               .door_pulse_ms = 1600},
     .shape = {.open_pickup_hangs_up = true},
 };
 
 constexpr StandardRow kCyfral = {
     .system = "Cyfral",
-    .timing = {.on_hook_settle_ms = 1, .connect_settle_ms = 100, .pickup_hold_ms = 600,
-               .open_key_presses = 1, .open_key_ms = 2000, .key_release_wait_ms = 3000,
-               .reject_hold_ms = 2000, .release_wait_ms = 10, .door_pulse_ms = 1000},
+    .timing = {.on_hook_settle_ms = 1,
+               .connect_settle_ms = 100,
+               .pickup_hold_ms = 600,
+               .open_key_presses = 1,
+               .open_key_ms = 2000,
+               .key_release_wait_ms = 3000,
+               .reject_hold_ms = 2000,
+               .release_wait_ms = 10,
+               .door_pulse_ms = 1000},
 };
 
 // With the KM500 unit the idle line stays on the imitated handset, on hook,
@@ -96,9 +144,15 @@ constexpr StandardRow kCyfral = {
 // returns to those idle levels rather than the board idle state.
 constexpr StandardRow kEltis5000Km500 = {
     .system = "Eltis5000_KM500",
-    .timing = {.on_hook_settle_ms = 1, .connect_settle_ms = 10, .pickup_hold_ms = 1000,
-               .open_key_presses = 1, .open_key_ms = 300, .key_release_wait_ms = 500,
-               .reject_hold_ms = 2000, .release_wait_ms = 2000, .door_pulse_ms = 1000},
+    .timing = {.on_hook_settle_ms = 1,
+               .connect_settle_ms = 10,
+               .pickup_hold_ms = 1000,
+               .open_key_presses = 1,
+               .open_key_ms = 300,
+               .key_release_wait_ms = 500,
+               .reject_hold_ms = 2000,
+               .release_wait_ms = 2000,
+               .door_pulse_ms = 1000},
     .shape = {.idle = gpio_first_status_Eltis5000_KM500,
               .select_real = select_real_Eltis5000_KM500,
               .open_call_ends_with_soft_reset = false},
@@ -235,14 +289,14 @@ void select_real_Eltis5000_KM500() {
 
 // ---- Installers, and the operations by name ----
 
-#define ZUL_STANDARD_DRIVER(system, suffix, row)                          \
-  void init_##system() { install_standard(row); }                         \
-  void open_free_##suffix() { run_for(open_free_of, row); }               \
-  void open_call_##suffix() { run_for(open_call_of, row); }               \
-  void open_pickup_##suffix() { run_for(open_pickup_of, row); }           \
-  void pickup_##suffix() { run_for(pickup_of, row); }                     \
-  void select_imit_##suffix() { run_for(select_imit_of, row); }           \
-  void drop_call_##suffix() { run_for(drop_call_of, row); }               \
+#define ZUL_STANDARD_DRIVER(system, suffix, row)                \
+  void init_##system() { install_standard(row); }               \
+  void open_free_##suffix() { run_for(open_free_of, row); }     \
+  void open_call_##suffix() { run_for(open_call_of, row); }     \
+  void open_pickup_##suffix() { run_for(open_pickup_of, row); } \
+  void pickup_##suffix() { run_for(pickup_of, row); }           \
+  void select_imit_##suffix() { run_for(select_imit_of, row); } \
+  void drop_call_##suffix() { run_for(drop_call_of, row); }     \
   void drop_pickup_##suffix() { run_for(drop_pickup_of, row); }
 
 ZUL_STANDARD_DRIVER(VIZIT, vizit, kVizit)

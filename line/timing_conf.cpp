@@ -122,7 +122,9 @@ struct Reading {
     rewind(file);
   }
 
-  bool is_bad(int l) const { return std::find(bad_lines, bad_lines + bad_count, l) != bad_lines + bad_count; }
+  bool is_bad(int l) const {
+    return std::find(bad_lines, bad_lines + bad_count, l) != bad_lines + bad_count;
+  }
 
   [[gnu::format(printf, 3, 4)]] void problem(int l, const char* format, ...) {
     if (problem_count == kMaxProblems) {

@@ -19,12 +19,18 @@ std::string all_traces() {
     const char* name;
     void (*install)();
   } drivers[] = {
-      {"common", init_common},       {"VIZIT", init_VIZIT},
-      {"Metakom_2003", init_Metakom_2003}, {"Metakom_2012", init_Metakom_2012},
-      {"Marshal", init_Marshal},     {"Eltis5000", init_Eltis5000},
-      {"Eltis300", init_Eltis300},   {"Eltis400", init_Eltis400},
-      {"Eltis100", init_Eltis100},   {"Cyfral", init_Cyfral},
-      {"Eltis5000_KM500", init_Eltis5000_KM500}, {"AnalysSignal", init_AnalysSignal},
+      {"common", init_common},
+      {"VIZIT", init_VIZIT},
+      {"Metakom_2003", init_Metakom_2003},
+      {"Metakom_2012", init_Metakom_2012},
+      {"Marshal", init_Marshal},
+      {"Eltis5000", init_Eltis5000},
+      {"Eltis300", init_Eltis300},
+      {"Eltis400", init_Eltis400},
+      {"Eltis100", init_Eltis100},
+      {"Cyfral", init_Cyfral},
+      {"Eltis5000_KM500", init_Eltis5000_KM500},
+      {"AnalysSignal", init_AnalysSignal},
   };
   const struct {
     const char* name;

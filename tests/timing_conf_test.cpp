@@ -2,6 +2,8 @@
 // see it: overrides that move the pins by exactly what they say and are
 // reported on standard error only, and files with problems refused line by
 // line before any pin is touched.
+#include "line/timing_conf.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +17,6 @@
 #include "core/main.h"
 #include "line/drivers.h"
 #include "line/standard_drivers.h"
-#include "line/timing_conf.h"
 #include "sim/board.h"
 #include "tests/sim_process.h"
 #include "tests/support.h"
@@ -29,8 +30,8 @@ class ConfDir {
  public:
   explicit ConfDir(const std::string& text) {
     const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/zul_timing_XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zul_timing_XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
       abort();
     }
@@ -112,7 +113,8 @@ class TimingConf : public testing::Test {
 
 TEST_F(TimingConf, VizitPickupHoldOf1500LengthensOpenCallByExactly500ms) {
   const OpRun before = run(init_VIZIT, &open_call);
-  ConfDir conf("# this building's Vizit panel needs a longer answer\n[VIZIT]\npickup_hold_ms = 1500\n");
+  ConfDir conf(
+      "# this building's Vizit panel needs a longer answer\n[VIZIT]\npickup_hold_ms = 1500\n");
   ASSERT_TRUE(load(conf).ok);
   const OpRun after = run(init_VIZIT, &open_call);
 
@@ -157,7 +159,8 @@ TEST_F(TimingConf, NoWaitBecomesAWaitWhenSet) {
 }
 
 TEST_F(TimingConf, CommonAndMarshalAreTunedToo) {
-  ConfDir conf("[common]\ndoor_pulse_ms = 2000\nhang_up_settle_ms = 0\n[Marshal]\ndoor_rest_ms = 1000\n");
+  ConfDir conf(
+      "[common]\ndoor_pulse_ms = 2000\nhang_up_settle_ms = 0\n[Marshal]\ndoor_rest_ms = 1000\n");
   ASSERT_TRUE(load(conf).ok);
   const OpRun common_door = run(init_common, &open_free);
   EXPECT_EQ(common_door.writes, (std::vector<Write>{{0, 26, 1}, {2000, 26, 0}}));
@@ -225,8 +228,9 @@ TEST_F(TimingConf, TheOperationsByNameAreTheInstalledOnes) {
     void (*install)();
     void (*named[7])();
   } drivers[] = {
-#define ZUL_NAMED(s) \
-  {open_free_##s, open_call_##s, open_pickup_##s, pickup_##s, select_imit_##s, drop_call_##s, drop_pickup_##s}
+#define ZUL_NAMED(s)                                            \
+  {open_free_##s,   open_call_##s, open_pickup_##s, pickup_##s, \
+   select_imit_##s, drop_call_##s, drop_pickup_##s}
       {init_VIZIT, ZUL_NAMED(vizit)},
       {init_Metakom_2003, ZUL_NAMED(Metakom_2003)},
       {init_Metakom_2012, ZUL_NAMED(Metakom_2012)},
@@ -238,7 +242,7 @@ TEST_F(TimingConf, TheOperationsByNameAreTheInstalledOnes) {
       {init_Eltis5000_KM500, ZUL_NAMED(Eltis5000_KM500)},
 #undef ZUL_NAMED
   };
-  LineOp* const slots[7] = {&open_free, &open_call,  &open_pickup, &pickup,
+  LineOp* const slots[7] = {&open_free,   &open_call, &open_pickup, &pickup,
                             &select_imit, &drop_call, &drop_pickup};
   for (const auto& d : drivers) {
     for (size_t i = 0; i < 7; ++i) {
@@ -314,10 +318,12 @@ const BadFile kBadFiles[] = {
      "pickup_hold_ms = 1500\n",
      {"TEQsettings/timing.conf:1: pickup_hold_ms is outside any [section]; put it under the "
       "system it is for"}},
-    {"NoValue", "[VIZIT]\npickup_hold_ms =\n",
+    {"NoValue",
+     "[VIZIT]\npickup_hold_ms =\n",
      {"TEQsettings/timing.conf:2: pickup_hold_ms has no value"}},
     {"SetTwice",
-     "[VIZIT]\npickup_hold_ms = 1500\n[Cyfral]\npickup_hold_ms = 1\n[VIZIT]\npickup_hold_ms = 1600\n",
+     "[VIZIT]\npickup_hold_ms = 1500\n[Cyfral]\npickup_hold_ms = 1\n[VIZIT]\npickup_hold_ms = "
+     "1600\n",
      {"TEQsettings/timing.conf:6: pickup_hold_ms in [VIZIT] is set already, on line 2"}},
 };
 
@@ -449,9 +455,9 @@ TEST(DescribeDriver, ShowsEachOperationsTotalAndItsSteps) {
             std::string::npos)
       << out;
   const std::vector<std::string> totals = {
-      "gpio_first_status  0 ms", "open_free  1010 ms",   "open_call  3530 ms",
-      "open_pickup  1500 ms",    "pickup  1020 ms",      "select_imit  20 ms",
-      "select_real  0 ms",       "drop_call  2030 ms",   "drop_pickup  1010 ms"};
+      "gpio_first_status  0 ms", "open_free  1010 ms", "open_call  3530 ms",
+      "open_pickup  1500 ms",    "pickup  1020 ms",    "select_imit  20 ms",
+      "select_real  0 ms",       "drop_call  2030 ms", "drop_pickup  1010 ms"};
   std::vector<std::string> seen;
   for (const std::string& line : test::split_lines(out)) {
     if (line.find("  ") != std::string::npos && line[0] != ' ') {
@@ -491,16 +497,15 @@ TEST(DescribeDriver, DrawsTheOperationsOneAfterAnother) {
   ConfDir conf("");
   const std::string svg = test::temp_file();
   std::string out;
-  EXPECT_EQ(test::run_sim({"--describe-driver", "--svg", svg, "--", "13"}, "", &out, 60,
-                          conf.dir()),
-            0);
+  EXPECT_EQ(
+      test::run_sim({"--describe-driver", "--svg", svg, "--", "13"}, "", &out, 60, conf.dir()), 0);
   const std::string picture = test::read_file(svg);
   unlink(svg.c_str());
   EXPECT_NE(out.find("open_free  5000 ms"), std::string::npos) << out;
   size_t at = 0;
-  for (const char* op : {">gpio_first_status<", ">open_free<", ">open_call<", ">open_pickup<",
-                         ">pickup<", ">select_imit<", ">select_real<", ">drop_call<",
-                         ">drop_pickup<"}) {
+  for (const char* op :
+       {">gpio_first_status<", ">open_free<", ">open_call<", ">open_pickup<", ">pickup<",
+        ">select_imit<", ">select_real<", ">drop_call<", ">drop_pickup<"}) {
     at = picture.find(op, at);
     EXPECT_NE(at, std::string::npos) << op;
   }
