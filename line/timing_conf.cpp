@@ -31,7 +31,7 @@ Override g_overrides[kMaxOverrides];
 size_t g_override_count = 0;
 
 struct Problem {
-  int line;  // 0: about the file as a whole
+  int line;
   char text[512];
 };
 
