@@ -1,6 +1,6 @@
 # Shared part of the cross toolchain files: Debian's cross compiler for
 # ZUL_CROSS_TRIPLE, the target's libraries from Debian's multiarch packages
-# (libbcm2835-dev:<arch>, libgtest-dev:<arch>) and qemu-user to run what was
+# (libbcm2835-dev:<arch>, libgtest-dev:<arch>, libinih-dev:<arch>) and qemu-user to run what was
 # built. Included by toolchain-<triple>.cmake, which sets ZUL_CROSS_TRIPLE,
 # ZUL_CROSS_PROCESSOR and ZUL_CROSS_QEMU.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -18,6 +18,7 @@
 #include "line/drivers.h"
 #include "line/line_guard.h"
 #include "line/pins.h"
+#include "line/timing_conf.h"
 #include "link/TxRx.h"
 #include "out/output.h"
 
@@ -147,6 +148,11 @@ int zul_start(int argc, char** argv) {
   out_printf("ZUL_STM_Driver %d.%d%d\n", kVersionMajor, kVersionMinor, kVersionPatch);
   ReedRoom();
   ReedBlacklist();
+  // Checked before any pin is configured: a file with a problem must not
+  // leave the line to timings the installer did not mean.
+  if (!timing_conf_load(kTimingConfPath)) {
+    return kExitTiming;
+  }
 
   char model[64];
   const Board board = detect_board(model, sizeof model);

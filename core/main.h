@@ -11,6 +11,7 @@ enum : int {
   kExitNoArg = 1,
   kExitVersion = 2,
   kExitPlatform = 3,  // not a Raspberry Pi, no access to the peripherals, no thread
+  kExitTiming = 4,    // TEQsettings/timing.conf has problems
 };
 
 // Room list from standard input into RoomImit (1), up to -1.

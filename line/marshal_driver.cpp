@@ -4,33 +4,47 @@
 #include "line/board.h"
 #include "line/drivers.h"
 #include "line/pins.h"
+#include "line/timing.h"
 
 namespace {
 
 // Rests four seconds after the door pulse, where the other systems rest 10 ms.
+constexpr MarshalTimings kMarshal = {
+    .door_pulse_ms = 1000,
+    .door_rest_ms = 4000,
+    .pickup_hold_ms = 1000,
+    .reject_hold_ms = 2000,
+    .release_wait_ms = 10,
+};
+
+// The row the operations read: the compiled-in one until init_Marshal puts
+// the installation's in place (during start-up only).
+MarshalTimings g_installed;
+const MarshalTimings* g_row = &kMarshal;
+
 void open_free_Marshal() {
   pin_write(kPinDoorRelay, kHigh);
-  wait_ms(1000);
+  wait_ms(g_row->door_pulse_ms);
   pin_write(kPinDoorRelay, kLow);
-  wait_ms(4000);
+  wait_ms(g_row->door_rest_ms);
 }
 
 void pickup_Marshal() {
   pin_write(kPinLineSelector, kHigh);
-  wait_ms(1000);
+  wait_ms(g_row->pickup_hold_ms);
 }
 
 void select_imit_Marshal() {}
 
 void drop_pickup_Marshal() {
   pin_write(kPinLineSelector, kLow);
-  wait_ms(10);
+  wait_ms(g_row->release_wait_ms);
   soft_reset();
 }
 
 void drop_call_Marshal() {
   pin_write(kPinLineSelector, kHigh);
-  wait_ms(2000);
+  wait_ms(g_row->reject_hold_ms);
   drop_pickup_Marshal();
 }
 
@@ -47,6 +61,8 @@ void open_pickup_Marshal() {
 }  // namespace
 
 void init_Marshal() {
+  g_installed = tuned_timings<MarshalTimings>("Marshal", kMarshal, kMarshalFields, true);
+  g_row = &g_installed;
   install_line_driver({
       .gpio_first_status = gpio_first_status_common,
       .open_free = open_free_Marshal,

@@ -7,7 +7,7 @@
 # ZUL_CROSS=no skips the cross part.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev python3
+sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev libinih-dev python3
 jobs="$(nproc)"
 
 # Warnings are errors here, and only here: users' builds must not stop on a
@@ -50,8 +50,8 @@ if [ "${ZUL_CROSS:-yes}" = no ] || on_arm; then
 fi
 
 sh scripts/deps.sh file qemu-user \
-  g++-aarch64-linux-gnu libbcm2835-dev:arm64 libgtest-dev:arm64 \
-  g++-arm-linux-gnueabihf libbcm2835-dev:armhf libgtest-dev:armhf
+  g++-aarch64-linux-gnu libbcm2835-dev:arm64 libgtest-dev:arm64 libinih-dev:arm64 \
+  g++-arm-linux-gnueabihf libbcm2835-dev:armhf libgtest-dev:armhf libinih-dev:armhf
 
 fail() {
   echo "$*" >&2

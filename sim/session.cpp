@@ -19,6 +19,7 @@
 #include "sim/board.h"
 #include "sim/console.h"
 #include "sim/coproc.h"
+#include "sim/describe.h"
 #include "sim/platform.h"
 #include "sim/scenario.h"
 #include "sim/traces.h"
@@ -36,6 +37,7 @@ struct Options {
   bool virtual_time = false;
   bool demo = false;
   bool seed_given = false;
+  bool describe_driver = false;
   CoprocOptions coproc;
 };
 
@@ -58,6 +60,8 @@ const char kUsage[] =
     "  --no-answer N      silent until reset more than N times\n"
     "  --faults RATE      corrupt that share of the co-processor's frames\n"
     "  --seed N           seed for --faults\n"
+    "  --describe-driver  print the selected driver's operations (with --svg: draw\n"
+    "                     them) and exit without running the program\n"
     "Times in the logs are simulated milliseconds since the program started.\n";
 
 bool to_double(const char* s, double* out) {
@@ -102,6 +106,10 @@ int parse_options(int argc, char** argv, Options* o) {
     }
     if (opt == "--demo") {
       o->demo = true;
+      continue;
+    }
+    if (opt == "--describe-driver") {
+      o->describe_driver = true;
       continue;
     }
     static const char* const kWithValue[] = {
@@ -230,6 +238,9 @@ int simulator_main(int argc, char** argv) {
   if (first < 0) {
     fputs(kUsage, stderr);
     return kExitUsage;
+  }
+  if (g_options.describe_driver) {
+    return describe_driver(argc - first, argv + first, g_options.svg);
   }
   Scenario scenario;
   if (!load_scenario(&scenario)) {

@@ -6,6 +6,7 @@
 #include "core/Buffer.h"
 #include "core/main.h"
 #include "core/main_cycle.h"
+#include "line/timing_conf.h"
 #include "link/TxRx.h"
 #include "sim/platform.h"
 
@@ -36,6 +37,7 @@ void fresh_board(sim::ClockMode mode) {
   g_pass_seam = nullptr;
   // As start-up does: call events decoded on the link reach the call state.
   spi_on_call_event(call_event);
+  timing_conf_clear();
 }
 
 std::string hex(const uint8_t* bytes, size_t n) {
