@@ -19,6 +19,7 @@
 #include "line/line_guard.h"
 #include "line/pins.h"
 #include "link/TxRx.h"
+#include "record/flight_record.h"
 
 uint8_t intercom = 0;
 uint16_t cycle_time_plus = 0;
@@ -142,6 +143,7 @@ void ReedBlacklist() {
 
 int zul_start(int argc, char** argv) {
   setbuf(stdout, nullptr);
+  record_begin(argc, argv, kVersionMajor, kVersionMinor, kVersionPatch);
   install_stop_handlers();
 
   if (argc > 1 && strcmp(argv[1], "-v") == 0) {
@@ -182,6 +184,7 @@ int zul_start(int argc, char** argv) {
             "(sudo), which SPI0 needs\n");
     return kExitPlatform;
   }
+  record_clock_start();
   GPIO_init();
   if (!SPI_init()) {
     fprintf(stderr, "zul_stm_driver: SPI0 is not accessible; run it as root (sudo)\n");
@@ -250,9 +253,10 @@ int zul_run() {
 }
 
 int zul_main(int argc, char** argv) {
-  const int status = zul_start(argc, argv);
-  if (status >= 0) {
-    return status;
+  int status = zul_start(argc, argv);
+  if (status < 0) {
+    status = zul_run();
   }
-  return zul_run();
+  record_finish(status);
+  return status;
 }

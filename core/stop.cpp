@@ -6,10 +6,12 @@
 #include <initializer_list>
 
 #include "line/line_guard.h"
+#include "record/flight_record.h"
 
 namespace {
 [[noreturn]] void stop_now(int status) {
   line_stop_board();
+  record_finish(status);
   _exit(status);
 }
 

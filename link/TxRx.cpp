@@ -10,6 +10,7 @@
 #include "line/common.h"
 #include "line/pins.h"
 #include "link/CRC16.h"
+#include "record/flight_record.h"
 
 uint8_t SPI_tx[32] = {};
 uint8_t SPI_rx[32] = {};
@@ -46,6 +47,7 @@ bool g_reply_ok = true;
 
 void transfer(uint8_t* send, uint8_t* receive) {
   bcm2835_spi_transfernb(reinterpret_cast<char*>(send), reinterpret_cast<char*>(receive), 8);
+  record_transfer(send, receive);
 }
 
 void seal(uint8_t* frame) {
