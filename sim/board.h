@@ -60,8 +60,9 @@ void write_pins_log(int fd);
 void write_frames_log(int fd);
 
 // Who answers the program's transfers instead of the co-processor (the
-// replay of a flight record); an empty function gives them back to it.
-using TransferSource = std::function<void(const uint8_t* sent, uint8_t* received)>;
+// replay of a flight record), and how long, in ns, each transfer then takes;
+// an empty function gives them back to the co-processor.
+using TransferSource = std::function<int64_t(const uint8_t* sent, uint8_t* received)>;
 void board_set_transfer_source(TransferSource source);
 
 // Time one 8-byte transfer takes at the configured SPI clock (core clock
