@@ -7,8 +7,8 @@
 // level exactly; time within the tolerance) and its output lines (order and
 // text exactly; time within the tolerance). A record taken in real time has
 // sleeps that overshoot and a main loop whose 20 ms passes fall elsewhere, so
-// times only agree to a few tens of milliseconds; the replay lets each
-// transfer wait for its recorded time, so the link never drifts.
+// times only agree to a few tens of milliseconds; the replay makes each
+// transfer end at its recorded time, so the link never drifts.
 #pragma once
 #include <cstdint>
 #include <string>
