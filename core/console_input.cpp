@@ -15,7 +15,7 @@ TokenResult scan_int_token(FILE* in, int32_t* value, char* token, size_t token_s
 
 TokenResult read_int_token(FILE* in, int32_t* value, char* token, size_t token_size) {
   const TokenResult r = scan_int_token(in, value, token, token_size);
-  record_token(static_cast<int>(r), *value, token);
+  record_token(static_cast<int>(r), value, token);
   return r;
 }
 

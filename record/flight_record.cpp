@@ -27,6 +27,8 @@ struct Slot {
   std::atomic<uint64_t> body[4];  // kind, length, then the data bytes
 };
 static_assert(sizeof(Slot) == 48);
+// The dump runs in signal handlers: no word of the ring may hide a lock.
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
 static_assert(2 + kRecordTextMax == sizeof(uint64_t) * 4);
 
 Slot g_ring[kRecordCapacity];
@@ -295,14 +297,14 @@ void transfer(const uint8_t* sent, const uint8_t* received) {
   put(RecordKind::kTransfer, both, sizeof both);
 }
 
-void token(int outcome, int32_t value, const char* text) {
+void token(int outcome, const int32_t* value, const char* text) {
   if (outcome == 2) {
     put(RecordKind::kInputEnd, nullptr, 0);
     return;
   }
   char buf[16];
   if (outcome == 0) {
-    snprintf(buf, sizeof buf, "%ld", static_cast<long>(value));
+    snprintf(buf, sizeof buf, "%ld", static_cast<long>(*value));
     text = buf;
   } else if (text == nullptr || text[0] == '\0') {
     text = "?";  // not kept by the reader; any other non-number reads the same

@@ -37,7 +37,7 @@ namespace record_detail {
 // Written once at start-up, before any other thread exists.
 extern bool g_on;
 void transfer(const uint8_t* sent, const uint8_t* received);
-void token(int outcome, int32_t value, const char* text);
+void token(int outcome, const int32_t* value, const char* text);
 void line(const char* text, size_t len);
 void vline(const char* format, va_list args);
 void pin(uint8_t pin, uint8_t level);
@@ -56,10 +56,10 @@ inline void record_transfer(const uint8_t* sent, const uint8_t* received) {
     record_detail::transfer(sent, received);
   }
 }
-// What a read from standard input gave: outcome 0 a number (`value`), 1 a
+// What a read from standard input gave: outcome 0 a number (*value), 1 a
 // token that is not one (its text, when the reader kept it), 2 the input's
 // end.
-inline void record_token(int outcome, int32_t value, const char* text) {
+inline void record_token(int outcome, const int32_t* value, const char* text) {
   if (__builtin_expect(record_detail::g_on, 0)) {
     record_detail::token(outcome, value, text);
   }
