@@ -199,6 +199,20 @@ TEST_F(FlightRecord, WrittenOnSigusr1WhileRunningAndOnSigterm) {
   EXPECT_NE(read_file(record).find(" in 1\n"), std::string::npos);
 }
 
+TEST_F(FlightRecord, WrittenWhenTheOutputsReaderIsGone) {
+  const std::string record = file();
+  Recorded p({"--speed", "10", "--scenario", file("3000 dial 7\n"), "--", "10"}, record);
+  p->write("-1 -1\n");
+  ASSERT_TRUE(p->wait_for("Shield: 26"));
+  p->close_output();  // the dial's line then finds no reader
+  EXPECT_EQ(p->wait(), 128 + SIGPIPE);
+  const std::vector<std::string> lines = split_lines(read_file(record));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_NE(lines[lines.size() - 2].find(" out dial 7"), std::string::npos)
+      << lines[lines.size() - 2];
+  EXPECT_NE(lines.back().find(" end status 141"), std::string::npos) << lines.back();
+}
+
 #ifdef ZUL_DRIVER_PATH
 TEST_F(FlightRecord, TheRealDriverWritesItOnANormalReturn) {
   // Off a Raspberry Pi the driver ends after the room lists (status 3).
