@@ -3,13 +3,24 @@
 #include <cctype>
 #include <climits>
 
+#include "record/flight_record.h"
+
 namespace {
 bool is_blank(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
+
+TokenResult scan_int_token(FILE* in, int32_t* value, char* token, size_t token_size);
 }  // namespace
 
 TokenResult read_int_token(FILE* in, int32_t* value, char* token, size_t token_size) {
+  const TokenResult r = scan_int_token(in, value, token, token_size);
+  record_token(static_cast<int>(r), value, token);
+  return r;
+}
+
+namespace {
+TokenResult scan_int_token(FILE* in, int32_t* value, char* token, size_t token_size) {
   size_t kept = 0;
   // Keeps c in the token buffer while there is room; returns the next byte.
   const auto next = [&](int c) {
@@ -60,3 +71,4 @@ TokenResult read_int_token(FILE* in, int32_t* value, char* token, size_t token_s
   }
   return TokenResult::kNumber;
 }
+}  // namespace

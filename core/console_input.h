@@ -5,9 +5,10 @@
 #include <cstdio>
 
 enum class TokenResult {
-  kNumber,     // a decimal integer was read
-  kNotNumber,  // a token that is not a decimal integer was read and skipped
-  kEnd,        // the input has ended (or cannot be read any more)
+  // The flight record keeps these as 0, 1, 2.
+  kNumber = 0,     // a decimal integer was read
+  kNotNumber = 1,  // a token that is not a decimal integer was read and skipped
+  kEnd = 2,        // the input has ended (or cannot be read any more)
 };
 
 // Reads one token: leading white space is skipped, then everything up to the

@@ -21,6 +21,7 @@
 #include "line/timing_conf.h"
 #include "link/TxRx.h"
 #include "out/output.h"
+#include "record/flight_record.h"
 
 int32_t Scan_read = 0;
 
@@ -131,6 +132,7 @@ void ReedBlacklist() {
 
 int zul_start(int argc, char** argv) {
   setbuf(stdout, nullptr);
+  record_begin(argc, argv, kVersionMajor, kVersionMinor, kVersionPatch);
   install_stop_handlers();
   spi_on_call_event(call_event);
 
@@ -177,6 +179,7 @@ int zul_start(int argc, char** argv) {
             "(sudo), which SPI0 needs\n");
     return kExitPlatform;
   }
+  record_clock_start();
   GPIO_init();
   if (!SPI_init()) {
     fprintf(stderr, "zul_stm_driver: SPI0 is not accessible; run it as root (sudo)\n");
@@ -245,9 +248,10 @@ int zul_run() {
 }
 
 int zul_main(int argc, char** argv) {
-  const int status = zul_start(argc, argv);
-  if (status >= 0) {
-    return status;
+  int status = zul_start(argc, argv);
+  if (status < 0) {
+    status = zul_run();
   }
-  return zul_run();
+  record_finish(status);
+  return status;
 }

@@ -7,10 +7,12 @@
 
 #include "line/line_guard.h"
 #include "out/output.h"
+#include "record/flight_record.h"
 
 namespace {
 [[noreturn]] void stop_now(int status) {
   line_stop_board();
+  record_finish(status);
   _exit(status);
 }
 

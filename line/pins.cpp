@@ -3,8 +3,12 @@
 #include <bcm2835.h>
 
 #include "line/line_guard.h"
+#include "record/flight_record.h"
 
-void pin_write(uint8_t pin, uint8_t level) { line_guarded_write(pin, level); }
+void pin_write(uint8_t pin, uint8_t level) {
+  record_pin(pin, level);
+  line_guarded_write(pin, level);
+}
 
 void write_levels(std::span<const PinLevel> levels) {
   for (const PinLevel& p : levels) {

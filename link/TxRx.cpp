@@ -10,6 +10,7 @@
 #include "link/CRC16.h"
 #include "link/frame.h"
 #include "out/output.h"
+#include "record/flight_record.h"
 
 uint8_t SPI_tx[32] = {};
 uint8_t SPI_rx[32] = {};
@@ -38,6 +39,7 @@ CallEventHandler g_call_event_handler = nullptr;
 void transfer(uint8_t* send, uint8_t* receive) {
   bcm2835_spi_transfernb(reinterpret_cast<char*>(send), reinterpret_cast<char*>(receive),
                          kFrameBytes);
+  record_transfer(send, receive);
 }
 
 void seal(uint8_t* frame) {

@@ -5,6 +5,9 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+
+#include "record/flight_record.h"
 
 namespace {
 // Written once by start-up before any other thread exists; read by all.
@@ -22,6 +25,7 @@ void (*g_output_lost)() = nullptr;
 void out_on_output_lost(void (*handler)()) { g_output_lost = handler; }
 
 void out_line(const char* text) {
+  record_line(text, strlen(text));
   if (puts(text) < 0) {
     output_lost();
   }
@@ -30,6 +34,7 @@ void out_line(const char* text) {
 void out_printf(const char* format, ...) {
   va_list args;
   va_start(args, format);
+  record_vline(format, args);
   const int written = vprintf(format, args);
   va_end(args);
   if (written < 0) {

@@ -27,6 +27,16 @@ void bcm2835_gpio_write(uint8_t pin, uint8_t on) { sim::board_write(pin, on); }
 
 void bcm2835_delay(unsigned int millis) { sim::clock_sleep_ms(millis); }
 
+// The system timer: microseconds of the virtual clock, 0 until the library
+// has been started (the real one reads nothing before it maps the
+// peripherals). No lock: the flight record reads it in signal handlers.
+uint64_t bcm2835_st_read(void) {
+  if (!sim::board_library_started()) {
+    return 0;
+  }
+  return static_cast<uint64_t>(sim::clock_now_ns_at_exit() / 1000);
+}
+
 int bcm2835_spi_begin(void) {
   sim::SpiConfig& spi = sim::board_spi();
   sim::board_spi_call("begin", nullptr, 0);

@@ -3,6 +3,7 @@
 // SPI0 configuration and every transfer on it.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,12 @@ int pin_level(uint8_t gpio);
 // Log files, written at exit; each only when its path was set.
 void write_pins_log(int fd);
 void write_frames_log(int fd);
+
+// Who answers the program's transfers instead of the co-processor (the
+// replay of a flight record), and how long, in ns, each transfer then takes;
+// an empty function gives them back to the co-processor.
+using TransferSource = std::function<int64_t(const uint8_t* sent, uint8_t* received)>;
+void board_set_transfer_source(TransferSource source);
 
 // Time one 8-byte transfer takes at the configured SPI clock (core clock
 // 250 MHz over the divider).

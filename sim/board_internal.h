@@ -13,4 +13,6 @@ void board_write(uint8_t gpio, uint8_t level);
 void board_spi_call(const std::string& call, int* field, int value);
 SpiConfig& board_spi();
 void board_transfer(const uint8_t* sent, uint8_t* received);
+// Without a lock, for the system timer.
+bool board_library_started();
 }  // namespace sim

@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "core/main.h"
+#include "record/flight_record.h"
 #include "sim/board.h"
 #include "sim/console.h"
 #include "sim/coproc.h"
 #include "sim/describe.h"
 #include "sim/platform.h"
+#include "sim/replay.h"
 #include "sim/scenario.h"
 #include "sim/traces.h"
 
@@ -31,8 +33,9 @@ constexpr int kExitUsage = 64;
 constexpr int64_t kQuietEndNs = 10000 * kNsPerMs;
 
 struct Options {
-  std::string pins, frames, lines, vcd, svg, scenario;
+  std::string pins, frames, lines, vcd, svg, scenario, replay;
   double until_ms = -1;
+  double tolerance_ms = kReplayToleranceMs;
   double speed = 1;
   bool virtual_time = false;
   bool demo = false;
@@ -42,6 +45,7 @@ struct Options {
 };
 
 Options g_options;
+FlightRecordFile& g_record = *new FlightRecordFile;
 
 const char kUsage[] =
     "usage: zul_stm_sim [OPTIONS] [--] PROGRAM-ARGUMENTS...\n"
@@ -62,6 +66,12 @@ const char kUsage[] =
     "  --seed N           seed for --faults\n"
     "  --describe-driver  print the selected driver's operations (with --svg: draw\n"
     "                     them) and exit without running the program\n"
+    "  --replay FILE      replay a flight record (ZUL_RECORD) in virtual time and compare\n"
+    "                     what the program does with it: replay: identical, or the first\n"
+    "                     divergence; exit 0 or 1. The program's arguments\n"
+    "                     default to the record's\n"
+    "  --tolerance MS     how far a replayed pin write or line may be off its recorded\n"
+    "                     time (default 50)\n"
     "Times in the logs are simulated milliseconds since the program started.\n";
 
 bool to_double(const char* s, double* out) {
@@ -114,7 +124,8 @@ int parse_options(int argc, char** argv, Options* o) {
     }
     static const char* const kWithValue[] = {
         "--pins",  "--frames", "--lines",    "--vcd",       "--svg",    "--scenario", "--until",
-        "--speed", "--shield", "--firmware", "--no-answer", "--faults", "--seed"};
+        "--speed", "--shield", "--firmware", "--no-answer", "--faults", "--seed",
+        "--replay", "--tolerance"};
     bool known = false;
     for (const char* k : kWithValue) {
       known = known || opt == k;
@@ -142,6 +153,10 @@ int parse_options(int argc, char** argv, Options* o) {
       o->svg = value;
     } else if (opt == "--scenario") {
       o->scenario = value;
+    } else if (opt == "--replay") {
+      o->replay = value;
+    } else if (opt == "--tolerance") {
+      ok = to_double(value, &o->tolerance_ms);
     } else if (opt == "--until") {
       ok = to_double(value, &o->until_ms);
     } else if (opt == "--speed") {
@@ -229,6 +244,14 @@ bool load_scenario(Scenario* scenario) {
 }  // namespace
 
 void simulator_finish(int status) {
+  if (!g_options.replay.empty()) {
+    std::string report;
+    status = replay_verdict(&report);
+    if (write(STDOUT_FILENO, report.data(), report.size()) < 0) {
+      status = 1;
+    }
+  }
+  record_finish(status);
   fflush(stdout);
   _exit(status);  // the platform's exit hook writes the logs
 }
@@ -242,8 +265,24 @@ int simulator_main(int argc, char** argv) {
   if (g_options.describe_driver) {
     return describe_driver(argc - first, argv + first, g_options.svg);
   }
+  const bool replaying = !g_options.replay.empty();
+  if (replaying) {
+    if (!g_options.scenario.empty() || g_options.demo || g_options.coproc.fault_rate > 0) {
+      fprintf(stderr,
+              "zul_stm_sim: --replay plays the record's own co-processor and input; it takes "
+              "no --scenario, --demo or --faults\n");
+      return kExitUsage;
+    }
+    std::string error;
+    if (!load_flight_record(g_options.replay, &g_record, &error)) {
+      fprintf(stderr, "zul_stm_sim: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    g_options.virtual_time = true;
+    g_options.demo = false;
+  }
   Scenario scenario;
-  if (!load_scenario(&scenario)) {
+  if (!replaying && !load_scenario(&scenario)) {
     return kExitUsage;
   }
   if (g_options.coproc.fault_rate > 0 && !g_options.seed_given) {
@@ -254,11 +293,12 @@ int simulator_main(int argc, char** argv) {
             g_options.coproc.fault_rate, static_cast<unsigned long long>(g_options.coproc.seed));
   }
 
-  const bool feed_input = g_options.virtual_time || scenario.drives_input();
+  const bool feed_input = g_options.virtual_time || replaying || scenario.drives_input();
   board_reset(g_options.virtual_time ? ClockMode::kScheduled : ClockMode::kRealTime,
               g_options.speed);
   coproc_configure(g_options.coproc);
-  const int echo_fd = dup(STDOUT_FILENO);
+  // A replay shows its verdict, not the program's lines.
+  const int echo_fd = replaying ? -1 : dup(STDOUT_FILENO);
   console_capture_stdout(echo_fd);
   if (feed_input) {
     console_feed_stdin();
@@ -269,10 +309,14 @@ int simulator_main(int argc, char** argv) {
   }
   clock_on_stall(on_stall);
 
-  schedule_scenario(scenario, simulator_finish);
+  if (replaying) {
+    replay_prepare(g_record, g_options.tolerance_ms, simulator_finish);
+  } else {
+    schedule_scenario(scenario, simulator_finish);
+  }
   if (g_options.until_ms >= 0) {
     clock_at(static_cast<int64_t>(g_options.until_ms * kNsPerMs), [] { simulator_finish(0); });
-  } else if (g_options.virtual_time && !scenario.has_end()) {
+  } else if (g_options.virtual_time && !replaying && !scenario.has_end()) {
     clock_at(scenario.last_ns() + kQuietEndNs, [] { simulator_finish(0); });
   }
 
@@ -280,6 +324,16 @@ int simulator_main(int argc, char** argv) {
   program_args.push_back(const_cast<char*>("zul_stm_driver"));
   for (int i = first; i < argc; ++i) {
     program_args.push_back(argv[i]);
+  }
+  if (replaying) {
+    std::vector<std::string> given(argv + first, argv + argc);
+    if (given.empty()) {
+      for (std::string& a : g_record.args) {
+        program_args.push_back(a.data());
+      }
+    } else if (given != g_record.args) {
+      fprintf(stderr, "zul_stm_sim: replaying with other arguments than the record's\n");
+    }
   }
   program_args.push_back(nullptr);
   const int status = zul_main(static_cast<int>(program_args.size()) - 1, program_args.data());

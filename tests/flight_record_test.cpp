@@ -1,0 +1,324 @@
+// The flight record: what goes into it, its text, the ring, the ways it gets
+// written, and the simulator's exact replay of it.
+#include <bcm2835.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/console_input.h"
+#include "out/output.h"
+#include "line/pins.h"
+#include "link/CRC16.h"
+#include "record/flight_record.h"
+#include "tests/sim_process.h"
+#include "tests/support.h"
+
+namespace {
+
+using test::read_file;
+using test::split_lines;
+using test::temp_file;
+
+static_assert(static_cast<int>(TokenResult::kNumber) == 0);
+static_assert(static_cast<int>(TokenResult::kNotNumber) == 1);
+static_assert(static_cast<int>(TokenResult::kEnd) == 2);
+
+class FlightRecord : public testing::Test {
+ protected:
+  void SetUp() override {
+    record_reset();
+    unsetenv("ZUL_RECORD");
+    test::fresh_board();
+  }
+  void TearDown() override {
+    record_reset();
+    unsetenv("ZUL_RECORD");
+    for (const std::string& f : files_) {
+      unlink(f.c_str());
+    }
+  }
+  std::string file(const std::string& text = "") {
+    files_.push_back(temp_file(text));
+    return files_.back();
+  }
+  static void begin(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+      argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    static std::vector<std::string> keep;
+    keep = args;
+    record_begin(static_cast<int>(args.size()), argv.data(), 1, 2, 2);
+  }
+
+ private:
+  std::vector<std::string> files_;
+};
+
+TEST_F(FlightRecord, NothingIsRecordedWithoutZulRecord) {
+  begin({"zul_stm_driver", "10"});
+  bcm2835_init();
+  record_clock_start();
+  pin_write(kPinLineSelector, kHigh);
+  record_transfer(std::vector<uint8_t>(8, 1).data(), std::vector<uint8_t>(8, 2).data());
+  EXPECT_FALSE(record_active());
+  EXPECT_EQ(record_count(), 0u);
+  EXPECT_EQ(test::writes(), (std::vector<test::Write>{{0, kPinLineSelector, kHigh}}));
+}
+
+TEST_F(FlightRecord, EachKindIsOneLineWithItsTimeInMsSinceTheLibraryStarted) {
+  const std::string path = file();
+  setenv("ZUL_RECORD", path.c_str(), 1);
+  begin({"zul_stm_driver", "10", "a b"});
+  ASSERT_TRUE(record_active());
+  FILE* in = fmemopen(const_cast<char*>("5 x"), 3, "r");
+  int32_t value = 0;
+  char token[8];
+  EXPECT_EQ(read_int_token(in, &value, token, sizeof token), TokenResult::kNumber);
+  bcm2835_delay(7);  // before the library starts, time stands at 0
+  bcm2835_init();
+  record_clock_start();
+  bcm2835_delay(12);
+  pin_write(kPinLineSelector, kHigh);
+  const uint8_t poll[8] = {0xA1, 0x01, 0, 0, 0, 0, 0xAA, 0x24};
+  const uint8_t dial[8] = {0xA1, 0x01, 0x01, 0x00, 0x00, 0x05, 0x55, 0xE5};
+  record_transfer(poll, dial);
+  bcm2835_delay(1);
+  EXPECT_EQ(read_int_token(in, &value, token, sizeof token), TokenResult::kNotNumber);
+  EXPECT_EQ(read_int_token(in, &value, token, sizeof token), TokenResult::kEnd);
+  fclose(in);
+  sim::console_capture_stdout(-1);
+  out_line("dial 5");
+  out_printf("Shield: %d\n", 26);
+  record_finish(0);
+  record_finish(143);  // only the first end writes
+
+  EXPECT_EQ(split_lines(read_file(path)),
+            (std::vector<std::string>{
+                "# ZUL_STM_Driver 1.22 flight record: zul_stm_driver 10 \"a b\"",
+                "# <ms since the peripheral library started> spi SENT RECEIVED | in TOKEN | "
+                "in-end | out LINE | pin GPIO LEVEL | end HOW",
+                "0 in 5",
+                "12 pin 24 1",
+                "12 spi A10100000000AA24 A1010100000555E5",
+                "13 in x",
+                "13 in-end",
+                "13 out dial 5",
+                "13 out Shield: 26",
+                "13 end status 0",
+            }));
+}
+
+TEST_F(FlightRecord, ARingThatWrapsKeepsTheNewestRecords) {
+  record_keep_in_memory();
+  begin({"zul_stm_driver", "10"});
+  const size_t extra = 10;
+  for (size_t i = 0; i < kRecordCapacity + extra; ++i) {
+    record_pin(static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i & 0xFF));
+  }
+  ASSERT_EQ(record_count(), kRecordCapacity);
+  EXPECT_EQ(record_dropped(), extra);
+  const RecordEntry oldest = record_entry(0);
+  EXPECT_EQ(oldest.data[0], static_cast<uint8_t>(extra >> 8));
+  EXPECT_EQ(oldest.data[1], static_cast<uint8_t>(extra & 0xFF));
+  const size_t last = kRecordCapacity + extra - 1;
+  const RecordEntry newest = record_entry(kRecordCapacity - 1);
+  EXPECT_EQ(newest.data[0], static_cast<uint8_t>(last >> 8));
+  EXPECT_EQ(newest.data[1], static_cast<uint8_t>(last & 0xFF));
+
+  const std::string path = file();
+  FILE* f = fopen(path.c_str(), "w");
+  record_write(fileno(f), "test");
+  fclose(f);
+  const std::vector<std::string> lines = split_lines(read_file(path));
+  ASSERT_EQ(lines.size(), 3 + kRecordCapacity + 1);
+  EXPECT_EQ(lines[2], "# dropped 10 older records");
+  EXPECT_EQ(lines[3], "0 pin 0 10");
+  EXPECT_EQ(lines[lines.size() - 1], "0 end test");
+}
+
+// ---- the simulator as a process ---------------------------------------------
+
+// Runs the simulator with ZUL_RECORD naming `record`.
+class Recorded {
+ public:
+  Recorded(const std::vector<std::string>& args, const std::string& record) {
+    setenv("ZUL_RECORD", record.c_str(), 1);
+    p_ = std::make_unique<test::SimProcess>(args);
+    unsetenv("ZUL_RECORD");
+  }
+  test::SimProcess& operator*() { return *p_; }
+  test::SimProcess* operator->() { return p_.get(); }
+
+ private:
+  std::unique_ptr<test::SimProcess> p_;
+};
+
+bool wait_for_text(const std::string& path, const std::string& text, double timeout_s) {
+  for (double waited = 0; waited < timeout_s; waited += 0.05) {
+    if (read_file(path).find(text) != std::string::npos) {
+      return true;
+    }
+    usleep(50000);
+  }
+  return false;
+}
+
+TEST_F(FlightRecord, WrittenOnSigusr1WhileRunningAndOnSigterm) {
+  const std::string record = file();
+  Recorded p({"--speed", "10", "--", "10"}, record);
+  p->write("5 -1 -1\n");
+  ASSERT_TRUE(p->wait_for("Shield: 26"));
+  p->signal(SIGUSR1);
+  ASSERT_TRUE(wait_for_text(record, " end snapshot\n", 20)) << read_file(record);
+  const std::string snapshot = read_file(record);
+  EXPECT_NE(snapshot.find("\n0 in 5\n"), std::string::npos);
+  EXPECT_NE(snapshot.find(" out Shield: 26\n"), std::string::npos);
+  EXPECT_NE(snapshot.find(" spi A1020A0000007263 0000000000000000\n"), std::string::npos);
+  // Still running: it reads on, and a later snapshot has what it read.
+  p->write("1\n");
+  bool read_on = false;
+  for (int i = 0; i < 40 && !read_on; ++i) {
+    p->signal(SIGUSR1);
+    read_on = wait_for_text(record, " in 1\n", 0.5);
+  }
+  ASSERT_TRUE(read_on) << read_file(record);
+  p->signal(SIGTERM);
+  EXPECT_EQ(p->wait(), 128 + SIGTERM);
+  const std::vector<std::string> lines = split_lines(read_file(record));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find(" end status 143"), std::string::npos) << lines.back();
+  EXPECT_NE(read_file(record).find(" in 1\n"), std::string::npos);
+}
+
+TEST_F(FlightRecord, WrittenWhenTheOutputsReaderIsGone) {
+  const std::string record = file();
+  Recorded p({"--speed", "10", "--scenario", file("3000 dial 7\n"), "--", "10"}, record);
+  p->write("-1 -1\n");
+  ASSERT_TRUE(p->wait_for("Shield: 26"));
+  p->close_output();  // the dial's line then finds no reader
+  EXPECT_EQ(p->wait(), 128 + SIGPIPE);
+  const std::vector<std::string> lines = split_lines(read_file(record));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_NE(lines[lines.size() - 2].find(" out dial 7"), std::string::npos)
+      << lines[lines.size() - 2];
+  EXPECT_NE(lines.back().find(" end status 141"), std::string::npos) << lines.back();
+}
+
+#ifdef ZUL_DRIVER_PATH
+TEST_F(FlightRecord, TheRealDriverWritesItOnANormalReturn) {
+  // Off a Raspberry Pi the driver ends after the room lists (status 3).
+  const std::string record = file();
+  const std::string out = file();
+  const std::string command = "ZUL_RECORD='" + record + "' '" + ZUL_DRIVER_PATH +
+                              "' 10 > '" + out + "' 2>/dev/null <<EOF\n7 -1 -1\nEOF";
+  const int status = system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  const std::vector<std::string> lines = split_lines(read_file(record));
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], std::string("# ZUL_STM_Driver 1.22 flight record: ") + ZUL_DRIVER_PATH +
+                          " 10");
+  EXPECT_EQ(lines[2], "0 out #STM_driver_1v22");
+  EXPECT_NE(read_file(record).find("\n0 in 7\n0 in -1\n0 out #End read rooms\n"),
+            std::string::npos);
+  EXPECT_EQ(lines.back(), "0 end status 3");
+}
+#endif
+
+// A call answered by the scripted controlling side, recorded in real time.
+std::string record_a_call(const std::string& scenario, const std::string& record) {
+  Recorded p({"--scenario", scenario, "--", "10"}, record);
+  p->close_input();
+  std::string line;
+  while (p->read_line(&line, 60)) {
+  }
+  EXPECT_EQ(p->wait(60), 0);
+  return read_file(record);
+}
+
+const char kCall[] =
+    "0 console 5 -1 -1\n"
+    "3000 dial 5\n"
+    "on \"dial 5\" after 300 console 1\n"
+    "on \"dial 5\" after 900 console 3\n"
+    "5000 drop\n"
+    "5500 end\n";
+
+TEST_F(FlightRecord, ARecordMadeInRealTimeReplaysIdentical) {
+  const std::string record = file();
+  const std::string text = record_a_call(file(kCall), record);
+  ASSERT_NE(text.find(" out dial 5\n"), std::string::npos) << text;
+  ASSERT_NE(text.find(" in 3\n"), std::string::npos) << text;
+  std::string out;
+  EXPECT_EQ(test::run_sim({"--replay", record}, "", &out), 0) << out;
+  EXPECT_EQ(out, "replay: identical\n");
+}
+
+TEST_F(FlightRecord, AReplayWithADialForAnotherRoomSaysWhereItDiverges) {
+  const std::string record = file();
+  std::vector<std::string> lines = split_lines(record_a_call(file(kCall), record));
+  // The reply that carried the dial for room 5 now carries room 7.
+  size_t changed = 0;
+  for (size_t i = 0; i < lines.size() && changed == 0; ++i) {
+    if (lines[i].size() > 16 && lines[i].substr(lines[i].size() - 16) == "A1010100000555E5") {
+      uint8_t frame[8] = {0xA1, 0x01, 0x01, 0x00, 0x00, 0x07};
+      const uint16_t crc = ModRTU_CRC(frame, 6);
+      frame[6] = static_cast<uint8_t>(crc >> 8);
+      frame[7] = static_cast<uint8_t>(crc & 0xFF);
+      lines[i] = lines[i].substr(0, lines[i].size() - 16) + test::hex(frame, 8);
+      changed = i;
+    }
+  }
+  ASSERT_NE(changed, 0u);
+  size_t first_effect = 0;  // the first pin write or line after it
+  for (size_t i = changed + 1; i < lines.size() && first_effect == 0; ++i) {
+    if (lines[i].find(" pin ") != std::string::npos || lines[i].find(" out ") != std::string::npos) {
+      first_effect = i;
+    }
+  }
+  std::string text;
+  for (const std::string& l : lines) {
+    text += l + "\n";
+  }
+  const std::string edited = file(text);
+  std::string out;
+  EXPECT_EQ(test::run_sim({"--replay", edited, "--", "10"}, "", &out), 1);
+  EXPECT_EQ(out.rfind("replay: diverges at " + edited + " line " +
+                          std::to_string(first_effect + 1) + " (",
+                      0),
+            0u)
+      << out;
+  EXPECT_NE(out.find("the record says \""), std::string::npos) << out;
+  EXPECT_NE(out.find("the replay did \""), std::string::npos) << out;
+}
+
+TEST_F(FlightRecord, AWrappedOrBrokenRecordIsRefusedWithItsLine) {
+  const std::string wrapped = file(
+      "# ZUL_STM_Driver 1.22 flight record: zul_stm_driver 10\n"
+      "# dropped 5 older records\n"
+      "1 pin 24 1\n");
+  const std::string broken = file(
+      "# ZUL_STM_Driver 1.22 flight record: zul_stm_driver 10\n"
+      "1 pin 24 1\n"
+      "2 spi A101 00\n");
+  test::SimProcess a({"--replay", wrapped});
+  EXPECT_EQ(a.wait(), 64);
+  EXPECT_NE(a.stderr_text().find(wrapped + ":2: the ring had wrapped"), std::string::npos)
+      << a.stderr_text();
+  test::SimProcess b({"--replay", broken});
+  EXPECT_EQ(b.wait(), 64);
+  EXPECT_NE(b.stderr_text().find(broken + ":3: spi needs two frames of 16 hex digits"),
+            std::string::npos)
+      << b.stderr_text();
+}
+
+}  // namespace
