@@ -126,6 +126,92 @@ TEST_F(Link, RetransmitRequestAfterOurOwnRetransmitRequestRepeatsIt) {
   EXPECT_EQ(sent[2], kRetransmit);
 }
 
+// Our retransmit request answered by the co-processor's on the tenth
+// attempt: the next cycle does not go on asking, it polls, and the frame the
+// co-processor still owes arrives on that poll, once.
+TEST_F(Link, CycleEndingOnBothSidesAskingForAResendLeavesThePollForTheNext) {
+  sim::coproc_queue(sim::make_frame(0xA1, 0xEE, 0x21, 1, 1, 0xF4));
+  sim::coproc_corrupt_next(1);
+  // After the corrupted reply (6.5 ms), before our request goes out (7.5 ms).
+  sim::clock_at(7 * sim::kNsPerMs, [] { sim::coproc_retransmit_next(9); });
+  spi_buffer_txrx();
+  const Strings sent = test::frames_sent();
+  const Strings received = test::frames_received();
+  ASSERT_EQ(sent.size(), 20u);
+  EXPECT_EQ(sent[0], kPoll);
+  for (size_t attempt = 1; attempt < 10; ++attempt) {
+    EXPECT_EQ(sent[2 * attempt], kRetransmit) << "attempt " << attempt + 1;
+    EXPECT_EQ(received[2 * attempt + 1], kRetransmit) << "attempt " << attempt + 1;
+  }
+  EXPECT_EQ(SPI_tx[kSlotCommand], 0) << test::hex(SPI_tx + kSlotCommand, 8);
+  spi_parser();
+  EXPECT_TRUE(test::lines().empty());
+  spi_buffer_txrx();
+  spi_parser();
+  EXPECT_EQ(test::frames_sent(20), (Strings{kPoll, kZeros}));
+  EXPECT_EQ(test::lines(), Strings{"S0 impulse: HIGH 500"});
+}
+
+// Only that exchange is cut short: a frame of ours that the co-processor
+// asked for on the tenth attempt still goes out first in the next cycle.
+TEST_F(Link, TenthAttemptAskedForAFrameOfOursKeepsItForTheNextCycle) {
+  const uint8_t setup[6] = {0xA1, 0x0B, 0x2C, 0, 0, 0};
+  memcpy(SPI_tx + kSlotSettings, setup, 6);
+  sim::coproc_retransmit_next(10);
+  spi_buffer_txrx();
+  const std::string frame = test::hex(sim::make_frame(0xA1, 0x0B, 0x2C, 0, 0, 0).data(), 8);
+  EXPECT_EQ(test::hex(SPI_tx + kSlotCommand, 8), frame);
+  spi_buffer_txrx();
+  EXPECT_EQ(test::frames_sent(20)[0], frame);
+  EXPECT_EQ(sim::coproc_record().settings.size(), 1u);
+}
+
+// A corrupted reply, then a retransmit request from the co-processor: the
+// co-processor resends its frame, not its request, and nothing stalls.
+TEST_F(Link, CorruptedReplyThenCoprocessorRequestStillDeliversEveryFrame) {
+  for (int value = 0; value < 6; ++value) {
+    sim::coproc_queue(sim::make_frame(0xA1, 0xEE, 0x21, 1, 0, static_cast<uint8_t>(value)));
+  }
+  for (int round = 0; round < 2; ++round) {
+    sim::coproc_corrupt_next(1);
+    sim::coproc_retransmit_next(1);
+    for (int cycle = 0; cycle < 3; ++cycle) {
+      spi_buffer_txrx();
+      spi_parser();
+    }
+  }
+  for (int cycle = 0; cycle < 4; ++cycle) {
+    spi_buffer_txrx();
+    spi_parser();
+  }
+  EXPECT_EQ(test::lines(),
+            (Strings{"S0 impulse: HIGH 0", "S0 impulse: HIGH 1", "S0 impulse: HIGH 2",
+                     "S0 impulse: HIGH 3", "S0 impulse: HIGH 4", "S0 impulse: HIGH 5"}));
+  const Strings received = test::frames_received();
+  ASSERT_GE(received.size(), 2u);
+  EXPECT_EQ(received.back(), kZeros) << "the outbox is empty at the end, nothing pending";
+}
+
+// The program's request for a frame it missed, answered by a request of the
+// co-processor's: the co-processor remembers that it owes the frame.
+TEST_F(Link, FrameAskedForDuringARequestBurstIsSentOnceTheBurstIsOver) {
+  for (int burst : {1, 5, 8, 9, 20, 25}) {
+    SCOPED_TRACE(burst);
+    test::fresh_board();
+    ASSERT_TRUE(SPI_init());
+    memcpy(SPI_tx, sim::make_frame(0xA1, 0x01, 0, 0, 0, 0).data(), 8);
+    sim::coproc_queue(sim::make_frame(0xA1, 0xEE, 0x21, 1, 1, 0xF4));
+    sim::coproc_queue(sim::make_frame(0xA1, 0xEE, 0x02, 0, 0, 7));
+    sim::coproc_corrupt_next(1);
+    sim::clock_at(7 * sim::kNsPerMs, [burst] { sim::coproc_retransmit_next(burst); });
+    for (int cycle = 0; cycle < 6; ++cycle) {
+      spi_buffer_txrx();
+      spi_parser();
+    }
+    EXPECT_EQ(test::lines(), (Strings{"S0 impulse: HIGH 500", "S1 steady LOW 7"}));
+  }
+}
+
 TEST_F(Link, CorruptedEventIsDeliveredOnceAfterTheResend) {
   sim::coproc_queue(sim::make_frame(0xA1, 0xEE, 0x21, 1, 1, 0xF4));
   for (int corrupt : {1, 9, 10, 25}) {

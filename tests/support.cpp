@@ -25,9 +25,7 @@ void fresh_board(sim::ClockMode mode) {
   file_settingName_p2 = nullptr;
   memset(file_settingName, 0, sizeof file_settingName);
   Scan_read = 0;
-  memset(SPI_tx, 0, sizeof SPI_tx);
-  memset(SPI_rx, 0, sizeof SPI_rx);
-  shield = 0;
+  spi_reset_state();
   static const uint8_t kEmptyQueue[16] = {5, 1};
   memcpy(bufferConsole, kEmptyQueue, sizeof bufferConsole);
   Cycle.state.store(0);
