@@ -81,6 +81,13 @@ void board_spi_call(const std::string& call, int* field, int value) {
   }
 }
 
+void board_spi_polarity(uint8_t cs, uint8_t active) {
+  std::lock_guard<std::mutex> lock(mu);
+  g_spi.calls.push_back("setChipSelectPolarity");
+  g_spi.cs = cs;
+  g_spi.cs_active = active;
+}
+
 SpiConfig& board_spi() { return g_spi; }
 
 void board_transfer(const uint8_t* sent, uint8_t* received) {

@@ -1,6 +1,7 @@
 // The co-processor link as the bus and the controlling process see it: the
 // checksum, the exchange cycle with retransmission, the handshake, the
 // settings push and the decoder's lines.
+#include <bcm2835.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "core/main.h"
 #include "link/CRC16.h"
 #include "link/TxRx.h"
+#include "sim/board.h"
 #include "sim/coproc.h"
 #include "tests/support.h"
 
@@ -49,6 +51,36 @@ class Link : public testing::Test {
     memcpy(SPI_tx, poll, 8);  // as the handshake leaves it
   }
 };
+
+// The bus as the co-processor needs it: most significant bit first, mode 0,
+// 250 MHz / 889, chip select 0 active low, set in that order after begin.
+TEST_F(Link, InitConfiguresSpi0ForTheCoprocessor) {
+  test::fresh_board();
+  ASSERT_TRUE(SPI_init());
+  const sim::SpiConfig spi = sim::spi_config();
+  EXPECT_TRUE(spi.begun);
+  EXPECT_EQ(spi.bit_order, BCM2835_SPI_BIT_ORDER_MSBFIRST);
+  EXPECT_EQ(spi.bit_order, 1);
+  EXPECT_EQ(spi.data_mode, 0);
+  EXPECT_EQ(spi.clock_divider, 889);
+  EXPECT_EQ(spi.cs, 0);
+  EXPECT_EQ(spi.cs_active, 0) << "active low";
+  EXPECT_EQ(spi.calls, (Strings{"begin", "setBitOrder", "setDataMode", "setClockDivider",
+                                "setChipSelectPolarity"}));
+  EXPECT_EQ(sim::transfer_time_ns(), 227584) << "64 bits at 250 MHz / 889";
+}
+
+// A case after one whose last reply failed its checksum decodes as if it
+// were the first case of the run.
+TEST_F(Link, FreshStateForgetsThatTheLastReplyFailedItsChecksum) {
+  sim::coproc_queue({0xA1, 0xEE, 0x21, 1, 1, 0xF4, 0xFF, 0xFF});
+  spi_buffer_txrx();
+  test::fresh_board();
+  const sim::Frame f = sim::make_frame(0xA1, 0xEE, 0x21, 1, 1, 0xF4);
+  memcpy(SPI_rx, f.data(), 8);
+  spi_parser();
+  EXPECT_EQ(test::lines(), Strings{"S0 impulse: HIGH 500"});
+}
 
 TEST_F(Link, CycleWithNothingPendingPollsThenFetches) {
   const double t0 = test::now_ms();

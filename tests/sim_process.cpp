@@ -1,5 +1,7 @@
 #include "tests/sim_process.h"
 
+#include "tests/support.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -177,8 +179,8 @@ int run_sim(const std::vector<std::string>& args, const std::string& input, std:
 }
 
 std::string temp_file(const std::string& text) {
-  char path[] = "/tmp/zul_test_XXXXXX";
-  const int fd = mkstemp(path);
+  std::string path = temp_path("file_XXXXXX");
+  const int fd = mkstemp(path.data());
   if (fd < 0) {
     abort();
   }

@@ -43,7 +43,8 @@ class SimProcess {
 int run_sim(const std::vector<std::string>& args, const std::string& input, std::string* out,
             double timeout_s = 60, const std::string& cwd = "");
 
-// A temporary file's path with the given text in it (empty text: just a name).
+// A new file in the case's temporary directory with the given text in it
+// (empty text: an empty file); its path.
 std::string temp_file(const std::string& text = "");
 std::string read_file(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);
