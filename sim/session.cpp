@@ -185,7 +185,9 @@ void write_logs() {
   write_file(g_options.svg, write_svg);
 }
 
-void on_signal(int signo) { simulator_finish(128 + signo); }
+// Until the program installs its own handlers: end at once, through the exit
+// hook that writes the logs (standard output is unbuffered, nothing to flush).
+void on_signal(int signo) { _exit(128 + signo); }
 
 void on_stall() {
   fprintf(stderr,

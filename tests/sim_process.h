@@ -26,6 +26,7 @@ class SimProcess {
   // Every line read so far.
   const std::vector<std::string>& seen() const { return seen_; }
   void signal(int signo);
+  pid_t pid() const { return pid_; }
   // Exit status (or 128+signal), waiting at most timeout_s; -1 on time-out.
   int wait(double timeout_s = 30);
   std::string stderr_text() const;
