@@ -137,7 +137,7 @@ std::string first_difference(const Strings& got, const Strings& want) {
 TEST(LinkSoak, BurstsOnTopOfRandomCorruptionLoseDuplicateInventAndReorderNothing) {
   for (const char* seed : {"1", "2"}) {
     SCOPED_TRACE(std::string("--faults 0.1 --seed ") + seed);
-    const Soak s = run_soak(3000, seed);
+    const Soak s = run_soak(6000, seed);
     EXPECT_EQ(s.printed.size(), s.expected.size());
     EXPECT_TRUE(s.printed == s.expected) << first_difference(s.printed, s.expected);
     EXPECT_GT(cycles_ended_on_both_asking(s.frames), 0) << "the soak never reached that end";
