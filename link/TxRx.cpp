@@ -128,8 +128,7 @@ void spi_buffer_txrx() {
   // the next cycle it would go on for as long as the co-processor answers it
   // in kind. Start the next cycle from the poll frame instead; a
   // co-processor that still owes a frame sends it on the poll.
-  const bool both_asking = g_reply_ok && SPI_rx[0] == kStartByte &&
-                           SPI_rx[1] == kTypeRetransmit &&
+  const bool both_asking = g_reply_ok && SPI_rx[0] == kStartByte && SPI_rx[1] == kTypeRetransmit &&
                            memcmp(SPI_tx + kSlotCopy, kRetransmitFrame, 8) == 0;
   if (both_asking) {
     memset(SPI_tx + kSlotCommand, 0, 8);

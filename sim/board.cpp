@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 

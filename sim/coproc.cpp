@@ -19,9 +19,9 @@ struct State {
   bool version_due = false;  // an announcement since the last reset awaits its poll
   bool have_reply = false;
   Frame reply{};
-  bool reply_is_real = false;  // the pending reply is a frame of its own, not a request
-  Frame last_real{};  // the last frame it had to say (never a retransmit request)
-  bool owed = false;  // the program asked for last_real again and has not had it yet
+  bool reply_is_real = false;      // the pending reply is a frame of its own, not a request
+  Frame last_real{};               // the last frame it had to say (never a retransmit request)
+  bool owed = false;               // the program asked for last_real again and has not had it yet
   bool last_shifted_real = false;  // the latest transfer carried a frame of its own
   int corrupt_next = 0;
   int retransmit_next = 0;

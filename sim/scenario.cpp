@@ -152,9 +152,9 @@ struct LineParser {
           !parse_number(args[1], 0xFF, &v[1]) || !parse_number(args[2], 0xFFFF, &v[2])) {
         return fail("signal needs B2 B3 (0..255) and VALUE (0..65535)");
       }
-      a.frame =
-          make_frame(kFrameStart, kFrameSignal, static_cast<uint8_t>(v[0]), static_cast<uint8_t>(v[1]),
-                     static_cast<uint8_t>(v[2] >> 8), static_cast<uint8_t>(v[2] & 0xFF));
+      a.frame = make_frame(kFrameStart, kFrameSignal, static_cast<uint8_t>(v[0]),
+                           static_cast<uint8_t>(v[1]), static_cast<uint8_t>(v[2] >> 8),
+                           static_cast<uint8_t>(v[2] & 0xFF));
     } else if (event == "frame") {
       if (!(args.size() == 6 || args.size() == 8)) {
         return fail("frame needs six or eight bytes in hex");

@@ -1,7 +1,5 @@
 #include "tests/sim_process.h"
 
-#include "tests/support.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "tests/support.h"
 
 #ifndef ZUL_SIM_LAUNCHER
 #define ZUL_SIM_LAUNCHER ""

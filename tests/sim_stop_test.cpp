@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <random>
 #include <sstream>
 #include <string>
@@ -125,11 +125,11 @@ TEST(SimulatorStop, SigtermDuringHeavyPinAndLogActivityEndsThroughTheIdleState) 
     const std::string lines = temp_file();
     const std::string frames = temp_file();
     test::SimProcess p({"--speed", "200", "--faults", "0.05", "--seed", "3", "--pins", pins,
-                        "--lines", lines, "--frames", frames, "--scenario", scenario, "--",
-                        "10"});
+                        "--lines", lines, "--frames", frames, "--scenario", scenario, "--", "10"});
     ASSERT_TRUE(p.wait_for("dial 5", 20));
     // Keep reading, so that the program's output never blocks.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20 + rng() % 300);
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(20 + rng() % 300);
     std::string line;
     while (std::chrono::steady_clock::now() < until && p.read_line(&line, 0.01)) {
     }

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec/CS6422.h"
+#include "codec/File_RxTx.h"
 #include "core/Buffer.h"
 #include "core/main.h"
 #include "core/main_cycle.h"
-#include "codec/CS6422.h"
-#include "codec/File_RxTx.h"
 #include "line/drivers.h"
 #include "link/TxRx.h"
 #include "sim/platform.h"
@@ -115,8 +115,8 @@ int remove_entry(const char* path, const struct stat*, int, struct FTW*) { retur
 
 void make_case_dir() {
   const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/zul_test_XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zul_test_XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     perror(pattern.c_str());
     abort();
