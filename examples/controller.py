@@ -54,24 +54,16 @@ ERRORS = ("error: no arg", "Error: big number")
 
 
 def parse_line(line):
-    """One line of the program's output as a list of (kind, value) pairs.
-
-    Usually one pair. The common intercom driver prints "common" with no
-    line end when it opens the door during a call, so that word leads
-    whatever line comes next ("commondrop"): it becomes a pair of its own.
-    """
+    """One line of the program's output as a list of one (kind, value) pair."""
     line = line.rstrip("\r\n")
     out = []
-    while line.startswith("common"):
-        out.append(("common", None))
-        line = line[len("common"):]
-    if not line and out:
-        return out
     m = DIAL.match(line)
     if m:
         out.append(("dial", int(m.group(1))))
     elif line in CALL_EVENTS:
         out.append((line, None))
+    elif line == "common":  # the common driver opening the door during a call
+        out.append(("common", None))
     elif line in BANNERS:
         out.append(("banner", line))
     elif line in PROMPTS:
@@ -269,8 +261,7 @@ def self_test():
     assert parse_line("dial 5\n") == [("dial", 5)]
     assert parse_line("pickup") == [("pickup", None)]
     assert parse_line("openDetected") == [("openDetected", None)]
-    assert parse_line("commondrop\n") == [("common", None), ("drop", None)]
-    assert parse_line("common") == [("common", None)]
+    assert parse_line("common\n") == [("common", None)]
     assert parse_line("#STM_driver_1v22") == [("banner", "#STM_driver_1v22")]
     assert parse_line("#End read blacklist rooms") == [("prompt", "#End read blacklist rooms")]
     assert parse_line("Program_STM: 1") == [("version", ("Program_STM", 1))]
@@ -286,7 +277,7 @@ def self_test():
                  "dial 5", "openDetected", "drop",  # imitated: answered
                  "dial 9", "drop",                  # blacklisted: the program rejects it
                  "dial 7", "pickup", "open", "drop",  # a real handset took it
-                 "dial 6", "commondrop",
+                 "dial 6", "common", "drop",
                  "dial 8"):
         c.on_line(line + "\n")
     c.finish()

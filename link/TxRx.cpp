@@ -118,6 +118,24 @@ void spi_buffer_txrx() {
     }
     return;
   }
+  // The attempts are used up. If the last one was our retransmit request
+  // answered by the co-processor's, both sides were asking each other to
+  // resend and the command slot now holds our request again: carried into
+  // the next cycle it would go on for as long as the co-processor answers it
+  // in kind. Start the next cycle from the poll frame instead; a
+  // co-processor that still owes a frame sends it on the poll.
+  const bool both_asking = g_reply_ok && SPI_rx[0] == kStartByte && SPI_rx[1] == kTypeRetransmit &&
+                           memcmp(SPI_tx + kSlotCopy, kRetransmitFrame, 8) == 0;
+  if (both_asking) {
+    memset(SPI_tx + kSlotCommand, 0, 8);
+  }
+}
+
+void spi_reset_state() {
+  memset(SPI_tx, 0, sizeof SPI_tx);
+  memset(SPI_rx, 0, sizeof SPI_rx);
+  shield = 0;
+  g_reply_ok = true;
 }
 
 void* SPI_th(void*) {

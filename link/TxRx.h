@@ -17,8 +17,13 @@ extern uint8_t shield;
 
 // Configures SPI0; false when the library could not take it (no root rights).
 [[nodiscard]] bool SPI_init();
-// One exchange cycle (up to ten attempts).
+// One exchange cycle (up to ten attempts). A cycle whose last attempt was
+// our retransmit request answered by the co-processor's leaves nothing
+// pending: the next cycle starts with the poll frame.
 void spi_buffer_txrx();
+// The link's state as at program start: slots, reply area, shield code and
+// the verdict on the last reply (for tests that run one case after another).
+void spi_reset_state();
 // The link thread's body; never returns.
 void* SPI_th(void* arg);
 // The handshake at start-up.

@@ -33,6 +33,22 @@ on_arm() {
 }
 
 run host
+# CTest runs every case in a process of its own; here the whole suite runs in
+# one process, in a random order, as it must: each case starts from the same
+# state. Each also removes its temporary files.
+echo "== host, one process, shuffled"
+tmp="$(mktemp -d)"
+if ! TMPDIR="$tmp" ./build-host/zul_tests --gtest_shuffle --gtest_repeat=1 >build-host/shuffled.log 2>&1; then
+  grep -E '^\[  FAILED|random seed' build-host/shuffled.log >&2
+  echo "the shuffled run failed: build-host/shuffled.log" >&2
+  exit 1
+fi
+if [ -n "$(ls -A "$tmp")" ]; then
+  echo "the tests left files behind in $tmp:" >&2
+  ls -A "$tmp" >&2
+  exit 1
+fi
+rmdir "$tmp"
 # The optimiser finds what a Debug build hides (GCC's stringop warnings).
 run release -DCMAKE_BUILD_TYPE=Release
 # A second compiler, for its own warnings.

@@ -59,8 +59,7 @@ void bcm2835_spi_setClockDivider(uint16_t divider) {
 }
 
 void bcm2835_spi_setChipSelectPolarity(uint8_t cs, uint8_t active) {
-  sim::board_spi_call("setChipSelectPolarity", &sim::board_spi().cs, cs);
-  sim::board_spi().cs_active = active;
+  sim::board_spi_polarity(cs, active);
 }
 
 void bcm2835_spi_transfernb(char* tbuf, char* rbuf, uint32_t len) {

@@ -22,30 +22,81 @@ std::mutex& mu = *new std::mutex;
 AppendLog<PinEvent>& g_pins = *new AppendLog<PinEvent>;
 AppendLog<Transfer>& g_transfers = *new AppendLog<Transfer>;
 SpiConfig& g_spi = *new SpiConfig;
-int g_level[kGpioCount];
+std::atomic<int> g_level[kGpioCount];
 bool g_initialised = false;
 std::atomic<bool> g_started{false};
 TransferSource& g_source = *new TransferSource;
+
+// Stop mode. An entry of the tail is claimed by one fetch_add, then written,
+// then marked ready; readers take the ready entries of the prefix.
+std::atomic<bool> g_stopped{false};
+PinEvent g_tail[kStopTailSize];
+std::atomic<bool> g_tail_ready[kStopTailSize];
+std::atomic<size_t> g_tail_claimed{0};
+// Length of the locked log when the tail began. The stopping program lets the
+// writes in flight finish first, so nothing lands in the log after that; an
+// entry of the very thread that was interrupted stays unfinished, unread.
+std::atomic<size_t> g_log_before_tail{0};
 
 void reset_state() {
   g_pins.clear();
   g_transfers.clear();
   g_spi = SpiConfig{};
-  for (int i = 0; i < kGpioCount; ++i) {
-    g_level[i] = -1;
+  for (auto& level : g_level) {
+    level.store(-1);
   }
   g_initialised = false;
+<<<<<<< HEAD
   g_started.store(false);
   g_source = nullptr;
+=======
+  g_stopped.store(false);
+  for (auto& ready : g_tail_ready) {
+    ready.store(false);
+  }
+  g_tail_claimed.store(0);
+  g_log_before_tail.store(0);
+>>>>>>> h-link
 }
 
+void set_level(PinCall call, uint8_t gpio, uint8_t value) {
+  if (call == PinCall::kWrite && gpio < kGpioCount) {
+    g_level[gpio].store(value);
+  }
+}
+
+void record_after_stop(PinCall call, uint8_t gpio, uint8_t value) {
+  const size_t i = g_tail_claimed.fetch_add(1);
+  if (i == 0) {
+    g_log_before_tail.store(g_pins.size());
+  }
+  if (i < kStopTailSize) {
+    g_tail[i] = PinEvent{clock_now_ns_at_exit(), call, gpio, value};
+    g_tail_ready[i].store(true, std::memory_order_release);
+  }
+  set_level(call, gpio, value);
+}
+
+// The ready prefix of the tail.
+size_t tail_count() {
+  size_t n = 0;
+  while (n < kStopTailSize && g_tail_ready[n].load(std::memory_order_acquire)) {
+    ++n;
+  }
+  return n;
+}
+
+size_t log_count() { return tail_count() > 0 ? g_log_before_tail.load() : g_pins.size(); }
+
 void record(PinCall call, uint8_t gpio, uint8_t value) {
+  if (g_stopped.load()) {
+    record_after_stop(call, gpio, value);
+    return;
+  }
   const int64_t now = clock_now_ns();
   std::lock_guard<std::mutex> lock(mu);
   g_pins.push(PinEvent{now, call, gpio, value});
-  if (call == PinCall::kWrite && gpio < kGpioCount) {
-    g_level[gpio] = value;
-  }
+  set_level(call, gpio, value);
 }
 
 const char* call_name(PinCall call) {
@@ -83,7 +134,9 @@ void board_pud(uint8_t gpio, uint8_t pud) { record(PinCall::kPud, gpio, pud); }
 
 void board_write(uint8_t gpio, uint8_t level) {
   record(PinCall::kWrite, gpio, level);
-  coproc_pin_written(gpio, level);
+  if (!g_stopped.load()) {
+    coproc_pin_written(gpio, level);
+  }
 }
 
 void board_spi_call(const std::string& call, int* field, int value) {
@@ -92,6 +145,13 @@ void board_spi_call(const std::string& call, int* field, int value) {
   if (field != nullptr) {
     *field = value;
   }
+}
+
+void board_spi_polarity(uint8_t cs, uint8_t active) {
+  std::lock_guard<std::mutex> lock(mu);
+  g_spi.calls.push_back("setChipSelectPolarity");
+  g_spi.cs = cs;
+  g_spi.cs_active = active;
 }
 
 SpiConfig& board_spi() { return g_spi; }
@@ -130,15 +190,32 @@ void board_reset(ClockMode mode, double speed) {
 std::vector<PinEvent> pin_events() {
   std::lock_guard<std::mutex> lock(mu);
   std::vector<PinEvent> out;
-  for (size_t i = 0; i < g_pins.size(); ++i) {
+  const size_t tail = tail_count();
+  const size_t before = tail > 0 ? g_log_before_tail.load() : g_pins.size();
+  for (size_t i = 0; i < before; ++i) {
     out.push_back(g_pins[i]);
+  }
+  for (size_t i = 0; i < tail; ++i) {
+    out.push_back(g_tail[i]);
   }
   return out;
 }
 
-size_t pin_event_count() { return g_pins.size(); }
+// The locked log is read only up to its count when the stop began: a thread
+// interrupted in the middle of its entry never finishes it.
+size_t pin_event_count() {
+  const size_t tail = tail_count();
+  return (tail > 0 ? g_log_before_tail.load() : g_pins.size()) + tail;
+}
 
-PinEvent pin_event_at(size_t i) { return g_pins[i]; }
+PinEvent pin_event_at(size_t i) {
+  const size_t before = log_count();
+  return i < before ? g_pins[i] : g_tail[i - before];
+}
+
+void board_stop() { g_stopped.store(true); }
+
+bool board_stopped() { return g_stopped.load(); }
 
 std::vector<Transfer> transfers() {
   std::lock_guard<std::mutex> lock(mu);
@@ -159,10 +236,7 @@ bool library_initialised() {
   return g_initialised;
 }
 
-int pin_level(uint8_t gpio) {
-  std::lock_guard<std::mutex> lock(mu);
-  return gpio < kGpioCount ? g_level[gpio] : -1;
-}
+int pin_level(uint8_t gpio) { return gpio < kGpioCount ? g_level[gpio].load() : -1; }
 
 int64_t transfer_time_ns() {
   const int divider = g_spi.clock_divider > 0 ? g_spi.clock_divider : kDefaultDivider;
@@ -171,9 +245,9 @@ int64_t transfer_time_ns() {
 
 void write_pins_log(int fd) {
   char line[96];
-  const size_t n = g_pins.size();
+  const size_t n = pin_event_count();
   for (size_t i = 0; i < n; ++i) {
-    const PinEvent& e = g_pins[i];
+    const PinEvent e = pin_event_at(i);
     char t[32];
     format_ms(e.t_ns, t, sizeof t);
     const int len = snprintf(line, sizeof line, "%s %s %u %u\n", t, call_name(e.call),

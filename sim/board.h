@@ -45,7 +45,8 @@ void board_reset(ClockMode mode = ClockMode::kInstant, double speed = 1.0);
 std::vector<PinEvent> pin_events();
 // The pin log entry by entry, without a lock or a copy, for the writers that
 // run at exit (possibly from a signal handler, where the lock may be held by
-// the very thread that was interrupted). Entries below the count are final.
+// the very thread that was interrupted). Entries below the count are final;
+// the tail after a stop comes last.
 size_t pin_event_count();
 PinEvent pin_event_at(size_t i);
 std::vector<Transfer> transfers();
@@ -54,6 +55,16 @@ bool library_initialised();
 
 // Last level written, or -1 if never written.
 int pin_level(uint8_t gpio);
+
+// Stop mode, from a stop signal's arrival to the process's end: every pin
+// call from then on is recorded without a lock and without allocating (in a
+// fixed tail of the pin log, read after the entries before it), on the time
+// read without the clock's lock, and is not passed on to the co-processor,
+// whose model takes a lock; the run ends anyway. Safe in a signal handler.
+void board_stop();
+bool board_stopped();
+// Room in the tail for the writes after the stop (the idle state is nine).
+inline constexpr size_t kStopTailSize = 256;
 
 // Log files, written at exit; each only when its path was set.
 void write_pins_log(int fd);

@@ -11,6 +11,7 @@ void board_fsel(uint8_t gpio, uint8_t mode);
 void board_pud(uint8_t gpio, uint8_t pud);
 void board_write(uint8_t gpio, uint8_t level);
 void board_spi_call(const std::string& call, int* field, int value);
+void board_spi_polarity(uint8_t cs, uint8_t active);
 SpiConfig& board_spi();
 void board_transfer(const uint8_t* sent, uint8_t* received);
 // Without a lock, for the system timer.

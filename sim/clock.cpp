@@ -4,12 +4,15 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <queue>
 #include <thread>
 #include <vector>
+
+#include "sim/platform.h"
 
 namespace sim {
 namespace {
@@ -213,7 +216,14 @@ void clock_reset(ClockMode mode, double speed) {
   }
   if (mode == ClockMode::kRealTime && !g_timer_started) {
     g_timer_started = true;
+    // The timer thread runs the scenario's events, inside the simulator's
+    // locks and the allocator: no stop signal may interrupt it there. It
+    // inherits the mask it is started with.
+    sigset_t before;
+    pthread_sigmask(SIG_SETMASK, nullptr, &before);
+    platform_block_stop_signals();
     std::thread(timer_thread_main).detach();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
   }
   changed.notify_all();
 }

@@ -9,12 +9,6 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t kStart = 0xA1;
-constexpr uint8_t kTypePoll = 0x01;
-constexpr uint8_t kTypeAnnounce = 0x02;
-constexpr uint8_t kTypeCodec = 0x0A;
-constexpr uint8_t kTypeSetup = 0x0B;
-constexpr uint8_t kTypeRetransmit = 0xFF;
 constexpr uint8_t kResetPin = 14;
 
 struct State {
@@ -25,8 +19,10 @@ struct State {
   bool version_due = false;  // an announcement since the last reset awaits its poll
   bool have_reply = false;
   Frame reply{};
-  bool have_last = false;
-  Frame last_sent{};
+  bool reply_is_real = false;      // the pending reply is a frame of its own, not a request
+  Frame last_real{};               // the last frame it had to say (never a retransmit request)
+  bool owed = false;               // the program asked for last_real again and has not had it yet
+  bool last_shifted_real = false;  // the latest transfer carried a frame of its own
   int corrupt_next = 0;
   int retransmit_next = 0;
   std::mt19937_64 rng{1};
@@ -48,12 +44,17 @@ bool draw_fault() {
   return u < s.options.fault_rate;
 }
 
+Frame version_frame() {
+  return make_frame(kFrameStart, kFrameVersion, s.record.announced_intercom,
+                    static_cast<uint8_t>(s.options.firmware >> 8),
+                    static_cast<uint8_t>(s.options.firmware & 0xFF), s.options.shield);
+}
+
 // The frame to shift out in the next transfer.
-void send(const Frame& frame) {
+void shift_out(const Frame& frame, bool real) {
   s.have_reply = true;
   s.reply = frame;
-  s.have_last = true;
-  s.last_sent = frame;
+  s.reply_is_real = real;
   bool corrupt = false;
   if (s.corrupt_next > 0) {
     --s.corrupt_next;
@@ -66,56 +67,79 @@ void send(const Frame& frame) {
   }
 }
 
-void reply_nothing() { s.have_reply = false; }
+// A frame of its own: the one a retransmit request gets again.
+void send(const Frame& frame) {
+  s.last_real = frame;
+  s.owed = false;
+  shift_out(frame, true);
+}
+
+void ask_for_resend() { shift_out(make_frame(kFrameStart, kFrameRetransmit, 0, 0, 0, 0), false); }
+
+void reply_nothing() {
+  s.have_reply = false;
+  s.reply_is_real = false;
+}
+
+// A poll, or a retransmit request for nothing it still owes: what it has to
+// say next.
+void answer_poll() {
+  if (s.owed) {
+    send(s.last_real);
+  } else if (s.version_due) {
+    s.version_due = false;
+    ++s.record.version_reports;
+    send(version_frame());
+  } else if (!s.outbox.empty()) {
+    Frame next = s.outbox.front();
+    s.outbox.pop_front();
+    send(next);
+  } else {
+    reply_nothing();
+  }
+}
 
 void receive(const Frame& in) {
   if (silent()) {
     reply_nothing();
     return;
   }
+  const uint16_t crc = coproc_crc(in.data(), 6);
+  const bool intact = in[6] == (crc >> 8) && in[7] == (crc & 0xFF) && in[0] == kFrameStart;
+  // The program asks for the reply it has just had: if that was a frame of
+  // its own (not a request), the program missed it, and it is owed.
+  if (intact && in[1] == kFrameRetransmit && s.last_shifted_real) {
+    s.owed = true;
+  }
   if (s.retransmit_next > 0) {
     --s.retransmit_next;
-    send(make_frame(kStart, kTypeRetransmit, 0, 0, 0, 0));
+    ask_for_resend();
     return;
   }
-  const uint16_t crc = coproc_crc(in.data(), 6);
-  if (in[6] != (crc >> 8) || in[7] != (crc & 0xFF) || in[0] != kStart) {
-    send(make_frame(kStart, kTypeRetransmit, 0, 0, 0, 0));
+  if (!intact) {
+    ask_for_resend();
     return;
   }
   switch (in[1]) {
-    case kTypeRetransmit:
-      if (s.have_last) {
-        send(s.last_sent);
-      } else {
-        reply_nothing();
-      }
+    case kFrameRetransmit:
+      // Owed: its last frame again. Otherwise the program missed a request
+      // of ours, and the frame we wanted again is gone from the program; a
+      // program that has nothing else sends polls, so take it as one.
+      answer_poll();
       return;
-    case kTypeAnnounce:
+    case kFrameAnnounce:
       ++s.record.announcements;
       s.record.announced_intercom = in[2];
       s.version_due = true;
       reply_nothing();
       return;
-    case kTypeSetup:
-    case kTypeCodec:
+    case kFrameSetup:
+    case kFrameCodec:
       s.record.settings.push_back(in);
       reply_nothing();
       return;
-    case kTypePoll:
-      if (s.version_due) {
-        s.version_due = false;
-        ++s.record.version_reports;
-        send(make_frame(kStart, 0x02, s.record.announced_intercom,
-                        static_cast<uint8_t>(s.options.firmware >> 8),
-                        static_cast<uint8_t>(s.options.firmware & 0xFF), s.options.shield));
-      } else if (!s.outbox.empty()) {
-        Frame next = s.outbox.front();
-        s.outbox.pop_front();
-        send(next);
-      } else {
-        reply_nothing();
-      }
+    case kFramePoll:
+      answer_poll();
       return;
     default:
       reply_nothing();
@@ -126,7 +150,9 @@ void receive(const Frame& in) {
 void power_on() {
   s.version_due = false;
   s.have_reply = false;
-  s.have_last = false;
+  s.reply_is_real = false;
+  s.last_shifted_real = false;
+  s.owed = false;
 }
 
 }  // namespace
@@ -189,6 +215,7 @@ void coproc_transfer(const uint8_t* mosi, uint8_t* miso) {
   // Eight zero bytes clock out the pending reply; anything else is a frame.
   const bool fetch = in[0] == 0 && in[6] == 0 && in[7] == 0;
   if (fetch) {
+    s.last_shifted_real = s.have_reply && s.reply_is_real;
     if (s.have_reply) {
       for (size_t i = 0; i < 8; ++i) {
         miso[i] = s.reply[i];
@@ -227,8 +254,6 @@ CoprocRecord coproc_record() {
 namespace sim {
 void coproc_queue_version() {
   std::lock_guard<std::mutex> lock(mu);
-  s.outbox.push_back(make_frame(kStart, 0x02, s.record.announced_intercom,
-                                static_cast<uint8_t>(s.options.firmware >> 8),
-                                static_cast<uint8_t>(s.options.firmware & 0xFF), s.options.shield));
+  s.outbox.push_back(version_frame());
 }
 }  // namespace sim

@@ -6,6 +6,12 @@
 // version report; it resends its last frame on a retransmit request and asks
 // for a resend when a frame fails its checksum. Line events and faults come
 // from the scenario or from the tests.
+//
+// "Its last frame" is the last frame it had to say, never its own retransmit
+// request: a request answered with a request would leave both sides asking
+// each other for ever. And a frame the program asked for again stays owed
+// until it has gone out again, so a program that gives up asking and polls
+// still gets it before anything newer.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -15,6 +21,17 @@
 namespace sim {
 
 using Frame = std::array<uint8_t, 8>;
+
+// The link frame's start byte and the frame types, in both directions.
+inline constexpr uint8_t kFrameStart = 0xA1;
+inline constexpr uint8_t kFramePoll = 0x01;
+inline constexpr uint8_t kFrameCallEvent = 0x01;
+inline constexpr uint8_t kFrameAnnounce = 0x02;
+inline constexpr uint8_t kFrameVersion = 0x02;
+inline constexpr uint8_t kFrameCodec = 0x0A;
+inline constexpr uint8_t kFrameSetup = 0x0B;
+inline constexpr uint8_t kFrameSignal = 0xEE;
+inline constexpr uint8_t kFrameRetransmit = 0xFF;
 
 struct CoprocOptions {
   uint8_t shield = 26;
@@ -44,7 +61,8 @@ Frame make_frame(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uin
 // Line side: a frame to go out with the next reply to a poll (FIFO).
 void coproc_queue(const Frame& frame);
 // Faults: the next n frames sent go out with a broken checksum; the next n
-// frames received are answered with a retransmit request.
+// frames received are answered with a retransmit request (it still takes
+// note of a request for its own last frame among them, which it then owes).
 void coproc_corrupt_next(int n);
 void coproc_retransmit_next(int n);
 

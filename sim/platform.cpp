@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/board.h"
 #include "sim/clock.h"
 
 extern "C" {
@@ -18,7 +19,11 @@ FILE* __real_fopen64(const char* path, const char* mode);
 int __real_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*),
                           void* arg);
 [[noreturn]] void __real__exit(int status);
+<<<<<<< HEAD
 int __real_poll(struct pollfd* fds, nfds_t count, int timeout_ms);
+=======
+int __real_sigaction(int signo, const struct sigaction* action, struct sigaction* old);
+>>>>>>> h-link
 }
 
 namespace sim {
@@ -27,6 +32,26 @@ const char* g_model = "Raspberry Pi 4 Model B Rev 1.4";
 std::atomic<bool> g_init_fails{false};
 std::atomic<bool> g_thread_fails{false};
 std::atomic<void (*)()> g_on_exit{nullptr};
+
+// The program's own handler for each stop signal, behind the simulator's.
+std::atomic<void (*)(int)> g_stop_handlers[NSIG];
+
+bool is_stop_signal(int signo) {
+  for (int s : kStopSignals) {
+    if (s == signo) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void on_stop_signal(int signo) {
+  board_stop();
+  void (*handler)(int) = g_stop_handlers[signo].load();
+  if (handler != nullptr) {
+    handler(signo);
+  }
+}
 
 int real_create(void* handle, const void* attr, ThreadFn fn, void* arg) {
   return __real_pthread_create(static_cast<pthread_t*>(handle),
@@ -39,6 +64,15 @@ void platform_set_init_fails(bool fails) { g_init_fails.store(fails); }
 bool platform_init_fails() { return g_init_fails.load(); }
 void platform_set_thread_create_fails(bool fails) { g_thread_fails.store(fails); }
 void platform_on_exit(void (*fn)()) { g_on_exit.store(fn); }
+
+void platform_block_stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : kStopSignals) {
+    sigaddset(&set, s);
+  }
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 }  // namespace sim
 
 extern "C" {
@@ -80,6 +114,7 @@ int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (
   return sim::clock_create_thread(thread, attr, fn, arg, sim::real_create);
 }
 
+<<<<<<< HEAD
 // The program's waits on its file descriptors: in virtual time the wait is
 // the clock's (the thread gives up its turn), then the descriptors are
 // looked at without waiting; otherwise the wait is real.
@@ -89,6 +124,23 @@ int __wrap_poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
     timeout_ms = 0;
   }
   return __real_poll(fds, count, timeout_ms);
+=======
+// A handler for a stop signal is installed behind on_stop_signal; anything
+// else (default, ignore, three-argument handlers, other signals) as asked.
+int __wrap_sigaction(int signo, const struct sigaction* action, struct sigaction* old) {
+  if (action == nullptr || !sim::is_stop_signal(signo) || (action->sa_flags & SA_SIGINFO) != 0 ||
+      action->sa_handler == SIG_DFL || action->sa_handler == SIG_IGN) {
+    return __real_sigaction(signo, action, old);
+  }
+  struct sigaction behind = *action;
+  behind.sa_handler = sim::on_stop_signal;
+  void (*const previous)(int) = sim::g_stop_handlers[signo].exchange(action->sa_handler);
+  const int rc = __real_sigaction(signo, &behind, old);
+  if (rc == 0 && old != nullptr && old->sa_handler == sim::on_stop_signal) {
+    old->sa_handler = previous;
+  }
+  return rc;
+>>>>>>> h-link
 }
 
 void __wrap__exit(int status) {

@@ -10,10 +10,6 @@
 namespace sim {
 namespace {
 
-constexpr uint8_t kStart = 0xA1;
-constexpr uint8_t kCallEvent = 0x01;
-constexpr uint8_t kSignalReport = 0xEE;
-
 // Strips a comment: "#" outside double quotes.
 std::string strip_comment(const std::string& line) {
   bool quoted = false;
@@ -67,7 +63,7 @@ std::string rest_after(const std::string& line, const std::string& word) {
 }
 
 Frame call_event(uint8_t subcode, uint8_t force = 0, uint16_t room = 0) {
-  return make_frame(kStart, kCallEvent, subcode, force, static_cast<uint8_t>(room >> 8),
+  return make_frame(kFrameStart, kFrameCallEvent, subcode, force, static_cast<uint8_t>(room >> 8),
                     static_cast<uint8_t>(room & 0xFF));
 }
 
@@ -156,9 +152,9 @@ struct LineParser {
           !parse_number(args[1], 0xFF, &v[1]) || !parse_number(args[2], 0xFFFF, &v[2])) {
         return fail("signal needs B2 B3 (0..255) and VALUE (0..65535)");
       }
-      a.frame =
-          make_frame(kStart, kSignalReport, static_cast<uint8_t>(v[0]), static_cast<uint8_t>(v[1]),
-                     static_cast<uint8_t>(v[2] >> 8), static_cast<uint8_t>(v[2] & 0xFF));
+      a.frame = make_frame(kFrameStart, kFrameSignal, static_cast<uint8_t>(v[0]),
+                           static_cast<uint8_t>(v[1]), static_cast<uint8_t>(v[2] >> 8),
+                           static_cast<uint8_t>(v[2] & 0xFF));
     } else if (event == "frame") {
       if (!(args.size() == 6 || args.size() == 8)) {
         return fail("frame needs six or eight bytes in hex");

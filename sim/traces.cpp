@@ -283,11 +283,6 @@ void draw_wave(FdOut& out, size_t n, uint8_t gpio, const Scale& scale, const Row
 
 // Colour of a marked line by the event it reports.
 const char* mark_colour(const char* text) {
-  // "common" is printed with no line end of its own, so it leads the line
-  // printed after it.
-  if (strncmp(text, "common", 6) == 0 && text[6] != '\0') {
-    text += 6;
-  }
   struct Kind {
     const char* prefix;
     const char* colour;

@@ -48,9 +48,11 @@ int open_files() {
 
 // A settings file holding `text`, removed again when the case ends.
 struct TempSettings {
-  char path[32] = "/tmp/zul_settings_XXXXXX";
+  std::string name = test::temp_path("settings_XXXXXX");
+  const char* path = nullptr;
   explicit TempSettings(const std::string& text) {
-    const int fd = mkstemp(path);
+    const int fd = mkstemp(name.data());
+    path = name.c_str();
     EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     close(fd);
   }
@@ -118,7 +120,8 @@ TEST(Setup, ShieldsUpTo25OpenNothing) {
 
 // A directory opens, but every read from it fails without reaching an end.
 TEST(Setup, MissingOrUnreadableFileSendsNothing) {
-  for (const char* path : {"/nonexistent/TEQsettings/Common/Common.set", "/tmp"}) {
+  const std::string dir = test::temp_dir();
+  for (const char* path : {"/nonexistent/TEQsettings/Common/Common.set", dir.c_str()}) {
     fresh();
     const int files = open_files();
     EXPECT_EQ(CS6422_StartSetup(27, path), 0) << path;

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "tests/sim_process.h"
+#include "tests/support.h"
 
 namespace {
 
@@ -333,8 +334,7 @@ class SpeakerphoneSetup : public testing::TestWithParam<SettingsCase> {};
 // Run in a folder holding TEQsettings/<path>: on shield 27 the co-processor
 // gets exactly the codec register frames the #CS6422 section calls for.
 TEST_P(SpeakerphoneSetup, SendsTheSectionsRegistersOnShield27Only) {
-  char dir[] = "/tmp/zul_teq_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string dir = test::temp_dir();
   const std::string file = std::string(dir) + "/TEQsettings" + GetParam().path;
   ASSERT_EQ(system(("mkdir -p \"$(dirname " + file + ")\"").c_str()), 0);
   {
@@ -364,7 +364,6 @@ TEST_P(SpeakerphoneSetup, SendsTheSectionsRegistersOnShield27Only) {
       EXPECT_TRUE(codec.empty()) << "shield 26 never opens the file";
     }
   }
-  ASSERT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, SpeakerphoneSetup,
@@ -380,8 +379,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, SpeakerphoneSetup,
                                          SettingsCase{"238", "/Common/Common.set"}));
 
 TEST(SpeakerphoneSetupFiles, MalformedFilesNeverHangStartUp) {
-  char dir[] = "/tmp/zul_teq_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string dir = test::temp_dir();
   const std::string base = std::string(dir) + "/TEQsettings/Vizit";
   ASSERT_EQ(system(("mkdir -p " + base).c_str()), 0);
   for (const std::string& text :
@@ -399,7 +397,6 @@ TEST(SpeakerphoneSetupFiles, MalformedFilesNeverHangStartUp) {
               0);
     EXPECT_NE(out.find("Shield: 27"), std::string::npos);
   }
-  ASSERT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The co-processor link as the bus and the controlling process see it: the
 // checksum, the exchange cycle with retransmission, the handshake, the
 // settings push and the decoder's lines.
+#include <bcm2835.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "config/config.h"
 #include "link/CRC16.h"
 #include "link/TxRx.h"
+#include "sim/board.h"
 #include "sim/coproc.h"
 #include "tests/support.h"
 
@@ -49,6 +51,36 @@ class Link : public testing::Test {
     memcpy(SPI_tx, poll, 8);  // as the handshake leaves it
   }
 };
+
+// The bus as the co-processor needs it: most significant bit first, mode 0,
+// 250 MHz / 889, chip select 0 active low, set in that order after begin.
+TEST_F(Link, InitConfiguresSpi0ForTheCoprocessor) {
+  test::fresh_board();
+  ASSERT_TRUE(SPI_init());
+  const sim::SpiConfig spi = sim::spi_config();
+  EXPECT_TRUE(spi.begun);
+  EXPECT_EQ(spi.bit_order, BCM2835_SPI_BIT_ORDER_MSBFIRST);
+  EXPECT_EQ(spi.bit_order, 1);
+  EXPECT_EQ(spi.data_mode, 0);
+  EXPECT_EQ(spi.clock_divider, 889);
+  EXPECT_EQ(spi.cs, 0);
+  EXPECT_EQ(spi.cs_active, 0) << "active low";
+  EXPECT_EQ(spi.calls, (Strings{"begin", "setBitOrder", "setDataMode", "setClockDivider",
+                                "setChipSelectPolarity"}));
+  EXPECT_EQ(sim::transfer_time_ns(), 227584) << "64 bits at 250 MHz / 889";
+}
+
+// A case after one whose last reply failed its checksum decodes as if it
+// were the first case of the run.
+TEST_F(Link, FreshStateForgetsThatTheLastReplyFailedItsChecksum) {
+  sim::coproc_queue({0xA1, 0xEE, 0x21, 1, 1, 0xF4, 0xFF, 0xFF});
+  spi_buffer_txrx();
+  test::fresh_board();
+  const sim::Frame f = sim::make_frame(0xA1, 0xEE, 0x21, 1, 1, 0xF4);
+  memcpy(SPI_rx, f.data(), 8);
+  spi_parser();
+  EXPECT_EQ(test::lines(), Strings{"S0 impulse: HIGH 500"});
+}
 
 TEST_F(Link, CycleWithNothingPendingPollsThenFetches) {
   const double t0 = test::now_ms();
@@ -124,6 +156,92 @@ TEST_F(Link, RetransmitRequestAfterOurOwnRetransmitRequestRepeatsIt) {
   ASSERT_GE(sent.size(), 4u);
   EXPECT_EQ(sent[0], kRetransmit);
   EXPECT_EQ(sent[2], kRetransmit);
+}
+
+// Our retransmit request answered by the co-processor's on the tenth
+// attempt: the next cycle does not go on asking, it polls, and the frame the
+// co-processor still owes arrives on that poll, once.
+TEST_F(Link, CycleEndingOnBothSidesAskingForAResendLeavesThePollForTheNext) {
+  sim::coproc_queue(sim::make_frame(0xA1, 0xEE, 0x21, 1, 1, 0xF4));
+  sim::coproc_corrupt_next(1);
+  // After the corrupted reply (6.5 ms), before our request goes out (7.5 ms).
+  sim::clock_at(7 * sim::kNsPerMs, [] { sim::coproc_retransmit_next(9); });
+  spi_buffer_txrx();
+  const Strings sent = test::frames_sent();
+  const Strings received = test::frames_received();
+  ASSERT_EQ(sent.size(), 20u);
+  EXPECT_EQ(sent[0], kPoll);
+  for (size_t attempt = 1; attempt < 10; ++attempt) {
+    EXPECT_EQ(sent[2 * attempt], kRetransmit) << "attempt " << attempt + 1;
+    EXPECT_EQ(received[2 * attempt + 1], kRetransmit) << "attempt " << attempt + 1;
+  }
+  EXPECT_EQ(SPI_tx[kSlotCommand], 0) << test::hex(SPI_tx + kSlotCommand, 8);
+  spi_parser();
+  EXPECT_TRUE(test::lines().empty());
+  spi_buffer_txrx();
+  spi_parser();
+  EXPECT_EQ(test::frames_sent(20), (Strings{kPoll, kZeros}));
+  EXPECT_EQ(test::lines(), Strings{"S0 impulse: HIGH 500"});
+}
+
+// Only that exchange is cut short: a frame of ours that the co-processor
+// asked for on the tenth attempt still goes out first in the next cycle.
+TEST_F(Link, TenthAttemptAskedForAFrameOfOursKeepsItForTheNextCycle) {
+  const uint8_t setup[6] = {0xA1, 0x0B, 0x2C, 0, 0, 0};
+  memcpy(SPI_tx + kSlotSettings, setup, 6);
+  sim::coproc_retransmit_next(10);
+  spi_buffer_txrx();
+  const std::string frame = test::hex(sim::make_frame(0xA1, 0x0B, 0x2C, 0, 0, 0).data(), 8);
+  EXPECT_EQ(test::hex(SPI_tx + kSlotCommand, 8), frame);
+  spi_buffer_txrx();
+  EXPECT_EQ(test::frames_sent(20)[0], frame);
+  EXPECT_EQ(sim::coproc_record().settings.size(), 1u);
+}
+
+// A corrupted reply, then a retransmit request from the co-processor: the
+// co-processor resends its frame, not its request, and nothing stalls.
+TEST_F(Link, CorruptedReplyThenCoprocessorRequestStillDeliversEveryFrame) {
+  for (int value = 0; value < 6; ++value) {
+    sim::coproc_queue(sim::make_frame(0xA1, 0xEE, 0x21, 1, 0, static_cast<uint8_t>(value)));
+  }
+  for (int round = 0; round < 2; ++round) {
+    sim::coproc_corrupt_next(1);
+    sim::coproc_retransmit_next(1);
+    for (int cycle = 0; cycle < 3; ++cycle) {
+      spi_buffer_txrx();
+      spi_parser();
+    }
+  }
+  for (int cycle = 0; cycle < 4; ++cycle) {
+    spi_buffer_txrx();
+    spi_parser();
+  }
+  EXPECT_EQ(test::lines(),
+            (Strings{"S0 impulse: HIGH 0", "S0 impulse: HIGH 1", "S0 impulse: HIGH 2",
+                     "S0 impulse: HIGH 3", "S0 impulse: HIGH 4", "S0 impulse: HIGH 5"}));
+  const Strings received = test::frames_received();
+  ASSERT_GE(received.size(), 2u);
+  EXPECT_EQ(received.back(), kZeros) << "the outbox is empty at the end, nothing pending";
+}
+
+// The program's request for a frame it missed, answered by a request of the
+// co-processor's: the co-processor remembers that it owes the frame.
+TEST_F(Link, FrameAskedForDuringARequestBurstIsSentOnceTheBurstIsOver) {
+  for (int burst : {1, 5, 8, 9, 20, 25}) {
+    SCOPED_TRACE(burst);
+    test::fresh_board();
+    ASSERT_TRUE(SPI_init());
+    memcpy(SPI_tx, sim::make_frame(0xA1, 0x01, 0, 0, 0, 0).data(), 8);
+    sim::coproc_queue(sim::make_frame(0xA1, 0xEE, 0x21, 1, 1, 0xF4));
+    sim::coproc_queue(sim::make_frame(0xA1, 0xEE, 0x02, 0, 0, 7));
+    sim::coproc_corrupt_next(1);
+    sim::clock_at(7 * sim::kNsPerMs, [burst] { sim::coproc_retransmit_next(burst); });
+    for (int cycle = 0; cycle < 6; ++cycle) {
+      spi_buffer_txrx();
+      spi_parser();
+    }
+    EXPECT_EQ(test::lines(), (Strings{"S0 impulse: HIGH 500", "S1 steady LOW 7"}));
+  }
 }
 
 TEST_F(Link, CorruptedEventIsDeliveredOnceAfterTheResend) {

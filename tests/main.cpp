@@ -1,9 +1,12 @@
 // Test runner: every case may replace the C library's stdout with the
 // simulated shield's recorder; the real one is put back before GoogleTest
-// reports the case.
+// reports the case. Each case gets a temporary directory of its own, removed
+// when it ends.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+
+#include "tests/support.h"
 
 namespace {
 FILE* const g_real_stdout = stdout;
@@ -18,9 +21,11 @@ class RestoreStdio : public testing::EmptyTestEventListener {
               result.line_number(), result.message());
     }
   }
+  void OnTestStart(const testing::TestInfo&) override { test::make_case_dir(); }
   void OnTestEnd(const testing::TestInfo&) override {
     stdout = g_real_stdout;
     stdin = g_real_stdin;
+    test::remove_case_dir();
   }
 };
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/File_RxTx.h"
+#include "tests/support.h"
 
 namespace {
 
@@ -150,8 +151,9 @@ INSTANTIATE_TEST_SUITE_P(
     name);
 
 TEST(Open, StoresTheStreamOrNull) {
-  char path[] = "/tmp/zul_settings_XXXXXX";
-  close(mkstemp(path));
+  std::string name = test::temp_path("settings_XXXXXX");
+  close(mkstemp(name.data()));
+  const char* path = name.c_str();
   FILE* handle = nullptr;
   EXPECT_EQ(file_openSettings(path, &handle), 1);
   ASSERT_NE(handle, nullptr);

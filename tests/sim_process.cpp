@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support.h"
+
 #ifndef ZUL_SIM_LAUNCHER
 #define ZUL_SIM_LAUNCHER ""
 #endif
@@ -177,8 +179,8 @@ int run_sim(const std::vector<std::string>& args, const std::string& input, std:
 }
 
 std::string temp_file(const std::string& text) {
-  char path[] = "/tmp/zul_test_XXXXXX";
-  const int fd = mkstemp(path);
+  std::string path = temp_path("file_XXXXXX");
+  const int fd = mkstemp(path.data());
   if (fd < 0) {
     abort();
   }

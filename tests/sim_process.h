@@ -26,6 +26,7 @@ class SimProcess {
   // Every line read so far.
   const std::vector<std::string>& seen() const { return seen_; }
   void signal(int signo);
+  pid_t pid() const { return pid_; }
   // Exit status (or 128+signal), waiting at most timeout_s; -1 on time-out.
   int wait(double timeout_s = 30);
   std::string stderr_text() const;
@@ -43,7 +44,8 @@ class SimProcess {
 int run_sim(const std::vector<std::string>& args, const std::string& input, std::string* out,
             double timeout_s = 60, const std::string& cwd = "");
 
-// A temporary file's path with the given text in it (empty text: just a name).
+// A new file in the case's temporary directory with the given text in it
+// (empty text: an empty file); its path.
 std::string temp_file(const std::string& text = "");
 std::string read_file(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);

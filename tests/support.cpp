@@ -1,12 +1,26 @@
 #include "tests/support.h"
 
+#include <ftw.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+<<<<<<< HEAD
 #include "config/config.h"
 #include "core/Buffer.h"
 #include "core/main.h"
 #include "core/main_cycle.h"
 #include "line/timing_conf.h"
+=======
+#include "codec/CS6422.h"
+#include "codec/File_RxTx.h"
+#include "core/Buffer.h"
+#include "core/main.h"
+#include "core/main_cycle.h"
+#include "line/drivers.h"
+>>>>>>> h-link
 #include "link/TxRx.h"
 #include "sim/platform.h"
 
@@ -27,9 +41,17 @@ void fresh_board(sim::ClockMode mode) {
   file_settingName_p2 = nullptr;
   memset(file_settingName, 0, sizeof file_settingName);
   Scan_read = 0;
-  memset(SPI_tx, 0, sizeof SPI_tx);
-  memset(SPI_rx, 0, sizeof SPI_rx);
-  shield = 0;
+  spi_reset_state();
+  for (LineOp* slot : {&gpio_first_status, &open_free, &open_call, &open_pickup, &pickup,
+                       &select_imit, &select_real, &drop_call, &drop_pickup}) {
+    *slot = nullptr;
+  }
+  if (file_settings != nullptr && file_settings != stdin) {
+    fclose(file_settings);
+  }
+  file_settings = nullptr;
+  memset(file_string, 0, sizeof file_string);
+  file_property = FileProperty{};
   static const uint8_t kEmptyQueue[16] = {5, 1};
   memcpy(bufferConsole, kEmptyQueue, sizeof bufferConsole);
   Cycle.state.store(0);
@@ -96,6 +118,39 @@ std::vector<Write> writes(size_t from) {
 size_t pin_log_size() { return sim::pin_events().size(); }
 
 double now_ms() { return static_cast<double>(sim::clock_now_ns()) / sim::kNsPerMs; }
+
+namespace {
+std::string& case_dir = *new std::string;
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+}  // namespace
+
+void make_case_dir() {
+  const char* base = getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zul_test_XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    perror(pattern.c_str());
+    abort();
+  }
+  case_dir = pattern;
+}
+
+void remove_case_dir() {
+  if (!case_dir.empty()) {
+    nftw(case_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    case_dir.clear();
+  }
+}
+
+std::string temp_dir() {
+  if (case_dir.empty()) {
+    make_case_dir();  // outside a case (a test's own set-up): still one directory
+  }
+  return case_dir;
+}
+
+std::string temp_path(const std::string& name) { return temp_dir() + "/" + name; }
 
 int start(std::vector<std::string> args) {
   std::vector<char*> argv;

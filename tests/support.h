@@ -42,4 +42,13 @@ std::vector<std::string> frames_received(size_t from = 0);
 // Runs the program's start-up with these arguments; returns zul_start's result.
 int start(std::vector<std::string> args);
 
+// This case's own directory under $TMPDIR (/tmp when unset): made when the
+// case starts, removed with everything in it when the case ends.
+std::string temp_dir();
+// A path inside it, "<dir>/<name>" (nothing is created).
+std::string temp_path(const std::string& name);
+// Called by the test runner around every case.
+void make_case_dir();
+void remove_case_dir();
+
 }  // namespace test

@@ -18,8 +18,9 @@ namespace {
 
 // What `writer` puts into a fresh file.
 std::string written_by(void (*writer)(int fd)) {
-  char path[] = "/tmp/zul_traces_XXXXXX";
-  const int fd = mkstemp(path);
+  std::string name = test::temp_path("trace_XXXXXX");
+  const int fd = mkstemp(name.data());
+  const char* path = name.c_str();
   EXPECT_GE(fd, 0);
   writer(fd);
   close(fd);
@@ -134,8 +135,7 @@ TEST(Svg, AnHourOfTogglingStaysBoundedAndMarksTheFirst200Lines) {
 }
 
 TEST(Simulator, WritesBothPicturesWhenTheRunEnds) {
-  char dir[] = "/tmp/zul_traces_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string dir = test::temp_dir();
   const std::string vcd = std::string(dir) + "/run.vcd";
   const std::string svg = std::string(dir) + "/run.svg";
   const std::string command = std::string(ZUL_SIM_LAUNCHER) + " " + ZUL_SIM_PATH +
@@ -149,9 +149,6 @@ TEST(Simulator, WritesBothPicturesWhenTheRunEnds) {
   EXPECT_NE(vcd_text.str().find("$enddefinitions $end"), std::string::npos);
   EXPECT_EQ(vcd_text.str().substr(vcd_text.str().size() - 9), "#1000000\n") << "ends with the run";
   EXPECT_EQ(svg_text.str().rfind("<svg", 0), 0u);
-  unlink(vcd.c_str());
-  unlink(svg.c_str());
-  rmdir(dir);
 }
 
 }  // namespace
