@@ -46,17 +46,14 @@ void reset_state() {
     level.store(-1);
   }
   g_initialised = false;
-<<<<<<< HEAD
   g_started.store(false);
   g_source = nullptr;
-=======
   g_stopped.store(false);
   for (auto& ready : g_tail_ready) {
     ready.store(false);
   }
   g_tail_claimed.store(0);
   g_log_before_tail.store(0);
->>>>>>> h-link
 }
 
 void set_level(PinCall call, uint8_t gpio, uint8_t value) {

@@ -19,11 +19,8 @@ FILE* __real_fopen64(const char* path, const char* mode);
 int __real_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*),
                           void* arg);
 [[noreturn]] void __real__exit(int status);
-<<<<<<< HEAD
 int __real_poll(struct pollfd* fds, nfds_t count, int timeout_ms);
-=======
 int __real_sigaction(int signo, const struct sigaction* action, struct sigaction* old);
->>>>>>> h-link
 }
 
 namespace sim {
@@ -114,7 +111,6 @@ int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (
   return sim::clock_create_thread(thread, attr, fn, arg, sim::real_create);
 }
 
-<<<<<<< HEAD
 // The program's waits on its file descriptors: in virtual time the wait is
 // the clock's (the thread gives up its turn), then the descriptors are
 // looked at without waiting; otherwise the wait is real.
@@ -124,7 +120,8 @@ int __wrap_poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
     timeout_ms = 0;
   }
   return __real_poll(fds, count, timeout_ms);
-=======
+}
+
 // A handler for a stop signal is installed behind on_stop_signal; anything
 // else (default, ignore, three-argument handlers, other signals) as asked.
 int __wrap_sigaction(int signo, const struct sigaction* action, struct sigaction* old) {
@@ -140,7 +137,6 @@ int __wrap_sigaction(int signo, const struct sigaction* action, struct sigaction
     old->sa_handler = previous;
   }
   return rc;
->>>>>>> h-link
 }
 
 void __wrap__exit(int status) {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/stop.h"
-#include "line/common.h"
+#include "line/board.h"
 #include "sim/board.h"
 #include "sim/clock.h"
 #include "sim/platform.h"

@@ -7,20 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 
-<<<<<<< HEAD
+#include "codec/CS6422.h"
+#include "codec/File_RxTx.h"
 #include "config/config.h"
 #include "core/Buffer.h"
 #include "core/main.h"
 #include "core/main_cycle.h"
-#include "line/timing_conf.h"
-=======
-#include "codec/CS6422.h"
-#include "codec/File_RxTx.h"
-#include "core/Buffer.h"
-#include "core/main.h"
-#include "core/main_cycle.h"
 #include "line/drivers.h"
->>>>>>> h-link
+#include "line/timing_conf.h"
 #include "link/TxRx.h"
 #include "sim/platform.h"
 
