@@ -10,6 +10,7 @@
 #include "sim/append_log.h"
 #include "sim/console.h"
 #include "sim/coproc.h"
+#include "sim/log_stream.h"
 #include "sim/time_format.h"
 
 namespace sim {
@@ -21,6 +22,10 @@ constexpr int kDefaultDivider = 65536;
 std::mutex& mu = *new std::mutex;
 AppendLog<PinEvent>& g_pins = *new AppendLog<PinEvent>;
 AppendLog<Transfer>& g_transfers = *new AppendLog<Transfer>;
+// A simulated hour is over a million transfers: the simulator keeps none and
+// streams them to the frames log if one was asked for; tests keep them.
+bool g_keep_transfers = true;
+LogStream& g_frames = *new LogStream;
 SpiConfig& g_spi = *new SpiConfig;
 std::atomic<int> g_level[kGpioCount];
 bool g_initialised = false;
@@ -48,6 +53,8 @@ void reset_state() {
   g_initialised = false;
   g_started.store(false);
   g_source = nullptr;
+  g_keep_transfers = true;
+  g_frames.finish();
   g_stopped.store(false);
   for (auto& ready : g_tail_ready) {
     ready.store(false);
@@ -106,6 +113,27 @@ const char* call_name(PinCall call) {
       return "write";
   }
   return "?";
+}
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+// "<t> <sent> <received>\n" into out (room for kFrameLineMax); its length.
+constexpr size_t kFrameLineMax = 32 + 1 + 16 + 1 + 16 + 1;
+size_t format_frame_line(const Transfer& x, char* out) {
+  format_ms(x.t_ns, out, 32);
+  size_t len = strlen(out);
+  out[len++] = ' ';
+  for (uint8_t b : x.sent) {
+    out[len++] = kHex[b >> 4];
+    out[len++] = kHex[b & 0xF];
+  }
+  out[len++] = ' ';
+  for (uint8_t b : x.received) {
+    out[len++] = kHex[b >> 4];
+    out[len++] = kHex[b & 0xF];
+  }
+  out[len++] = '\n';
+  return len;
 }
 
 }  // namespace
@@ -167,7 +195,12 @@ void board_transfer(const uint8_t* sent, uint8_t* received) {
   t.t_ns = clock_now_ns();
   {
     std::lock_guard<std::mutex> lock(mu);
-    g_transfers.push(t);
+    if (g_keep_transfers) {
+      g_transfers.push(t);
+    }
+    if (char* at = g_frames.reserve(kFrameLineMax)) {
+      g_frames.commit(format_frame_line(t, at));
+    }
   }
   clock_spend_ns(takes_ns);
 }
@@ -241,38 +274,56 @@ int64_t transfer_time_ns() {
 }
 
 void write_pins_log(int fd) {
-  char line[96];
+  // Buffered on the stack: no allocation at exit.
+  char buf[8192];
+  size_t used = 0;
   const size_t n = pin_event_count();
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i <= n; ++i) {
+    if (i == n || used + 96 > sizeof buf) {
+      if (used > 0 && write(fd, buf, used) < 0) {
+        return;
+      }
+      used = 0;
+    }
+    if (i == n) {
+      break;
+    }
     const PinEvent e = pin_event_at(i);
     char t[32];
     format_ms(e.t_ns, t, sizeof t);
-    const int len = snprintf(line, sizeof line, "%s %s %u %u\n", t, call_name(e.call),
+    const int len = snprintf(buf + used, 96, "%s %s %u %u\n", t, call_name(e.call),
                              static_cast<unsigned>(e.gpio), static_cast<unsigned>(e.value));
-    if (len > 0 && write(fd, line, static_cast<size_t>(len)) < 0) {
-      return;
+    if (len > 0) {
+      used += static_cast<size_t>(len);
     }
   }
 }
 
+void board_keep_transfers(bool keep) {
+  std::lock_guard<std::mutex> lock(mu);
+  g_keep_transfers = keep;
+}
+
+bool board_stream_frames(const char* path) {
+  std::lock_guard<std::mutex> lock(mu);
+  return g_frames.open(path);
+}
+
+void board_finish_frames() { g_frames.finish(); }
+
 void write_frames_log(int fd) {
-  char line[96];
+  char buf[8192];
+  size_t used = 0;
   const size_t n = g_transfers.size();
-  for (size_t i = 0; i < n; ++i) {
-    const Transfer& x = g_transfers[i];
-    char t[32];
-    format_ms(x.t_ns, t, sizeof t);
-    int len = snprintf(line, sizeof line, "%s ", t);
-    for (uint8_t b : x.sent) {
-      len += snprintf(line + len, sizeof line - static_cast<size_t>(len), "%02X", b);
+  for (size_t i = 0; i <= n; ++i) {
+    if (i == n || used + kFrameLineMax > sizeof buf) {
+      if (used > 0 && write(fd, buf, used) < 0) {
+        return;
+      }
+      used = 0;
     }
-    line[len++] = ' ';
-    for (uint8_t b : x.received) {
-      len += snprintf(line + len, sizeof line - static_cast<size_t>(len), "%02X", b);
-    }
-    line[len++] = '\n';
-    if (write(fd, line, static_cast<size_t>(len)) < 0) {
-      return;
+    if (i < n) {
+      used += format_frame_line(g_transfers[i], buf + used);
     }
   }
 }

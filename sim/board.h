@@ -68,7 +68,17 @@ inline constexpr size_t kStopTailSize = 256;
 
 // Log files, written at exit; each only when its path was set.
 void write_pins_log(int fd);
+// The kept transfers (board_keep_transfers).
 void write_frames_log(int fd);
+
+// Whether transfers() keeps every transfer (the default after a reset, for
+// tests); a long run keeps none.
+void board_keep_transfers(bool keep);
+// Streams every transfer from now on to the frames log at path, written as
+// the run goes (board_finish_frames writes the rest, at exit, safe in a
+// signal handler). False when the file cannot be created.
+bool board_stream_frames(const char* path);
+void board_finish_frames();
 
 // Who answers the program's transfers instead of the co-processor (the
 // replay of a flight record), and how long, in ns, each transfer then takes;

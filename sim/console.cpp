@@ -160,14 +160,26 @@ void console_reset() {
 }
 
 void write_lines_log(int fd) {
-  char buf[192];
+  // Buffered on the stack: no allocation at exit.
+  constexpr size_t kLineMax = 192;
+  char buf[8192];
+  size_t used = 0;
   const size_t n = g_lines.size();
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i <= n; ++i) {
+    if (i == n || used + kLineMax > sizeof buf) {
+      if (used > 0 && write(fd, buf, used) < 0) {
+        return;
+      }
+      used = 0;
+    }
+    if (i == n) {
+      break;
+    }
     char t[32];
     format_ms(g_lines[i].t_ns, t, sizeof t);
-    const int len = snprintf(buf, sizeof buf, "%s %s\n", t, g_lines[i].text);
-    if (len > 0 && write(fd, buf, static_cast<size_t>(len)) < 0) {
-      return;
+    const int len = snprintf(buf + used, kLineMax, "%s %s\n", t, g_lines[i].text);
+    if (len > 0) {
+      used += static_cast<size_t>(len) < kLineMax ? static_cast<size_t>(len) : kLineMax - 1;
     }
   }
 }

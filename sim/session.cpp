@@ -199,7 +199,7 @@ void write_file(const std::string& path, void (*writer)(int fd)) {
 
 void write_logs() {
   write_file(g_options.pins, write_pins_log);
-  write_file(g_options.frames, write_frames_log);
+  board_finish_frames();  // streamed all along; the rest of its buffer
   write_file(g_options.lines, write_lines_log);
   write_file(g_options.vcd, write_vcd);
   write_file(g_options.svg, write_svg);
@@ -296,6 +296,11 @@ int simulator_main(int argc, char** argv) {
   board_reset(g_options.virtual_time ? ClockMode::kScheduled : ClockMode::kRealTime,
               g_options.speed);
   coproc_configure(g_options.coproc);
+  // Only what the run asked for: transfers go straight to their log.
+  board_keep_transfers(false);
+  if (!g_options.frames.empty()) {
+    board_stream_frames(g_options.frames.c_str());
+  }
   // A replay shows its verdict, not the program's lines.
   const int echo_fd = replaying ? -1 : dup(STDOUT_FILENO);
   console_capture_stdout(echo_fd);
