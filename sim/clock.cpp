@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <queue>
+#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -31,7 +32,11 @@ struct EventLater {
 // One program thread taking part in the turns (kScheduled).
 struct Turn {
   enum State { kWaitingTime, kRunning, kWaitingCondition, kDone };
-  std::condition_variable cv;
+  // Released once each time the turn is handed to this thread, after the
+  // lock is let go: the woken thread then finds the lock free instead of
+  // waking only to wait for it (a simulated hour is hundreds of thousands of
+  // hand-offs).
+  std::counting_semaphore<> go{0};
   State state = kRunning;
   int64_t wake_ns = 0;
   uint64_t order = 0;
@@ -107,8 +112,9 @@ Turn* earliest_waiting() {
 }
 
 // The calling thread has given up its turn: pass it to whichever thread wakes
-// first, running the events that come before it.
-void hand_off(std::unique_lock<std::mutex>& lock) {
+// first, running the events that come before it. Returns the thread to wake
+// (wake_turn) once the lock is released, or nullptr.
+[[nodiscard]] Turn* hand_off(std::unique_lock<std::mutex>& lock) {
   const uint64_t generation = g_generation;
   for (;;) {
     Turn* next = earliest_waiting();
@@ -120,7 +126,7 @@ void hand_off(std::unique_lock<std::mutex>& lock) {
       e.fn();
       lock.lock();
       if (generation != g_generation) {
-        return;
+        return nullptr;
       }
       wake_satisfied_waiters();
       continue;
@@ -129,8 +135,7 @@ void hand_off(std::unique_lock<std::mutex>& lock) {
       g_now.store(std::max(g_now.load(), next->wake_ns));
       next->state = Turn::kRunning;
       g_current = next;
-      next->cv.notify_one();
-      return;
+      return next;
     }
     g_current = nullptr;
     std::function<void()> stall = *g_on_stall;
@@ -143,8 +148,29 @@ void hand_off(std::unique_lock<std::mutex>& lock) {
   }
 }
 
-void wait_for_turn(std::unique_lock<std::mutex>& lock, Turn* self) {
-  self->cv.wait(lock, [self] { return g_current == self; });
+void wake_turn(Turn* t) {
+  if (t != nullptr) {
+    t->go.release();
+  }
+}
+
+// Wakes `next` (from hand_off), then waits until the turn is the caller's.
+// A permit left over from a turn the caller already held is harmless: the
+// turn is looked at again under the lock.
+void wait_for_turn(std::unique_lock<std::mutex>& lock, Turn* self, Turn* next) {
+  if (g_current == self) {
+    return;  // handed back to itself: nobody to wake
+  }
+  lock.unlock();
+  wake_turn(next);
+  for (;;) {
+    self->go.acquire();
+    lock.lock();
+    if (g_current == self) {
+      return;
+    }
+    lock.unlock();
+  }
 }
 
 struct ThreadStart {
@@ -159,12 +185,14 @@ void* scheduled_thread_main(void* p) {
   t_turn = start.turn;
   {
     std::unique_lock<std::mutex> lock(mu);
-    wait_for_turn(lock, start.turn);
+    wait_for_turn(lock, start.turn, nullptr);
   }
   void* result = start.fn(start.arg);
   std::unique_lock<std::mutex> lock(mu);
   start.turn->state = Turn::kDone;
-  hand_off(lock);
+  Turn* next = hand_off(lock);
+  lock.unlock();
+  wake_turn(next);
   return result;
 }
 
@@ -254,14 +282,14 @@ void scheduled_sleep(std::unique_lock<std::mutex>& lock, int64_t span) {
   self->order = ++g_order;
   self->state = Turn::kWaitingTime;
   // Nothing else can run before this thread's own wake-up: keep the turn.
-  Turn* next = earliest_waiting();
-  if (next == self && (g_events->empty() || g_events->top().t_ns > self->wake_ns)) {
+  if (earliest_waiting() == self &&
+      (g_events->empty() || g_events->top().t_ns > self->wake_ns)) {
     g_now.store(self->wake_ns);
     self->state = Turn::kRunning;
     return;
   }
-  hand_off(lock);
-  wait_for_turn(lock, self);
+  Turn* next = hand_off(lock);
+  wait_for_turn(lock, self, next);
 }
 }  // namespace
 
@@ -314,8 +342,8 @@ void clock_wait_until(const std::function<bool()>& wake) {
   while (!wake()) {
     self->state = Turn::kWaitingCondition;
     self->wake = &wake;
-    hand_off(lock);
-    wait_for_turn(lock, self);
+    Turn* next = hand_off(lock);
+    wait_for_turn(lock, self, next);
   }
 }
 
