@@ -1,5 +1,7 @@
 #include "sim/clock.h"
 
+#include <semaphore.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -9,7 +11,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <queue>
-#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -35,8 +36,11 @@ struct Turn {
   // Released once each time the turn is handed to this thread, after the
   // lock is let go: the woken thread then finds the lock free instead of
   // waking only to wait for it (a simulated hour is hundreds of thousands of
-  // hand-offs).
-  std::counting_semaphore<> go{0};
+  // hand-offs). A POSIX semaphore sleeps in the kernel at once, where
+  // std::counting_semaphore spins and yields first, which on a loaded
+  // machine slows every other thread down.
+  sem_t go;
+  Turn() { sem_init(&go, 0, 0); }
   State state = kRunning;
   int64_t wake_ns = 0;
   uint64_t order = 0;
@@ -150,7 +154,7 @@ Turn* earliest_waiting() {
 
 void wake_turn(Turn* t) {
   if (t != nullptr) {
-    t->go.release();
+    sem_post(&t->go);
   }
 }
 
@@ -164,7 +168,9 @@ void wait_for_turn(std::unique_lock<std::mutex>& lock, Turn* self, Turn* next) {
   lock.unlock();
   wake_turn(next);
   for (;;) {
-    self->go.acquire();
+    while (sem_wait(&self->go) != 0) {
+      // EINTR: a signal the thread takes; wait on
+    }
     lock.lock();
     if (g_current == self) {
       return;
