@@ -288,8 +288,7 @@ void scheduled_sleep(std::unique_lock<std::mutex>& lock, int64_t span) {
   self->order = ++g_order;
   self->state = Turn::kWaitingTime;
   // Nothing else can run before this thread's own wake-up: keep the turn.
-  if (earliest_waiting() == self &&
-      (g_events->empty() || g_events->top().t_ns > self->wake_ns)) {
+  if (earliest_waiting() == self && (g_events->empty() || g_events->top().t_ns > self->wake_ns)) {
     g_now.store(self->wake_ns);
     self->state = Turn::kRunning;
     return;

@@ -25,8 +25,9 @@ bool LogStream::open(const char* path) {
 bool LogStream::write_at(int fd, uint64_t pos, uint64_t len) {
   uint64_t done = 0;
   while (done < len) {
-    const ssize_t n = seekable_ ? pwrite(fd, buf_ + done, len - done, static_cast<off_t>(pos + done))
-                                : write(fd, buf_ + done, len - done);
+    const ssize_t n = seekable_
+                          ? pwrite(fd, buf_ + done, len - done, static_cast<off_t>(pos + done))
+                          : write(fd, buf_ + done, len - done);
     if (n < 0 && errno == EINTR) {
       continue;
     }
