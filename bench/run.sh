@@ -6,7 +6,7 @@
 #   sh bench/run.sh
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh cmake g++ make libbcm2835-dev libbenchmark-dev python3 binutils
+sh scripts/deps.sh cmake g++ make libbcm2835-dev libbenchmark-dev python3 binutils time
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZUL_BUILD_BENCH=ON -DZUL_BUILD_TESTS=OFF \
   > "$build.configure.log" 2>&1 || { cat "$build.configure.log" >&2; exit 1; }

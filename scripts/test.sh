@@ -7,7 +7,7 @@
 # ZUL_CROSS=no skips the cross part.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev libinih-dev libbenchmark-dev python3
+sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev libinih-dev libbenchmark-dev python3 time
 jobs="$(nproc)"
 
 # Warnings are errors here, and only here: users' builds must not stop on a
