@@ -1,0 +1,65 @@
+// The connection to the broker, through libmosquitto. libmosquitto's own
+// thread keeps the connection (keepalive, reconnect with a backoff from 1 s
+// to 30 s, repeating unacknowledged QoS 1 messages); everything it reports
+// is handed to the service's thread through an inbox and a wake-up pipe, so
+// that the service's state has one owner.
+#pragma once
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bridge/config.h"
+#include "bridge/outbox.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace bridge {
+
+struct MqttEvent {
+  enum class Type { kConnected, kConnectFailed, kDisconnected, kMessage, kPublished };
+  Type type = Type::kMessage;
+  int code = 0;  // connect / disconnect reason, or the message id
+  std::string topic;
+  std::string payload;
+};
+
+class MqttClient {
+ public:
+  explicit MqttClient(const Config& config);
+  ~MqttClient();
+  MqttClient(const MqttClient&) = delete;
+  MqttClient& operator=(const MqttClient&) = delete;
+
+  // Sets the will, credentials and TLS, and starts connecting in the
+  // background. False (with the reason) only when the client cannot be set up.
+  bool start(std::string* error);
+  // Readable while events wait in the inbox.
+  int wake_fd() const { return wake_[0]; }
+  std::vector<MqttEvent> take_events();
+
+  // Hands a message on; false when libmosquitto refused it.
+  bool publish(const Message& message, int* mid = nullptr, std::string* error = nullptr);
+  bool subscribe(const std::string& pattern, int qos);
+  // Publishes the clean-stop status and disconnects, waiting at most
+  // `timeout_ms` for the broker to acknowledge it.
+  void stop(const Message& last, int timeout_ms);
+
+ private:
+  static void on_connect(struct mosquitto*, void* self, int rc);
+  static void on_disconnect(struct mosquitto*, void* self, int rc);
+  static void on_publish(struct mosquitto*, void* self, int mid);
+  static void on_message(struct mosquitto*, void* self, const struct mosquitto_message* m);
+  void post(MqttEvent event);
+
+  const Config& config_;
+  struct mosquitto* mosq_ = nullptr;
+  int wake_[2] = {-1, -1};
+  std::mutex mutex_;  // guards inbox_ and the waits of stop()
+  std::vector<MqttEvent> inbox_;
+  bool started_ = false;
+  int stop_mid_ = -1;
+  bool stop_acked_ = false;
+};
+
+}  // namespace bridge
