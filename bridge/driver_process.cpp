@@ -89,6 +89,13 @@ bool DriverProcess::start(const std::vector<std::string>& argv, const std::strin
     // Only async-signal-safe calls from here on.
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
+    // Nothing of the bridge's may live on in the program: above all not the
+    // broker's socket, which would keep the connection, and hide the last
+    // will, after the bridge itself has died.
+    const int keep = report[1];
+    for (int fd = 3; fd < 1024; ++fd) {
+      if (fd != keep) close(fd);
+    }
     signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
