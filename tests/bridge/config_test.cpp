@@ -161,3 +161,15 @@ TEST(Config, TlsTakesItsDefaultPort) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Config, TheShippedConfigurationIsValid) {
+  bridge::Config c;
+  const auto errors = bridge::load_config(ZUL_SOURCE_DIR "/bridge/dist/zul_stm_mqtt.toml", &c);
+  EXPECT_TRUE(errors.empty()) << joined(errors);
+  EXPECT_EQ(c.command, std::vector<std::string>{"/usr/bin/zul_stm_driver"});
+  EXPECT_EQ(c.working_directory, "/etc/zul-stm-driver");
+}
+
+}  // namespace
