@@ -41,6 +41,9 @@ bool MqttClient::start(std::string* error) {
   }
   mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION,
                        config_.protocol == 5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+  // Each event is a small packet of its own: Nagle's algorithm would hold it
+  // back until the broker acknowledged the one before (tens of ms).
+  mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
   const std::string status = config_.topic + "/status";
   int rc = mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
   if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty()) {
