@@ -4,6 +4,9 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <chrono>
 #include <thread>
 
@@ -71,7 +74,8 @@ bool MqttClient::start(std::string* error) {
   rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepalive_s);
   if (rc != MOSQ_ERR_SUCCESS) {
     // Not final: the client's thread goes on trying with its backoff.
-    post({MqttEvent::Type::kConnectFailed, rc, "", ""});
+    const std::string why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+    post({MqttEvent::Type::kConnectFailed, rc, "", why});
   }
   rc = mosquitto_loop_start(mosq_);
   if (rc != MOSQ_ERR_SUCCESS) {
@@ -104,11 +108,13 @@ std::vector<MqttEvent> MqttClient::take_events() {
 
 void MqttClient::on_connect(struct mosquitto*, void* self, int rc) {
   static_cast<MqttClient*>(self)->post(
-      {rc == 0 ? MqttEvent::Type::kConnected : MqttEvent::Type::kConnectFailed, rc, "", ""});
+      {rc == 0 ? MqttEvent::Type::kConnected : MqttEvent::Type::kConnectFailed, rc, "",
+       mosquitto_connack_string(rc)});
 }
 
 void MqttClient::on_disconnect(struct mosquitto*, void* self, int rc) {
-  static_cast<MqttClient*>(self)->post({MqttEvent::Type::kDisconnected, rc, "", ""});
+  const std::string why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+  static_cast<MqttClient*>(self)->post({MqttEvent::Type::kDisconnected, rc, "", why});
 }
 
 void MqttClient::on_publish(struct mosquitto*, void* self, int mid) {

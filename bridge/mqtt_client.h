@@ -21,7 +21,7 @@ struct MqttEvent {
   Type type = Type::kMessage;
   int code = 0;  // connect / disconnect reason, or the message id
   std::string topic;
-  std::string payload;
+  std::string payload;  // the message, or what went wrong in words
 };
 
 class MqttClient {

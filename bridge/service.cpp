@@ -426,12 +426,12 @@ void Service::on_mqtt(const MqttEvent& e) {
       break;
     case MqttEvent::Type::kConnectFailed:
       log_line("broker " + config_.host + ":" + std::to_string(config_.port) +
-               " not reached (" + std::to_string(e.code) + "); trying again");
+               " not reached: " + e.payload + "; trying again");
       break;
     case MqttEvent::Type::kDisconnected:
       if (connected_) {
-        log_line("disconnected from the broker (" + std::to_string(e.code) +
-                 "); events are kept until it is back");
+        log_line("disconnected from the broker: " + e.payload +
+                 "; events are kept until it is back");
       }
       connected_ = false;
       break;
