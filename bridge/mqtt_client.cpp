@@ -7,8 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include <chrono>
-#include <thread>
+#include <algorithm>
 
 #include "bridge/log.h"
 
@@ -23,7 +22,6 @@ MqttClient::MqttClient(const Config& config) : config_(config) {
 
 MqttClient::~MqttClient() {
   if (mosq_) {
-    if (started_) mosquitto_loop_stop(mosq_, true);
     mosquitto_destroy(mosq_);
   }
   mosquitto_lib_cleanup();
@@ -66,24 +64,50 @@ bool MqttClient::start(std::string* error) {
     *error = std::string("MQTT client set-up: ") + mosquitto_strerror(rc);
     return false;
   }
-  mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
   mosquitto_connect_callback_set(mosq_, on_connect);
   mosquitto_disconnect_callback_set(mosq_, on_disconnect);
   mosquitto_publish_callback_set(mosq_, on_publish);
   mosquitto_message_callback_set(mosq_, on_message);
-  rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepalive_s);
+  started_ = true;
+  attempt(steady_ms());
+  return true;
+}
+
+void MqttClient::attempt(long long now_ms) {
+  // The first attempt gives libmosquitto the address; later ones reuse it
+  // and keep the session's unacknowledged messages for repeating.
+  const int rc = connected_once_ ? mosquitto_reconnect_async(mosq_)
+                                 : mosquitto_connect_async(mosq_, config_.host.c_str(),
+                                                           config_.port, config_.keepalive_s);
+  // A failed attempt has stored the address all the same, unless the
+  // arguments themselves were refused.
+  if (rc != MOSQ_ERR_INVAL) connected_once_ = true;
   if (rc != MOSQ_ERR_SUCCESS) {
-    // Not final: the client's thread goes on trying with its backoff.
     const std::string why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
     post({MqttEvent::Type::kConnectFailed, rc, "", why});
   }
-  rc = mosquitto_loop_start(mosq_);
-  if (rc != MOSQ_ERR_SUCCESS) {
-    *error = std::string("MQTT client thread: ") + mosquitto_strerror(rc);
-    return false;
+  next_attempt_ms_ = now_ms + backoff_ms_;
+  backoff_ms_ = std::min<long long>(30000, backoff_ms_ * 2);
+}
+
+int MqttClient::socket() const { return mosq_ ? mosquitto_socket(mosq_) : -1; }
+
+bool MqttClient::want_write() const { return mosq_ && mosquitto_want_write(mosq_); }
+
+void MqttClient::io(long long now_ms) {
+  if (!started_) return;
+  if (mosquitto_socket(mosq_) < 0) {
+    if (now_ms >= next_attempt_ms_) attempt(now_ms);
+    next_io_ms_ = mosquitto_socket(mosq_) < 0 ? next_attempt_ms_ : now_ms + 1000;
+    return;
   }
-  started_ = true;
-  return true;
+  // Non-blocking: reads and writes what is ready, sends the keepalive, and
+  // on a lost connection closes the socket and reports it.
+  for (int i = 0; i < 8 && mosquitto_socket(mosq_) >= 0; ++i) {
+    if (mosquitto_loop(mosq_, 0, 1) != MOSQ_ERR_SUCCESS) break;
+  }
+  next_io_ms_ = now_ms + (mosquitto_socket(mosq_) < 0 ? std::max(0LL, next_attempt_ms_ - now_ms)
+                                                       : 1000);
 }
 
 void MqttClient::post(MqttEvent event) {
@@ -107,6 +131,7 @@ std::vector<MqttEvent> MqttClient::take_events() {
 }
 
 void MqttClient::on_connect(struct mosquitto*, void* self, int rc) {
+  if (rc == 0) static_cast<MqttClient*>(self)->backoff_ms_ = 1000;
   static_cast<MqttClient*>(self)->post(
       {rc == 0 ? MqttEvent::Type::kConnected : MqttEvent::Type::kConnectFailed, rc, "",
        mosquitto_connack_string(rc)});
@@ -143,33 +168,17 @@ bool MqttClient::subscribe(const std::string& pattern, int qos) {
 void MqttClient::stop(const Message& last, int timeout_ms) {
   if (!mosq_ || !started_) return;
   int mid = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_mid_ = -2;
-  }
-  const int rc = mosquitto_publish(mosq_, &mid, last.topic.c_str(),
-                                   static_cast<int>(last.payload.size()), last.payload.data(),
-                                   last.qos, last.retain);
-  if (rc == MOSQ_ERR_SUCCESS) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_mid_ = mid;
-      // The acknowledgement may have come before the id was known.
-      for (const MqttEvent& e : inbox_) {
-        if (e.type == MqttEvent::Type::kPublished && e.code == mid) stop_acked_ = true;
-      }
-    }
+  if (mosquitto_socket(mosq_) >= 0 &&
+      mosquitto_publish(mosq_, &mid, last.topic.c_str(), static_cast<int>(last.payload.size()),
+                        last.payload.data(), last.qos, last.retain) == MOSQ_ERR_SUCCESS) {
+    stop_mid_ = mid;
     const long long until = steady_ms() + timeout_ms;
-    while (steady_ms() < until) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stop_acked_) break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!stop_acked_ && steady_ms() < until && mosquitto_socket(mosq_) >= 0) {
+      mosquitto_loop(mosq_, 20, 1);
     }
   }
   mosquitto_disconnect(mosq_);
-  mosquitto_loop_stop(mosq_, false);
+  if (mosquitto_socket(mosq_) >= 0) mosquitto_loop(mosq_, 0, 1);
   started_ = false;
 }
 

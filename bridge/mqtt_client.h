@@ -1,8 +1,10 @@
-// The connection to the broker, through libmosquitto. libmosquitto's own
-// thread keeps the connection (keepalive, reconnect with a backoff from 1 s
-// to 30 s, repeating unacknowledged QoS 1 messages); everything it reports
-// is handed to the service's thread through an inbox and a wake-up pipe, so
-// that the service's state has one owner.
+// The connection to the broker, through libmosquitto, driven from the
+// service's own poll loop: libmosquitto's thread gives up for good on some
+// failures of a first connection (a broker that starts after the bridge, a
+// name that does not resolve yet at boot), so the bridge keeps the
+// connection itself: attempts 1 s apart, doubling up to 30 s, for as long as
+// it runs. libmosquitto repeats unacknowledged QoS 1 messages on reconnect.
+// What it reports goes through an inbox, handled after each pass.
 #pragma once
 #include <mutex>
 #include <string>
@@ -37,6 +39,14 @@ class MqttClient {
   // Readable while events wait in the inbox.
   int wake_fd() const { return wake_[0]; }
   std::vector<MqttEvent> take_events();
+  // The connection's socket (-1 while there is none) and whether it has
+  // something to write; io() does the reading, writing and keepalive, and
+  // attempts a connection when one is due.
+  int socket() const;
+  bool want_write() const;
+  void io(long long now_ms);
+  // When io() must run next at the latest.
+  long long next_io_ms() const { return next_io_ms_; }
 
   // Hands a message on; false when libmosquitto refused it.
   bool publish(const Message& message, int* mid = nullptr, std::string* error = nullptr);
@@ -58,6 +68,11 @@ class MqttClient {
   std::mutex mutex_;  // guards inbox_ and the waits of stop()
   std::vector<MqttEvent> inbox_;
   bool started_ = false;
+  bool connected_once_ = false;
+  long long next_attempt_ms_ = 0;
+  long long backoff_ms_ = 1000;
+  long long next_io_ms_ = 0;
+  void attempt(long long now_ms);
   int stop_mid_ = -1;
   bool stop_acked_ = false;
 };

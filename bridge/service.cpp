@@ -70,23 +70,31 @@ int Service::run() {
   for (int room : answers_.rooms()) publish_answer(room);
   start_driver();
   while (g_stop_signal == 0) {
-    struct pollfd fds[3] = {{signal_fd, POLLIN, 0}, {mqtt_.wake_fd(), POLLIN, 0},
-                            {driver_.output_fd(), POLLIN, 0}};
+    const int mqtt_fd = mqtt_.socket();
+    struct pollfd fds[4] = {
+        {signal_fd, POLLIN, 0},
+        {mqtt_.wake_fd(), POLLIN, 0},
+        {mqtt_fd, static_cast<short>(POLLIN | (mqtt_.want_write() ? POLLOUT : 0)), 0},
+        {driver_.output_fd(), POLLIN, 0}};
     const long long now = steady_ms();
-    const long long timeout = next_timeout_ms(now);
-    const int n = poll(fds, driver_.output_fd() >= 0 ? 3 : 2, static_cast<int>(timeout));
+    const long long timeout =
+        std::min(next_timeout_ms(now), std::max(0LL, mqtt_.next_io_ms() - now));
+    // Entries with a negative descriptor are skipped by poll.
+    const int n = poll(fds, 4, static_cast<int>(timeout));
     if (n < 0 && errno != EINTR) {
       log_line(std::string("poll: ") + strerror(errno));
       break;
     }
     if (g_stop_signal != 0) break;
-    if (n > 0 && (fds[1].revents & POLLIN)) {
-      for (const MqttEvent& e : mqtt_.take_events()) on_mqtt(e);
-    }
-    if (n > 0 && driver_.output_fd() >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+    mqtt_.io(steady_ms());
+    for (const MqttEvent& e : mqtt_.take_events()) on_mqtt(e);
+    if (n > 0 && driver_.output_fd() >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
       on_driver_output();
     }
     loop_once();
+    // What the pass published goes out before the next wait.
+    if (mqtt_.want_write()) mqtt_.io(steady_ms());
+    for (const MqttEvent& e : mqtt_.take_events()) on_mqtt(e);
   }
   log_line(std::string("stopping (") + strsignal(g_stop_signal.load()) + ")");
   shut_down();
@@ -468,8 +476,10 @@ void Service::shut_down() {
   const long long until = steady_ms() + 2000;
   while (connected_ && (outbox_.waiting() > 0 || outbox_.in_flight() > 0 || !dirty_.empty()) &&
          steady_ms() < until) {
-    struct pollfd fd = {mqtt_.wake_fd(), POLLIN, 0};
+    struct pollfd fd = {mqtt_.socket(),
+                        static_cast<short>(POLLIN | (mqtt_.want_write() ? POLLOUT : 0)), 0};
     poll(&fd, 1, 50);
+    mqtt_.io(steady_ms());
     for (const MqttEvent& e : mqtt_.take_events()) {
       if (e.type != MqttEvent::Type::kMessage) on_mqtt(e);
     }

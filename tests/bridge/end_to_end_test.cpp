@@ -353,13 +353,34 @@ TEST_F(BridgeEndToEnd, EventsOfABrokerOutageArriveOnceInOrder) {
   std::vector<std::string> got, expected;
   for (const json& e : events()) got.push_back(e["event"].get<std::string>() + " " + e["call"].dump());
   for (int c = 1; c <= kCalls; ++c) {
-    for (const char* name : {"dial", "pickup", "drop"}) expected.push_back(name + (" " + std::to_string(c)));
+    for (const std::string name : {"dial", "pickup", "drop"}) {
+      std::string item = name;
+      item += ' ';
+      item += std::to_string(c);
+      expected.push_back(item);
+    }
   }
   EXPECT_EQ(got, expected);
   const std::string log = run->log();
   EXPECT_NE(log.find("disconnected from the broker"), std::string::npos) << log;
   EXPECT_NE(log.find("messages waiting"), std::string::npos) << log;
   stop(run.get());
+}
+
+TEST_F(BridgeEndToEnd, ABrokerThatStartsAfterTheBridgeIsReachedAllTheSame) {
+  probe.reset();
+  broker.stop();
+  config_path = bridge_test::sim_config(dir, broker.port(), {"3000 dial 7\n200000 end\n"}, &pins_path);
+  BridgeRun run(config_path);
+  pause_s(1.5);  // the first attempts fail
+  ASSERT_TRUE(broker.start());
+  probe = make_probe("probe");
+  EXPECT_GE(probe->wait_for(topic("status"), "online", kWait), 0) << run.log();
+  // The dial happened before the broker was there; it arrives now.
+  EXPECT_GE(probe->wait_for(topic("event"), "\"dial\"", kWait), 0) << run.log();
+  EXPECT_NE(run.log().find("not reached"), std::string::npos) << run.log();
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(kWait), 0) << run.log();
 }
 
 TEST_F(BridgeEndToEnd, ACleanStopHandsTheLineBackAndSaysOffline) {
