@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <cstring>
 
 #include "bridge/log.h"
+
+extern char** environ;
 
 namespace bridge {
 
@@ -65,12 +68,12 @@ void DriverProcess::close_pipes() {
 
 bool DriverProcess::start(const std::vector<std::string>& argv, const std::string& cwd,
                           const std::string& first_input, std::string* error) {
-  int in[2], out[2], report[2];
+  int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0) {
     *error = std::string("pipe: ") + strerror(errno);
     return false;
   }
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
+  if (pipe2(out, O_CLOEXEC) != 0) {
     *error = std::string("pipe: ") + strerror(errno);
     close(in[0]);
     close(in[1]);
@@ -79,53 +82,39 @@ bool DriverProcess::start(const std::vector<std::string>& argv, const std::strin
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) {
-    *error = std::string("fork: ") + strerror(errno);
-    for (int fd : {in[0], in[1], out[0], out[1], report[0], report[1]}) close(fd);
-    return false;
-  }
-  if (pid == 0) {
-    // Only async-signal-safe calls from here on.
-    dup2(in[0], STDIN_FILENO);
-    dup2(out[1], STDOUT_FILENO);
-    // Nothing of the bridge's may live on in the program: above all not the
-    // broker's socket, which would keep the connection, and hide the last
-    // will, after the bridge itself has died.
-    const int keep = report[1];
-    for (int fd = 3; fd < 1024; ++fd) {
-      if (fd != keep) close(fd);
-    }
-    signal(SIGPIPE, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    int err = 0;
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
-      err = errno;
-    } else {
-      execvp(args[0], args.data());
-      err = errno;
-    }
-    // Tells the parent why, through the pipe that exec would have closed.
-    [[maybe_unused]] ssize_t n = write(report[1], &err, sizeof err);
-    _exit(127);
-  }
+  // posix_spawn rather than fork: no fork handlers of the libraries run
+  // (OpenSSL's hang a forked child under qemu-user), and a program that
+  // cannot be started is reported by its result.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  // Nothing of the bridge's may live on in the program: above all not the
+  // broker's socket, which would keep the connection, and hide the last
+  // will, after the bridge itself has died.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   close(in[0]);
   close(out[1]);
-  close(report[1]);
-  int child_errno = 0;
-  ssize_t got;
-  do {
-    got = read(report[0], &child_errno, sizeof child_errno);
-  } while (got < 0 && errno == EINTR);
-  close(report[0]);
-  if (got == static_cast<ssize_t>(sizeof child_errno)) {
-    *error = (cwd.empty() ? std::string() : "in " + cwd + ": ") + argv[0] + ": " +
-             strerror(child_errno);
+  if (rc != 0) {
+    *error = (cwd.empty() ? std::string() : "in " + cwd + ": ") + argv[0] + ": " + strerror(rc);
     close(in[1]);
     close(out[0]);
-    waitpid(pid, nullptr, 0);
     return false;
   }
   pid_ = pid;

@@ -5,6 +5,7 @@
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+extern char** environ;
 
 namespace bridge_test {
 
@@ -50,21 +53,22 @@ bool port_open(int port) {
   return ok;
 }
 
+// posix_spawn, not fork: fork handlers of the libraries linked here
+// (OpenSSL's) hang a forked child under qemu-user.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int devnull = open("/dev/null", O_RDWR);
-    const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(devnull, STDIN_FILENO);
-    dup2(log, STDOUT_FILENO);
-    dup2(log, STDERR_FILENO);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
 }
 
 int wait_pid(pid_t pid, double timeout_s) {
@@ -149,6 +153,7 @@ bool Broker::available() {
 
 bool Broker::start() {
   pid_ = spawn({ZUL_MOSQUITTO_PATH, "-c", config_}, dir_.path() + "/broker.log");
+  if (pid_ <= 0) return false;
   const auto start = Clock::now();
   while (seconds_since(start) < 10) {
     if (port_open(port_)) return true;

@@ -431,7 +431,9 @@ TEST_F(BridgeEndToEnd, TheLastWillSaysOfflineWhenTheBridgeIsKilled) {
 
 TEST_F(BridgeEndToEnd, AProgramThatEndsIsStartedAgain) {
   // The simulator ends after each call; the bridge reports it and starts it again.
-  auto run = start({"2000 dial 5\n3000 end\n"});
+  SimSetup setup{"3000 dial 5\n5000 end\n"};
+  setup.speed = 4;  // time for the start-up under a sanitizer or an emulator too
+  auto run = start(setup);
   ASSERT_TRUE(probe->wait_until([&](const auto&) { return events().size() >= 3; }, kWait))
       << run->log();
   const auto e = events();
