@@ -193,7 +193,7 @@ Probe::Probe(int port, const std::string& client_id) {
 
 Probe::~Probe() {
   mosquitto_disconnect(mosq_);
-  mosquitto_loop_stop(mosq_, true);
+  mosquitto_loop_stop(mosq_, false);  // a cancelled thread may hold its locks
   mosquitto_destroy(mosq_);
   mosquitto_lib_cleanup();
 }
