@@ -17,6 +17,12 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/TEQsettings)
   install(DIRECTORY TEQsettings/ DESTINATION share/zul-stm-driver/TEQsettings)
 endif()
 
+# The bridge, when it is built: the service, its configuration and the
+# settings directory it starts the program in, both kept as conffiles.
+if(TARGET zul_stm_mqtt)
+  include(${CMAKE_CURRENT_SOURCE_DIR}/bridge/packaging.cmake)
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zul-stm-driver)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -33,6 +39,9 @@ set(CPACK_STRIP_FILES ON)
 # Built with Debian bookworm's compilers: the C library's 2.34 symbols
 # (pthread_create and friends) and GCC 12's runtime.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 12)")
+if(TARGET zul_stm_mqtt)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${ZUL_BRIDGE_PACKAGE_DEPENDS}")
+endif()
 
 if(CMAKE_CROSSCOMPILING)
   if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")

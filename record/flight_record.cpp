@@ -65,8 +65,9 @@ void put(RecordKind kind, const uint8_t* data, size_t len) {
   const uint64_t t = now_us();
   const uint64_t n = g_next.fetch_add(1, std::memory_order_relaxed);
   Slot& s = g_ring[n % kRecordCapacity];
-  s.seq.store(0, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
+  // Marked as being written before any of its words change: the exchange's
+  // acquire half keeps the stores below from moving above it.
+  s.seq.exchange(0, std::memory_order_acq_rel);
   s.t_us.store(t, std::memory_order_relaxed);
   for (int i = 0; i < 4; ++i) {
     s.body[i].store(words[i], std::memory_order_relaxed);
@@ -81,11 +82,11 @@ bool take(uint64_t n, RecordEntry* out) {
     return false;
   }
   uint64_t words[4];
-  const uint64_t t = s.t_us.load(std::memory_order_relaxed);
+  // Acquire loads: the second look at seq cannot move above them.
+  const uint64_t t = s.t_us.load(std::memory_order_acquire);
   for (int i = 0; i < 4; ++i) {
-    words[i] = s.body[i].load(std::memory_order_relaxed);
+    words[i] = s.body[i].load(std::memory_order_acquire);
   }
-  std::atomic_thread_fence(std::memory_order_acquire);
   if (s.seq.load(std::memory_order_relaxed) != n + 1) {
     return false;
   }

@@ -3,7 +3,8 @@
 # job in virtual time, with the event stream printed with simulated times.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev libinih-dev libbenchmark-dev time
+sh scripts/deps.sh cmake g++ make libbcm2835-dev libinih-dev \
+  libmosquitto-dev nlohmann-json3-dev libtomlplusplus-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUL_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null
 mkdir -p demo-out

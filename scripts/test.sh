@@ -7,7 +7,8 @@
 # ZUL_CROSS=no skips the cross part.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev libinih-dev libbenchmark-dev python3 time
+sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev libinih-dev libbenchmark-dev python3 time \
+  libmosquitto-dev mosquitto nlohmann-json3-dev libtomlplusplus-dev
 jobs="$(nproc)"
 
 # Warnings are errors here, and only here: users' builds must not stop on a
@@ -67,7 +68,9 @@ fi
 
 sh scripts/deps.sh file qemu-user \
   g++-aarch64-linux-gnu libbcm2835-dev:arm64 libgtest-dev:arm64 libinih-dev:arm64 \
-  g++-arm-linux-gnueabihf libbcm2835-dev:armhf libgtest-dev:armhf libinih-dev:armhf
+  libmosquitto-dev:arm64 libtomlplusplus-dev:arm64 \
+  g++-arm-linux-gnueabihf libbcm2835-dev:armhf libgtest-dev:armhf libinih-dev:armhf \
+  libmosquitto-dev:armhf libtomlplusplus-dev:armhf
 
 fail() {
   echo "$*" >&2
@@ -79,7 +82,7 @@ cross() {  # preset (= Debian architecture), what `file` says of its binaries
   echo "== $preset (cross build, package, tests under qemu)"
   cmake --preset "$preset" -DZUL_WERROR=ON >/dev/null
   cmake --build --preset "$preset" -j"$jobs" >/dev/null
-  for exe in zul_stm_driver zul_stm_sim zul_tests; do
+  for exe in zul_stm_driver zul_stm_sim zul_tests bridge/zul_stm_mqtt bridge/tests/zul_bridge_tests; do
     file -b "$dir/$exe" | grep -q "$machine" || fail "$dir/$exe: not $machine: $(file -b "$dir/$exe")"
   done
   rm -f "$dir"/*.deb
@@ -88,7 +91,10 @@ cross() {  # preset (= Debian architecture), what `file` says of its binaries
   [ -f "$1" ] || fail "$dir: no zul-stm-driver_*_$preset.deb"
   [ "$(dpkg-deb -f "$1" Architecture)" = "$preset" ] || fail "$1: wrong architecture"
   contents="$(dpkg-deb -c "$1")"
-  for f in ./usr/bin/zul_stm_driver ./usr/share/man/man1/zul_stm_driver.1.gz; do
+  for f in ./usr/bin/zul_stm_driver ./usr/share/man/man1/zul_stm_driver.1.gz \
+    ./usr/bin/zul_stm_mqtt ./usr/share/man/man1/zul_stm_mqtt.1.gz \
+    ./lib/systemd/system/zul-stm-mqtt.service ./etc/zul-stm-driver/zul_stm_mqtt.toml \
+    ./etc/zul-stm-driver/TEQsettings/Vizit/VizitCommon.set; do
     echo "$contents" | grep -q " $f\$" || fail "$1: $f missing"
   done
   if echo "$contents" | grep -Eq 'zul_stm_sim|zul_tests'; then
@@ -96,8 +102,12 @@ cross() {  # preset (= Debian architecture), what `file` says of its binaries
   fi
   unpacked="$(mktemp -d)"
   dpkg-deb -x "$1" "$unpacked"
-  file -b "$unpacked/usr/bin/zul_stm_driver" | grep -q "$machine" ||
-    fail "$1: the packaged zul_stm_driver is not $machine"
+  for exe in zul_stm_driver zul_stm_mqtt; do
+    file -b "$unpacked/usr/bin/$exe" | grep -q "$machine" ||
+      fail "$1: the packaged $exe is not $machine"
+  done
+  dpkg-deb --ctrl-tarfile "$1" | tar -xO ./conffiles | grep -qx /etc/zul-stm-driver/zul_stm_mqtt.toml ||
+    fail "$1: the bridge's configuration is not a conffile"
   rm -rf "$unpacked"
   echo "$1: $(dpkg-deb -f "$1" Package Version Architecture | tr '\n' ' ')"
   ctest --preset "$preset" -j"$jobs"

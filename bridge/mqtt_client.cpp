@@ -1,0 +1,185 @@
+#include "bridge/mqtt_client.h"
+
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <algorithm>
+
+#include "bridge/log.h"
+
+namespace bridge {
+
+MqttClient::MqttClient(const Config& config) : config_(config) {
+  mosquitto_lib_init();
+  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    wake_[0] = wake_[1] = -1;
+  }
+}
+
+MqttClient::~MqttClient() {
+  if (mosq_) {
+    mosquitto_destroy(mosq_);
+  }
+  mosquitto_lib_cleanup();
+  for (int fd : wake_) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+bool MqttClient::start(std::string* error) {
+  if (wake_[0] < 0) {
+    *error = "cannot make a pipe";
+    return false;
+  }
+  mosq_ = mosquitto_new(config_.client_id.c_str(), true, this);
+  if (!mosq_) {
+    *error = "cannot create the MQTT client";
+    return false;
+  }
+  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION,
+                       config_.protocol == 5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+  // Each event is a small packet of its own: Nagle's algorithm would hold it
+  // back until the broker acknowledged the one before (tens of ms).
+  mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
+  const std::string status = config_.topic + "/status";
+  int rc = mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
+  if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty()) {
+    rc = mosquitto_username_pw_set(mosq_, config_.username.c_str(),
+                                   config_.password_file.empty() ? nullptr
+                                                                 : config_.password.c_str());
+  }
+  if (rc == MOSQ_ERR_SUCCESS && config_.tls()) {
+    rc = mosquitto_tls_set(mosq_, config_.ca_file.c_str(), nullptr,
+                           config_.cert_file.empty() ? nullptr : config_.cert_file.c_str(),
+                           config_.key_file.empty() ? nullptr : config_.key_file.c_str(), nullptr);
+    if (rc == MOSQ_ERR_SUCCESS && config_.tls_insecure) {
+      rc = mosquitto_tls_insecure_set(mosq_, true);
+    }
+  }
+  if (rc != MOSQ_ERR_SUCCESS) {
+    *error = std::string("MQTT client set-up: ") + mosquitto_strerror(rc);
+    return false;
+  }
+  mosquitto_connect_callback_set(mosq_, on_connect);
+  mosquitto_disconnect_callback_set(mosq_, on_disconnect);
+  mosquitto_publish_callback_set(mosq_, on_publish);
+  mosquitto_message_callback_set(mosq_, on_message);
+  started_ = true;
+  attempt(steady_ms());
+  return true;
+}
+
+void MqttClient::attempt(long long now_ms) {
+  // The first attempt gives libmosquitto the address; later ones reuse it
+  // and keep the session's unacknowledged messages for repeating.
+  const int rc = connected_once_ ? mosquitto_reconnect_async(mosq_)
+                                 : mosquitto_connect_async(mosq_, config_.host.c_str(),
+                                                           config_.port, config_.keepalive_s);
+  // A failed attempt has stored the address all the same, unless the
+  // arguments themselves were refused.
+  if (rc != MOSQ_ERR_INVAL) connected_once_ = true;
+  if (rc != MOSQ_ERR_SUCCESS) {
+    const std::string why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+    post({MqttEvent::Type::kConnectFailed, rc, "", why});
+  }
+  next_attempt_ms_ = now_ms + backoff_ms_;
+  backoff_ms_ = std::min<long long>(30000, backoff_ms_ * 2);
+}
+
+int MqttClient::socket() const { return mosq_ ? mosquitto_socket(mosq_) : -1; }
+
+bool MqttClient::want_write() const { return mosq_ && mosquitto_want_write(mosq_); }
+
+void MqttClient::io(long long now_ms) {
+  if (!started_) return;
+  if (mosquitto_socket(mosq_) < 0) {
+    if (now_ms >= next_attempt_ms_) attempt(now_ms);
+    next_io_ms_ = mosquitto_socket(mosq_) < 0 ? next_attempt_ms_ : now_ms + 1000;
+    return;
+  }
+  // Non-blocking: reads and writes what is ready, sends the keepalive, and
+  // on a lost connection closes the socket and reports it.
+  for (int i = 0; i < 8 && mosquitto_socket(mosq_) >= 0; ++i) {
+    if (mosquitto_loop(mosq_, 0, 1) != MOSQ_ERR_SUCCESS) break;
+  }
+  next_io_ms_ = now_ms + (mosquitto_socket(mosq_) < 0 ? std::max(0LL, next_attempt_ms_ - now_ms)
+                                                       : 1000);
+}
+
+void MqttClient::post(MqttEvent event) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (event.type == MqttEvent::Type::kPublished && event.code == stop_mid_) stop_acked_ = true;
+    inbox_.push_back(std::move(event));
+  }
+  const char byte = 1;
+  [[maybe_unused]] ssize_t written = write(wake_[1], &byte, 1);
+}
+
+std::vector<MqttEvent> MqttClient::take_events() {
+  char drain[64];
+  while (read(wake_[0], drain, sizeof drain) > 0) {
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<MqttEvent> events;
+  events.swap(inbox_);
+  return events;
+}
+
+void MqttClient::on_connect(struct mosquitto*, void* self, int rc) {
+  if (rc == 0) static_cast<MqttClient*>(self)->backoff_ms_ = 1000;
+  static_cast<MqttClient*>(self)->post(
+      {rc == 0 ? MqttEvent::Type::kConnected : MqttEvent::Type::kConnectFailed, rc, "",
+       mosquitto_connack_string(rc)});
+}
+
+void MqttClient::on_disconnect(struct mosquitto*, void* self, int rc) {
+  const std::string why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+  static_cast<MqttClient*>(self)->post({MqttEvent::Type::kDisconnected, rc, "", why});
+}
+
+void MqttClient::on_publish(struct mosquitto*, void* self, int mid) {
+  static_cast<MqttClient*>(self)->post({MqttEvent::Type::kPublished, mid, "", ""});
+}
+
+void MqttClient::on_message(struct mosquitto*, void* self, const struct mosquitto_message* m) {
+  std::string payload(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+  static_cast<MqttClient*>(self)->post({MqttEvent::Type::kMessage, m->mid, m->topic, payload});
+}
+
+bool MqttClient::publish(const Message& message, int* mid_out, std::string* error) {
+  int mid = 0;
+  const int rc =
+      mosquitto_publish(mosq_, &mid, message.topic.c_str(), static_cast<int>(message.payload.size()),
+                        message.payload.data(), message.qos, message.retain);
+  if (rc != MOSQ_ERR_SUCCESS && error) *error = mosquitto_strerror(rc);
+  if (mid_out) *mid_out = mid;
+  return rc == MOSQ_ERR_SUCCESS;
+}
+
+bool MqttClient::subscribe(const std::string& pattern, int qos) {
+  return mosquitto_subscribe(mosq_, nullptr, pattern.c_str(), qos) == MOSQ_ERR_SUCCESS;
+}
+
+void MqttClient::stop(const Message& last, int timeout_ms) {
+  if (!mosq_ || !started_) return;
+  int mid = 0;
+  if (mosquitto_socket(mosq_) >= 0 &&
+      mosquitto_publish(mosq_, &mid, last.topic.c_str(), static_cast<int>(last.payload.size()),
+                        last.payload.data(), last.qos, last.retain) == MOSQ_ERR_SUCCESS) {
+    stop_mid_ = mid;
+    const long long until = steady_ms() + timeout_ms;
+    while (!stop_acked_ && steady_ms() < until && mosquitto_socket(mosq_) >= 0) {
+      mosquitto_loop(mosq_, 20, 1);
+    }
+  }
+  mosquitto_disconnect(mosq_);
+  if (mosquitto_socket(mosq_) >= 0) mosquitto_loop(mosq_, 0, 1);
+  started_ = false;
+}
+
+}  // namespace bridge

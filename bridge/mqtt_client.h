@@ -1,0 +1,80 @@
+// The connection to the broker, through libmosquitto, driven from the
+// service's own poll loop: libmosquitto's thread gives up for good on some
+// failures of a first connection (a broker that starts after the bridge, a
+// name that does not resolve yet at boot), so the bridge keeps the
+// connection itself: attempts 1 s apart, doubling up to 30 s, for as long as
+// it runs. libmosquitto repeats unacknowledged QoS 1 messages on reconnect.
+// What it reports goes through an inbox, handled after each pass.
+#pragma once
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bridge/config.h"
+#include "bridge/outbox.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace bridge {
+
+struct MqttEvent {
+  enum class Type { kConnected, kConnectFailed, kDisconnected, kMessage, kPublished };
+  Type type = Type::kMessage;
+  int code = 0;  // connect / disconnect reason, or the message id
+  std::string topic;
+  std::string payload;  // the message, or what went wrong in words
+};
+
+class MqttClient {
+ public:
+  explicit MqttClient(const Config& config);
+  ~MqttClient();
+  MqttClient(const MqttClient&) = delete;
+  MqttClient& operator=(const MqttClient&) = delete;
+
+  // Sets the will, credentials and TLS, and starts connecting in the
+  // background. False (with the reason) only when the client cannot be set up.
+  bool start(std::string* error);
+  // Readable while events wait in the inbox.
+  int wake_fd() const { return wake_[0]; }
+  std::vector<MqttEvent> take_events();
+  // The connection's socket (-1 while there is none) and whether it has
+  // something to write; io() does the reading, writing and keepalive, and
+  // attempts a connection when one is due.
+  int socket() const;
+  bool want_write() const;
+  void io(long long now_ms);
+  // When io() must run next at the latest.
+  long long next_io_ms() const { return next_io_ms_; }
+
+  // Hands a message on; false when libmosquitto refused it.
+  bool publish(const Message& message, int* mid = nullptr, std::string* error = nullptr);
+  bool subscribe(const std::string& pattern, int qos);
+  // Publishes the clean-stop status and disconnects, waiting at most
+  // `timeout_ms` for the broker to acknowledge it.
+  void stop(const Message& last, int timeout_ms);
+
+ private:
+  static void on_connect(struct mosquitto*, void* self, int rc);
+  static void on_disconnect(struct mosquitto*, void* self, int rc);
+  static void on_publish(struct mosquitto*, void* self, int mid);
+  static void on_message(struct mosquitto*, void* self, const struct mosquitto_message* m);
+  void post(MqttEvent event);
+
+  const Config& config_;
+  struct mosquitto* mosq_ = nullptr;
+  int wake_[2] = {-1, -1};
+  std::mutex mutex_;  // guards inbox_ and the waits of stop()
+  std::vector<MqttEvent> inbox_;
+  bool started_ = false;
+  bool connected_once_ = false;
+  long long next_attempt_ms_ = 0;
+  long long backoff_ms_ = 1000;
+  long long next_io_ms_ = 0;
+  void attempt(long long now_ms);
+  int stop_mid_ = -1;
+  bool stop_acked_ = false;
+};
+
+}  // namespace bridge

@@ -1,0 +1,495 @@
+#include "bridge/service.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "bridge/config.h"
+#include "bridge/discovery.h"
+#include "bridge/log.h"
+#include "bridge/protocol.h"
+
+namespace bridge {
+
+using nlohmann::json;
+
+namespace {
+
+int g_signal_pipe[2] = {-1, -1};
+std::atomic<int> g_stop_signal{0};
+
+void on_stop_signal(int signo) {
+  g_stop_signal = signo;
+  const char byte = static_cast<char>(signo);
+  [[maybe_unused]] ssize_t n = write(g_signal_pipe[1], &byte, 1);
+}
+
+}  // namespace
+
+int stop_signal_fd() {
+  if (g_signal_pipe[0] < 0 && pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  // A program that has ended must not end the bridge when it writes a code.
+  signal(SIGPIPE, SIG_IGN);
+  return g_signal_pipe[0];
+}
+
+Service::Service(const Config& config, bool verbose)
+    : config_(config),
+      verbose_(verbose),
+      tracker_(config),
+      answers_(config),
+      outbox_(static_cast<size_t>(config.queue_limit)),
+      mqtt_(config) {}
+
+int Service::run() {
+  const int signal_fd = stop_signal_fd();
+  if (signal_fd < 0) {
+    log_line("cannot set up the signal handlers");
+    return 1;
+  }
+  std::string error;
+  if (!mqtt_.start(&error)) {
+    log_line(error);
+    return 1;
+  }
+  log_line("broker " + config_.host + ":" + std::to_string(config_.port) + ", topic " +
+           config_.topic + (config_.tls() ? ", TLS" : "") +
+           (config_.protocol == 5 ? ", MQTT 5" : ", MQTT 3.1.1"));
+  publish_call();
+  for (int room : answers_.rooms()) publish_answer(room);
+  start_driver();
+  while (g_stop_signal == 0) {
+    const int mqtt_fd = mqtt_.socket();
+    struct pollfd fds[4] = {
+        {signal_fd, POLLIN, 0},
+        {mqtt_.wake_fd(), POLLIN, 0},
+        {mqtt_fd, static_cast<short>(POLLIN | (mqtt_.want_write() ? POLLOUT : 0)), 0},
+        {driver_.output_fd(), POLLIN, 0}};
+    const long long now = steady_ms();
+    const long long timeout =
+        std::min(next_timeout_ms(now), std::max(0LL, mqtt_.next_io_ms() - now));
+    // Entries with a negative descriptor are skipped by poll.
+    const int n = poll(fds, 4, static_cast<int>(timeout));
+    if (n < 0 && errno != EINTR) {
+      log_line(std::string("poll: ") + strerror(errno));
+      break;
+    }
+    if (g_stop_signal != 0) break;
+    mqtt_.io(steady_ms());
+    for (const MqttEvent& e : mqtt_.take_events()) on_mqtt(e);
+    if (n > 0 && driver_.output_fd() >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
+      on_driver_output();
+    }
+    loop_once();
+    // What the pass published goes out before the next wait.
+    if (mqtt_.want_write()) mqtt_.io(steady_ms());
+    for (const MqttEvent& e : mqtt_.take_events()) on_mqtt(e);
+  }
+  log_line(std::string("stopping (") + strsignal(g_stop_signal.load()) + ")");
+  shut_down();
+  return 0;
+}
+
+long long Service::next_timeout_ms(long long now) const {
+  long long due = now + 60000;
+  if (restart_at_ms_ >= 0) due = std::min(due, restart_at_ms_);
+  if (driver_.running() && driver_.output_fd() < 0) due = std::min(due, now + 20);  // reaping
+  const long long code_due = pacer_.next_due_ms(now);
+  if (code_due >= 0) due = std::min(due, code_due);
+  for (const Step& s : steps_) due = std::min(due, s.due_ms);
+  const long long expiry = answers_.next_expiry_ms();
+  if (expiry >= 0) due = std::min(due, now + std::max(0LL, expiry - unix_ms_now()));
+  return std::max(0LL, due - now);
+}
+
+void Service::loop_once() {
+  const long long now = steady_ms();
+  int status = 0;
+  if (driver_.running() && driver_.output_fd() < 0 && driver_.reap(&status)) {
+    on_driver_exit(status);
+  }
+  if (!driver_.running() && restart_at_ms_ >= 0 && now >= restart_at_ms_) start_driver();
+  run_answer_steps();
+  for (int room : answers_.expire(unix_ms_now())) {
+    log_line("room " + std::to_string(room) + ": answer back to " +
+             answer_mode_name(answers_.mode(room)));
+    publish_answer(room);
+  }
+  send_due_codes();
+  flush();
+}
+
+// ---- the program
+
+void Service::start_driver() {
+  restart_at_ms_ = -1;
+  program_ready_ = false;
+  info_ = json::object();
+  pacer_.reset();
+  steps_.clear();
+  tracker_.on_program_start();
+  std::string error;
+  const std::vector<std::string> argv = driver_argv(config_);
+  if (!driver_.start(argv, config_.working_directory, room_lists_text(config_), &error)) {
+    log_line("cannot start the program: " + error);
+    on_driver_exit(127);
+    return;
+  }
+  driver_started_ms_ = steady_ms();
+  std::string words;
+  for (const std::string& a : argv) words += (words.empty() ? "" : " ") + a;
+  log_line("program started (pid " + std::to_string(driver_.pid()) + "): " + words);
+}
+
+void Service::on_driver_output() {
+  std::vector<std::string> lines;
+  driver_.read_lines(&lines);
+  for (const std::string& line : lines) on_program_line(line);
+  int status = 0;
+  if (driver_.output_fd() < 0 && driver_.reap(&status)) on_driver_exit(status);
+}
+
+void Service::on_driver_exit(int status) {
+  const long long now = steady_ms();
+  if (driver_started_ms_ > 0 && now - driver_started_ms_ >= kRestartHealthyMs) {
+    restart_backoff_ms_ = kRestartFirstMs;
+  }
+  json event = {{"event", "driver_exit"}, {"status", status}, {"reason", exit_reason(status)},
+                {"restart_in_ms", restart_backoff_ms_}};
+  log_line("program ended: " + exit_reason(status) + " (status " + std::to_string(status) +
+           "); starting it again in " + std::to_string(restart_backoff_ms_ / 1000) + " s");
+  publish_event(event);
+  restart_at_ms_ = now + restart_backoff_ms_;
+  restart_backoff_ms_ = std::min(kRestartMaxMs, restart_backoff_ms_ * 2);
+  program_ready_ = false;
+  pacer_.reset();
+  steps_.clear();
+  if (tracker_.state() != CallState::kIdle) {
+    tracker_.on_program_start();
+    publish_call();
+  }
+}
+
+void Service::on_program_line(const std::string& line) {
+  const ProgramLine p = parse_program_line(line);
+  using K = ProgramLine::Kind;
+  if (verbose_) log_line("program: " + line);
+  const long long now = steady_ms();
+  switch (p.kind) {
+    case K::kVersionBanner:
+      version_ = p.text;
+      return;
+    case K::kIntercom:
+      info_ = json::object();
+      info_["intercom"] = p.number;
+      return;
+    case K::kFirmware:
+      info_["firmware"] = p.number;
+      return;
+    case K::kShield: {
+      info_["shield"] = p.number;
+      info_["version"] = version_;
+      set_state(config_.topic + "/info", info_);
+      if (!program_ready_) {
+        program_ready_ = true;
+        if (p.number == 27) pacer_.program_busy_until(now + kSetupHoldMaxMs);
+        log_line("program ready: intercom " + info_.value("intercom", json()).dump() +
+                 ", shield " + std::to_string(p.number) + ", firmware " +
+                 info_.value("firmware", json()).dump());
+        if (config_.discovery && connected_) publish_discovery();
+      }
+      return;
+    }
+    case K::kOther:
+      if (!verbose_ && line.rfind("Error", 0) == 0) log_line("program: " + line);
+      return;
+    default:
+      break;
+  }
+  const bool changed = tracker_.on_line(p);
+  json event = {{"event", event_name(p.kind)}};
+  if (p.kind == K::kDial) {
+    event["room"] = p.number;
+    event["route"] = route_name(tracker_.route());
+  } else if (p.kind == K::kSignal) {
+    event["channel"] = p.channel;
+    event["form"] = p.form;
+    event["level"] = p.level;
+    event["value"] = p.number;
+  }
+  publish_event(event);
+  if (changed) publish_call();
+  if (p.kind == K::kDial) {
+    const long call = *tracker_.call_id();
+    const int room = *tracker_.room();
+    log_line("call " + std::to_string(call) + ": room " + std::to_string(room) + ", " +
+             route_name(tracker_.route()));
+    for (int code : pacer_.drop_other_calls(call)) {
+      log_line("code " + std::to_string(code) + " not sent: its call ended");
+    }
+    steps_.clear();
+    if (tracker_.route() == Route::kBlacklisted) pacer_.program_queued(3, now);
+    if (tracker_.route() == Route::kImitated) {
+      const auto mode = answers_.mode(room);
+      for (const AnswerStep& s : answers_.on_dial(room)) {
+        steps_.push_back({now + s.after_ms, call, s.action});
+      }
+      if (mode != AnswerMode::kManual) {
+        log_line("call " + std::to_string(call) + ": answering " + answer_mode_name(mode));
+      }
+      publish_answer(room);
+    }
+  } else if (p.kind == K::kDrop) {
+    steps_.clear();
+  }
+}
+
+void Service::send_due_codes() {
+  const long long now = steady_ms();
+  while (auto code = pacer_.take(now)) {
+    if (!driver_.write_code(*code)) {
+      log_line("code " + std::to_string(*code) + " not sent: the program does not read");
+    } else if (verbose_) {
+      log_line("sent code " + std::to_string(*code));
+    }
+  }
+}
+
+// ---- commands and answers
+
+void Service::accept(Action action, int relay, const Decision& d, long call) {
+  pacer_.push(d.code, action == Action::kRelay ? 0 : call, steady_ms());
+  (void)relay;
+  publish_call();
+  send_due_codes();
+}
+
+void Service::on_command(const std::string& payload) {
+  const ParsedCommand parsed = parse_command(payload);
+  json result = json::object();
+  if (parsed.id) result["id"] = *parsed.id;
+  if (parsed.action) result["action"] = *parsed.action;
+  Decision d;
+  if (!parsed.command) {
+    d.reason = parsed.error;
+  } else if (!driver_.running() || !program_ready_) {
+    d.reason = driver_.running() ? "the program is starting" : "the program is not running";
+  } else {
+    const Command& c = *parsed.command;
+    result["action"] = action_name(c.action);
+    if (c.action == Action::kRelay) result["relay"] = c.relay;
+    d = tracker_.decide(c.action, c.relay);
+    if (d.accepted) accept(c.action, c.relay, d, tracker_.call_id().value_or(0));
+  }
+  result["accepted"] = d.accepted;
+  if (d.accepted) {
+    result["code"] = d.code;
+  } else {
+    result["reason"] = d.reason;
+  }
+  log_line(std::string("command ") + result.value("action", std::string("?")) + ": " +
+           (d.accepted ? "sent code " + std::to_string(d.code) : "refused: " + d.reason));
+  publish_result(result);
+}
+
+void Service::run_answer_steps() {
+  const long long now = steady_ms();
+  std::vector<Step> due;
+  std::vector<Step> later;
+  for (const Step& s : steps_) (s.due_ms <= now ? due : later).push_back(s);
+  if (due.empty()) return;
+  steps_ = later;
+  std::sort(due.begin(), due.end(), [](const Step& a, const Step& b) { return a.due_ms < b.due_ms; });
+  for (const Step& s : due) {
+    if (tracker_.call_id().value_or(0) != s.call) continue;
+    const Decision d = tracker_.decide(s.action, 0);
+    json result = {{"action", action_name(s.action)}, {"source", "answer"}, {"call", s.call},
+                   {"accepted", d.accepted}};
+    if (d.accepted) {
+      result["code"] = d.code;
+      accept(s.action, 0, d, s.call);
+    } else {
+      result["reason"] = d.reason;
+      // The call went on without the answer (dropped, or taken at its handset).
+      steps_.erase(std::remove_if(steps_.begin(), steps_.end(),
+                                  [&](const Step& o) { return o.call == s.call; }),
+                   steps_.end());
+    }
+    log_line("call " + std::to_string(s.call) + ": answer " + action_name(s.action) +
+             (d.accepted ? "" : " skipped: " + d.reason));
+    publish_result(result);
+    if (!d.accepted) break;
+  }
+}
+
+void Service::on_answer_set(const std::string& room_text, const std::string& payload) {
+  int room = -1;
+  try {
+    size_t used = 0;
+    room = std::stoi(room_text, &used);
+    if (used != room_text.size()) room = -1;
+  } catch (...) {
+    room = -1;
+  }
+  json result = {{"action", "answer"}, {"room", room_text}};
+  std::string why = room < 0 ? "\"" + room_text + "\" is not a room number"
+                             : answers_.set(room, payload, unix_ms_now());
+  if (room >= 0) result["room"] = room;
+  result["accepted"] = why.empty();
+  if (!why.empty()) {
+    result["reason"] = why;
+    log_line("answer for room " + room_text + " refused: " + why);
+  } else {
+    log_line("answer for room " + room_text + ": " + answers_.state_json(room).dump());
+    publish_answer(room);
+    result["mode"] = answer_mode_name(answers_.mode(room));
+  }
+  publish_result(result);
+}
+
+// ---- publishing
+
+void Service::publish_event(json event) {
+  json e = {{"time", iso_time_now()}};
+  e.update(event);
+  tracker_.add_call_fields(&e);
+  outbox_.push({config_.topic + "/event", e.dump(), 1, false});
+  flush();
+}
+
+void Service::publish_result(json result) {
+  outbox_.push({config_.topic + "/command/result", result.dump(), 1, false});
+  flush();
+}
+
+void Service::set_state(const std::string& topic, const json& value) {
+  const std::string payload = value.dump();
+  auto it = states_.find(topic);
+  if (it != states_.end() && it->second == payload) return;
+  states_[topic] = payload;
+  dirty_.insert(topic);
+  flush();
+}
+
+void Service::publish_call() { set_state(config_.topic + "/call", tracker_.call_json()); }
+
+void Service::publish_answer(int room) {
+  set_state(config_.topic + "/answer/" + std::to_string(room), answers_.state_json(room));
+}
+
+void Service::publish_discovery() {
+  for (const Message& m : discovery_messages(config_, version_)) mqtt_.publish(m);
+}
+
+void Service::flush() {
+  if (!connected_) return;
+  for (auto it = dirty_.begin(); it != dirty_.end();) {
+    if (!mqtt_.publish({*it, states_[*it], 1, true})) return;
+    it = dirty_.erase(it);
+  }
+  while (auto m = outbox_.next(kMaxInFlight)) {
+    int mid = 0;
+    std::string error;
+    if (!mqtt_.publish(*m, &mid, &error)) {
+      outbox_.unget(std::move(*m));
+      return;
+    }
+    event_mids_.insert(mid);
+    outbox_.sent();
+  }
+}
+
+void Service::on_connected() {
+  connected_ = true;
+  log_line("connected to the broker; " + std::to_string(outbox_.waiting()) +
+           " messages waiting" +
+           (outbox_.dropped() ? ", " + std::to_string(outbox_.dropped()) + " dropped so far" : ""));
+  mqtt_.publish({config_.topic + "/status", "online", 1, true});
+  mqtt_.subscribe(config_.topic + "/command", 1);
+  mqtt_.subscribe(config_.topic + "/answer/+/set", 1);
+  if (config_.discovery) {
+    mqtt_.subscribe(config_.discovery_prefix + "/status", 1);
+    publish_discovery();
+  }
+  // The broker may have lost its retained records with its store.
+  for (const auto& [topic, payload] : states_) dirty_.insert(topic);
+  flush();
+}
+
+void Service::on_mqtt(const MqttEvent& e) {
+  switch (e.type) {
+    case MqttEvent::Type::kConnected:
+      on_connected();
+      break;
+    case MqttEvent::Type::kConnectFailed:
+      log_line("broker " + config_.host + ":" + std::to_string(config_.port) +
+               " not reached: " + e.payload + "; trying again");
+      break;
+    case MqttEvent::Type::kDisconnected:
+      if (connected_) {
+        log_line("disconnected from the broker: " + e.payload +
+                 "; events are kept until it is back");
+      }
+      connected_ = false;
+      break;
+    case MqttEvent::Type::kPublished:
+      if (event_mids_.erase(e.code)) outbox_.acknowledged();
+      flush();
+      break;
+    case MqttEvent::Type::kMessage: {
+      const std::string answer_prefix = config_.topic + "/answer/";
+      if (e.topic == config_.topic + "/command") {
+        on_command(e.payload);
+      } else if (e.topic.rfind(answer_prefix, 0) == 0 && e.topic.size() > answer_prefix.size() + 4 &&
+                 e.topic.compare(e.topic.size() - 4, 4, "/set") == 0) {
+        on_answer_set(e.topic.substr(answer_prefix.size(),
+                                     e.topic.size() - answer_prefix.size() - 4),
+                      e.payload);
+      } else if (e.topic == config_.discovery_prefix + "/status" && e.payload == "online") {
+        log_line("Home Assistant is online: discovery published again");
+        publish_discovery();
+      }
+      break;
+    }
+  }
+}
+
+void Service::shut_down() {
+  bool killed = false;
+  if (driver_.running()) {
+    const int status = driver_.stop(kStopGraceMs, &killed);
+    log_line(std::string("program stopped") + (killed ? " with SIGKILL" : "") + " (status " +
+             std::to_string(status) + ")");
+  }
+  // What is still waiting goes out while the broker is there, for a moment.
+  const long long until = steady_ms() + 2000;
+  while (connected_ && (outbox_.waiting() > 0 || outbox_.in_flight() > 0 || !dirty_.empty()) &&
+         steady_ms() < until) {
+    struct pollfd fd = {mqtt_.socket(),
+                        static_cast<short>(POLLIN | (mqtt_.want_write() ? POLLOUT : 0)), 0};
+    poll(&fd, 1, 50);
+    mqtt_.io(steady_ms());
+    for (const MqttEvent& e : mqtt_.take_events()) {
+      if (e.type != MqttEvent::Type::kMessage) on_mqtt(e);
+    }
+    flush();
+  }
+  if (outbox_.waiting() > 0) {
+    log_line(std::to_string(outbox_.waiting()) + " events not published");
+  }
+  mqtt_.stop({config_.topic + "/status", "offline", 1, true}, connected_ ? 2000 : 0);
+  log_line("stopped");
+}
+
+}  // namespace bridge

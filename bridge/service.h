@@ -1,0 +1,97 @@
+// The bridge as a service: the program, the broker and the timers in one
+// poll loop on one thread, which owns all of the service's state.
+#pragma once
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/answers.h"
+#include "bridge/call_tracker.h"
+#include "bridge/config.h"
+#include "bridge/driver_process.h"
+#include "bridge/mqtt_client.h"
+#include "bridge/outbox.h"
+#include "bridge/pacer.h"
+
+namespace bridge {
+
+inline constexpr long long kRestartFirstMs = 1000;
+inline constexpr long long kRestartMaxMs = 60000;
+// A program that ran this long is taken as healthy: its next restart waits
+// the first backoff again.
+inline constexpr long long kRestartHealthyMs = 60000;
+inline constexpr int kStopGraceMs = 5000;
+inline constexpr size_t kMaxInFlight = 20;
+
+class Service {
+ public:
+  Service(const Config& config, bool verbose);
+  // Runs until SIGTERM or SIGINT; returns the exit status.
+  int run();
+
+ private:
+  void loop_once();
+  long long next_timeout_ms(long long now) const;
+
+  // The program.
+  void start_driver();
+  void on_driver_output();
+  void on_driver_exit(int status);
+  void on_program_line(const std::string& line);
+  void send_due_codes();
+
+  // The broker.
+  void on_mqtt(const MqttEvent& event);
+  void on_connected();
+  void on_command(const std::string& payload);
+  void on_answer_set(const std::string& room_text, const std::string& payload);
+  void publish_event(nlohmann::json event);
+  void publish_result(nlohmann::json result);
+  void set_state(const std::string& topic, const nlohmann::json& value);
+  void publish_discovery();
+  void flush();
+
+  void run_answer_steps();
+  void accept(Action action, int relay, const Decision& decision, long call);
+  void publish_call();
+  void publish_answer(int room);
+  void shut_down();
+
+  const Config& config_;
+  bool verbose_;
+  CallTracker tracker_;
+  Answers answers_;
+  Pacer pacer_;
+  Outbox outbox_;
+  MqttClient mqtt_;
+  DriverProcess driver_;
+
+  bool connected_ = false;
+  std::set<int> event_mids_;  // messages of the outbox awaiting their acknowledgement
+  std::map<std::string, std::string> states_;  // retained records, latest value
+  std::set<std::string> dirty_;                // not yet published since they changed
+
+  // The program's handshake report, gathered line by line.
+  nlohmann::json info_ = nlohmann::json::object();
+  std::string version_;
+  bool program_ready_ = false;
+  long long driver_started_ms_ = 0;
+  long long restart_at_ms_ = -1;
+  long long restart_backoff_ms_ = kRestartFirstMs;
+
+  struct Step {
+    long long due_ms;
+    long call;
+    Action action;
+  };
+  std::vector<Step> steps_;
+};
+
+// Installs the SIGTERM/SIGINT handlers; the returned descriptor becomes
+// readable when one arrives.
+int stop_signal_fd();
+
+}  // namespace bridge

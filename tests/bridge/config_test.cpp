@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bridge/config.h"
+
+namespace {
+
+using bridge::Config;
+
+const char kValid[] = R"(
+[driver]
+command = ["/usr/bin/zul_stm_driver"]
+intercom = 10
+working_directory = "/etc/zul-stm-driver"
+[rooms]
+imitate = [5, 6]
+blacklist = [9]
+[mqtt]
+host = "127.0.0.1"
+port = 1883
+topic = "zul/entrance-1"
+[homeassistant]
+discovery = true
+prefix = "homeassistant"
+name = "Entrance 1"
+[answer.6]
+mode = "open"
+pickup_after_ms = 1000
+open_after_ms = 1000
+hangup_after_ms = 2000
+)";
+
+std::vector<std::string> errors_of(const std::string& text, Config* c = nullptr) {
+  Config local;
+  return bridge::parse_config(text, "test.toml", c ? c : &local);
+}
+
+std::string joined(const std::vector<std::string>& errors) {
+  std::string all;
+  for (const auto& e : errors) all += e + "\n";
+  return all;
+}
+
+TEST(Config, TheDocumentedExampleIsValid) {
+  Config c;
+  const auto errors = errors_of(kValid, &c);
+  EXPECT_TRUE(errors.empty()) << joined(errors);
+  EXPECT_EQ(c.intercom, 10);
+  EXPECT_EQ(c.imitate, (std::vector<int>{5, 6}));
+  EXPECT_EQ(c.topic, "zul/entrance-1");
+  EXPECT_EQ(c.name, "Entrance 1");
+  ASSERT_EQ(c.answers.count(6), 1u);
+  EXPECT_EQ(c.answers[6].mode, bridge::AnswerMode::kOpen);
+  EXPECT_EQ(c.client_id, "zul_stm_mqtt_zul_entrance_1");
+  EXPECT_EQ(c.protocol, 4);
+}
+
+TEST(Config, TheDriverGetsItsArgumentsAndTheRoomLists) {
+  Config c;
+  ASSERT_TRUE(errors_of(kValid, &c).empty());
+  EXPECT_EQ(bridge::driver_argv(c), (std::vector<std::string>{"/usr/bin/zul_stm_driver", "10"}));
+  EXPECT_EQ(bridge::room_lists_text(c), "5 6 -1\n9 -1\n");
+  c.setup_mask = 3;
+  EXPECT_EQ(bridge::driver_argv(c),
+            (std::vector<std::string>{"/usr/bin/zul_stm_driver", "10", "0", "3"}));
+  c.setup_mask.reset();
+  c.cycle_ms = 7;
+  EXPECT_EQ(bridge::driver_argv(c),
+            (std::vector<std::string>{"/usr/bin/zul_stm_driver", "10", "7"}));
+}
+
+std::string with(const std::string& from, const std::string& to) {
+  std::string text = kValid;
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return text.replace(at, from.size(), to);
+}
+
+struct BadCase {
+  const char* what;
+  std::string text;
+  const char* expected;  // a whole line of the report
+};
+
+TEST(Config, EveryProblemIsNamedByItsKey) {
+  const BadCase cases[] = {
+      {"room too big", with("imitate = [5, 6]", "imitate = [5, 6, 4096]"),
+       "rooms.imitate[2]: room 4096 is outside 0..4095"},
+      {"negative room", with("blacklist = [9]", "blacklist = [-1]"),
+       "rooms.blacklist[0]: room -1 is outside 0..4095"},
+      {"room in both lists", with("blacklist = [9]", "blacklist = [9, 5]"),
+       "rooms.blacklist: room 5 is also in rooms.imitate"},
+      {"answer for a room not imitated", with("[answer.6]", "[answer.7]"),
+       "answer.7: room 7 is not in rooms.imitate"},
+      {"answer for no room", with("[answer.6]", "[answer.x]"),
+       "answer.x: \"x\" is not a room number 0..4095"},
+      {"wrong type", with("port = 1883", "port = \"1883\""),
+       "mqtt.port: must be an integer, not a string"},
+      {"port out of range", with("port = 1883", "port = 70000"),
+       "mqtt.port: 70000 is outside 1..65535"},
+      {"missing required key", with("topic = \"zul/entrance-1\"", ""),
+       "mqtt.topic: missing (required)"},
+      {"missing intercom", with("intercom = 10", ""), "driver.intercom: missing (required)"},
+      {"unknown key", with("host = ", "hots = \"x\"\nhost = "), "mqtt.hots: unknown key"},
+      {"unknown table", std::string(kValid) + "[extra]\n", "extra: unknown key"},
+      {"unknown answer key", with("mode = \"open\"", "mode = \"open\"\ndelay = 1"),
+       "answer.6.delay: unknown key"},
+      {"bad mode", with("mode = \"open\"", "mode = \"opne\""),
+       "answer.6.mode: \"opne\" is none of manual, open, reject"},
+      {"password in the file", with("port = 1883", "port = 1883\npassword = \"x\""),
+       "mqtt.password: not allowed here: put the password in a file named by "
+       "mqtt.password_file"},
+      {"unreadable password file",
+       with("port = 1883", "port = 1883\nusername = \"u\"\npassword_file = \"/nonexistent/pw\""),
+       "mqtt.password_file: cannot read /nonexistent/pw"},
+      {"protocol", with("port = 1883", "port = 1883\nprotocol = \"4\""),
+       "mqtt.protocol: \"4\" is neither \"3.1.1\" nor \"5\""},
+      {"wildcard topic", with("\"zul/entrance-1\"", "\"zul/#\""),
+       "mqtt.topic: \"zul/#\" is not a base topic (non-empty, no + or #, no leading or trailing /)"},
+      {"intercom too big", with("intercom = 10", "intercom = 256"),
+       "driver.intercom: 256 is outside 0..255"},
+      {"empty command", with("[\"/usr/bin/zul_stm_driver\"]", "[]"),
+       "driver.command: must name the program"},
+      {"boolean expected", with("discovery = true", "discovery = 1"),
+       "homeassistant.discovery: must be true or false, not an integer"},
+      {"tls key without cert",
+       std::string(kValid) + "[mqtt.tls]\nca_file = \"/etc/hostname\"\nkey_file = \"/etc/hostname\"\n",
+       "mqtt.tls.cert_file: cert_file and key_file go together"},
+  };
+  for (const BadCase& c : cases) {
+    const auto errors = errors_of(c.text);
+    bool found = false;
+    for (const auto& e : errors) found = found || e == c.expected;
+    EXPECT_TRUE(found) << c.what << ": expected \"" << c.expected << "\" in\n" << joined(errors);
+  }
+}
+
+TEST(Config, AllProblemsAreReportedAtOnce) {
+  std::string text = with("port = 1883", "port = true");
+  text = text.replace(text.find("intercom = 10"), 13, "intercom = -3");
+  const auto errors = errors_of(text);
+  EXPECT_EQ(errors.size(), 2u) << joined(errors);
+}
+
+TEST(Config, SyntaxErrorsNameTheFileAndLine) {
+  const auto errors = errors_of("[driver]\ncommand = [\"x\"\n");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("test.toml:", 0), 0u) << errors[0];
+  EXPECT_NE(errors[0].find("not valid TOML"), std::string::npos) << errors[0];
+}
+
+TEST(Config, TlsTakesItsDefaultPort) {
+  Config c;
+  const auto errors =
+      errors_of(with("port = 1883", "") + "[mqtt.tls]\nca_file = \"/etc/hostname\"\n", &c);
+  EXPECT_TRUE(errors.empty()) << joined(errors);
+  EXPECT_TRUE(c.tls());
+  EXPECT_EQ(c.port, 8883);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Config, TheShippedConfigurationIsValid) {
+  bridge::Config c;
+  const auto errors = bridge::load_config(ZUL_SOURCE_DIR "/bridge/dist/zul_stm_mqtt.toml", &c);
+  EXPECT_TRUE(errors.empty()) << joined(errors);
+  EXPECT_EQ(c.command, std::vector<std::string>{"/usr/bin/zul_stm_driver"});
+  EXPECT_EQ(c.working_directory, "/etc/zul-stm-driver");
+}
+
+}  // namespace

@@ -1,0 +1,354 @@
+#include "e2e_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace bridge_test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+int free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+bool port_open(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+// posix_spawn, not fork: fork handlers of the libraries linked here
+// (OpenSSL's) hang a forked child under qemu-user.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+int wait_pid(pid_t pid, double timeout_s) {
+  const auto start = Clock::now();
+  for (;;) {
+    int raw = 0;
+    const pid_t r = waitpid(pid, &raw, WNOHANG);
+    if (r == pid) return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    if (r < 0 || seconds_since(start) > timeout_s) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string w;
+  while (in >> w) out.push_back(w);
+  return out;
+}
+
+std::string toml_array(const std::vector<std::string>& items) {
+  std::string text = "[";
+  for (const auto& i : items) text += (text.size() > 1 ? ", " : "") + nlohmann::json(i).dump();
+  return text + "]";
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/zul_bridge_XXXXXX";
+  path_ = mkdtemp(pattern.data()) ? pattern : "";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::file(const std::string& name, const std::string& text) const {
+  const std::string path = path_ + "/" + name;
+  std::ofstream(path) << text;
+  return path;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> launched(const std::string& path) {
+  std::vector<std::string> argv = words(ZUL_LAUNCHER);
+  argv.push_back(path);
+  return argv;
+}
+
+// ---- broker
+
+Broker::Broker() {
+  port_ = free_port();
+  // Persistence keeps the probe's session and its queued messages across a
+  // stop and start, as a deployed broker would.
+  config_ = dir_.file("mosquitto.conf",
+                      "listener " + std::to_string(port_) + " 127.0.0.1\n"
+                      "allow_anonymous true\n"
+                      "persistence true\n"
+                      "persistence_location " + dir_.path() + "/\n"
+                      "autosave_interval 1\n"
+                      "user root\n"
+                      "log_dest stderr\n");
+}
+
+Broker::~Broker() { stop(); }
+
+bool Broker::available() {
+  const std::string path = ZUL_MOSQUITTO_PATH;
+  return !path.empty() && access(path.c_str(), X_OK) == 0;
+}
+
+bool Broker::start() {
+  pid_ = spawn({ZUL_MOSQUITTO_PATH, "-c", config_}, dir_.path() + "/broker.log");
+  if (pid_ <= 0) return false;
+  const auto start = Clock::now();
+  while (seconds_since(start) < 10) {
+    if (port_open(port_)) return true;
+    int raw = 0;
+    if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+      pid_ = -1;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+void Broker::stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  if (wait_pid(pid_, 10) < 0) {
+    kill(pid_, SIGKILL);
+    wait_pid(pid_, 10);
+  }
+  pid_ = -1;
+}
+
+// ---- probe
+
+Probe::Probe(int port, const std::string& client_id) {
+  mosquitto_lib_init();
+  mosq_ = mosquitto_new(client_id.c_str(), false, this);
+  mosquitto_message_callback_set(mosq_, on_message);
+  mosquitto_connect_callback_set(mosq_, on_connect);
+  mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
+  mosquitto_connect(mosq_, "127.0.0.1", port, 30);
+  mosquitto_loop_start(mosq_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::seconds(10), [&] { return connected_; });
+}
+
+Probe::~Probe() {
+  mosquitto_disconnect(mosq_);
+  mosquitto_loop_stop(mosq_, false);  // a cancelled thread may hold its locks
+  mosquitto_destroy(mosq_);
+  mosquitto_lib_cleanup();
+}
+
+void Probe::on_connect(struct mosquitto*, void* self, int rc) {
+  auto* p = static_cast<Probe*>(self);
+  std::lock_guard<std::mutex> lock(p->mutex_);
+  p->connected_ = rc == 0;
+  p->changed_.notify_all();
+}
+
+void Probe::on_message(struct mosquitto*, void* self, const struct mosquitto_message* m) {
+  auto* p = static_cast<Probe*>(self);
+  std::lock_guard<std::mutex> lock(p->mutex_);
+  p->messages_.push_back(
+      {m->topic, std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
+       m->retain});
+  p->changed_.notify_all();
+}
+
+bool Probe::subscribe(const std::string& pattern) {
+  return mosquitto_subscribe(mosq_, nullptr, pattern.c_str(), 1) == MOSQ_ERR_SUCCESS;
+}
+
+void Probe::publish(const std::string& topic, const std::string& payload, bool retain) {
+  mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                    1, retain);
+}
+
+std::vector<Received> Probe::messages() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_;
+}
+
+bool Probe::wait_until(const std::function<bool(const std::vector<Received>&)>& done,
+                       double timeout_s) {
+  // The check runs without the lock: it may look at the messages itself.
+  const auto start = Clock::now();
+  for (;;) {
+    size_t seen = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      seen = messages_.size();
+    }
+    if (done(messages())) return true;
+    if (seconds_since(start) > timeout_s) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return messages_.size() != seen; });
+  }
+}
+
+int Probe::wait_for(const std::string& topic, const std::string& part, double timeout_s,
+                    size_t from) {
+  int found = -1;
+  wait_until(
+      [&](const std::vector<Received>& ms) {
+        for (size_t i = from; i < ms.size(); ++i) {
+          if (ms[i].topic == topic && ms[i].payload.find(part) != std::string::npos) {
+            found = static_cast<int>(i);
+            return true;
+          }
+        }
+        return false;
+      },
+      timeout_s);
+  return found;
+}
+
+std::vector<nlohmann::json> Probe::json_on(const std::string& topic) {
+  std::vector<nlohmann::json> out;
+  for (const Received& m : messages()) {
+    if (m.topic == topic) out.push_back(nlohmann::json::parse(m.payload, nullptr, false));
+  }
+  return out;
+}
+
+// ---- the bridge
+
+BridgeRun::BridgeRun(const std::string& config_path, bool verbose) {
+  log_path_ = dir_.path() + "/bridge.log";
+  std::vector<std::string> argv = launched(ZUL_BRIDGE_PATH);
+  argv.push_back("--config");
+  argv.push_back(config_path);
+  if (verbose) argv.push_back("--verbose");
+  pid_ = spawn(argv, log_path_);
+}
+
+BridgeRun::~BridgeRun() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    if (wait(15) < 0) {
+      kill(pid_, SIGKILL);
+      wait(5);
+    }
+  }
+}
+
+void BridgeRun::signal(int signo) {
+  if (pid_ > 0) kill(pid_, signo);
+}
+
+int BridgeRun::wait(double timeout_s) {
+  if (pid_ <= 0) return -1;
+  const int status = wait_pid(pid_, timeout_s);
+  if (status >= 0) pid_ = -1;
+  return status;
+}
+
+pid_t BridgeRun::program_pid() const {
+  const std::string text = log();
+  const std::string key = "program started (pid ";
+  const size_t at = text.rfind(key);
+  if (at == std::string::npos) return -1;
+  return static_cast<pid_t>(std::atol(text.c_str() + at + key.size()));
+}
+
+// ---- configuration and pins
+
+std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setup,
+                       std::string* pins_path) {
+  const std::string scenario = dir.file("calls.scn", setup.scenario);
+  *pins_path = dir.path() + "/pins.log";
+  std::vector<std::string> command = launched(ZUL_SIM_PATH);
+  for (const std::string& w : {std::string("--speed"), std::to_string(setup.speed),
+                               std::string("--scenario"), scenario, std::string("--pins"),
+                               *pins_path}) {
+    command.push_back(w);
+  }
+  const std::string text = "[driver]\ncommand = " + toml_array(command) +
+                           "\nintercom = 10\nworking_directory = " +
+                           nlohmann::json(ZUL_SOURCE_DIR).dump() + "\n" + setup.rooms +
+                           "[mqtt]\nport = " + std::to_string(broker_port) +
+                           "\ntopic = \"zul/test\"\nkeepalive = 5\n"
+                           "[homeassistant]\nname = \"Test entrance\"\n" + setup.extra_toml;
+  return dir.file("bridge.toml", text);
+}
+
+std::vector<PinWrite> pin_writes(const std::string& pins_log) {
+  std::vector<PinWrite> out;
+  std::istringstream in(pins_log);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words_in(line);
+    PinWrite w{};
+    std::string what;
+    if (words_in >> w.t >> what >> w.gpio >> w.level && what == "write") out.push_back(w);
+  }
+  return out;
+}
+
+int find_write(const std::vector<PinWrite>& w, int gpio, int level, size_t from) {
+  for (size_t i = from; i < w.size(); ++i) {
+    if (w[i].gpio == gpio && w[i].level == level) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+}  // namespace bridge_test

@@ -1,0 +1,129 @@
+// End-to-end support: a real Mosquitto broker on a free loopback port with a
+// temporary configuration, a real MQTT client that records what the bridge
+// publishes, and zul_stm_mqtt run as a process with zul_stm_sim as its
+// program.
+#pragma once
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace bridge_test {
+
+// A directory under $TMPDIR, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name, const std::string& text) const;
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+// The words of ZUL_LAUNCHER (the emulator of a cross build), then `path`.
+std::vector<std::string> launched(const std::string& path);
+
+class Broker {
+ public:
+  Broker();
+  ~Broker();
+  // Whether a broker can be run here at all.
+  static bool available();
+  bool start();  // waits until it takes connections
+  void stop();   // SIGTERM; it saves its store and ends
+  int port() const { return port_; }
+
+ private:
+  TempDir dir_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+  std::string config_;
+};
+
+struct Received {
+  std::string topic;
+  std::string payload;
+  bool retained = false;
+};
+
+// A client with a persistent session: what is published for it while the
+// broker is down, or while it reconnects, reaches it afterwards.
+class Probe {
+ public:
+  Probe(int port, const std::string& client_id);
+  ~Probe();
+  bool subscribe(const std::string& pattern);
+  void publish(const std::string& topic, const std::string& payload, bool retain = false);
+  std::vector<Received> messages();
+  // Waits until `done` holds for the messages so far.
+  bool wait_until(const std::function<bool(const std::vector<Received>&)>& done,
+                  double timeout_s);
+  // Waits for a message on `topic` whose payload contains `part`, among the
+  // messages from index `from` on; returns its index or -1.
+  int wait_for(const std::string& topic, const std::string& part, double timeout_s,
+               size_t from = 0);
+  // The JSON payloads on `topic`, in order.
+  std::vector<nlohmann::json> json_on(const std::string& topic);
+
+ private:
+  static void on_message(struct mosquitto*, void* self, const struct mosquitto_message* m);
+  static void on_connect(struct mosquitto*, void* self, int rc);
+  struct mosquitto* mosq_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Received> messages_;
+  std::vector<std::string> patterns_;
+  bool connected_ = false;
+};
+
+class BridgeRun {
+ public:
+  explicit BridgeRun(const std::string& config_path, bool verbose = true);
+  ~BridgeRun();
+  void signal(int signo);
+  // Exit status (128 + N after signal N); -1 if it had not ended in time.
+  int wait(double timeout_s);
+  std::string log() const { return read_file(log_path_); }
+  // The pid of the program it started, from its log; -1 when not found.
+  pid_t program_pid() const;
+
+ private:
+  TempDir dir_;
+  std::string log_path_;
+  pid_t pid_ = -1;
+};
+
+// A configuration for a bridge on `broker_port` whose program is the
+// simulator with the given scenario at `speed`, logging its pins.
+struct SimSetup {
+  SimSetup(std::string text) : scenario(std::move(text)) {}  // NOLINT: a scenario reads as one
+  std::string scenario;   // scenario text
+  double speed = 10;
+  std::string extra_toml;  // appended (answers, rooms...)
+  std::string rooms = "[rooms]\nimitate = [5, 6]\nblacklist = [9]\n";
+};
+std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setup,
+                       std::string* pins_path);
+
+// Pin writes from a pin log: (time in simulated ms, gpio, level).
+struct PinWrite {
+  double t;
+  int gpio;
+  int level;
+};
+std::vector<PinWrite> pin_writes(const std::string& pins_log);
+// Index of the first write of `gpio` to `level` at or after `from`, or -1.
+int find_write(const std::vector<PinWrite>& w, int gpio, int level, size_t from);
+
+}  // namespace bridge_test

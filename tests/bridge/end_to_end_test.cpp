@@ -1,0 +1,474 @@
+// The bridge as deployed: a real Mosquitto broker, zul_stm_mqtt as a
+// process, and zul_stm_sim in real time as its program. Assertions are on
+// what a subscriber receives, in order, and on the pins the program wrote.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "e2e_support.h"
+
+namespace {
+
+using bridge_test::BridgeRun;
+using bridge_test::Broker;
+using bridge_test::Probe;
+using bridge_test::SimSetup;
+using bridge_test::TempDir;
+using nlohmann::json;
+
+constexpr double kWait = 30;  // seconds: generous, the machine is shared
+
+const char kBase[] = "zul/test";
+
+std::string topic(const std::string& sub) { return std::string(kBase) + "/" + sub; }
+
+void pause_s(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
+
+// The idle levels the program writes when it hands the line back.
+const std::pair<int, int> kIdleLevels[] = {{24, 0}, {23, 1}, {22, 1}, {6, 0},
+                                           {25, 0}, {16, 0}, {26, 0}};
+
+class BridgeEndToEnd : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Broker::available()) GTEST_SKIP() << "no mosquitto broker on this machine";
+    // Under qemu-user the bridge's MQTT client stalls against the host's
+    // broker; the cross builds run the logic's tests, the native builds these.
+    if (std::string(ZUL_LAUNCHER) != "") GTEST_SKIP() << "end to end only in a native build";
+    ASSERT_TRUE(broker.start()) << "the broker did not start";
+    probe = make_probe("probe");
+  }
+
+  std::unique_ptr<Probe> make_probe(const std::string& name) {
+    const std::string id =
+        name + "_" + testing::UnitTest::GetInstance()->current_test_info()->name();
+    auto p = std::make_unique<Probe>(broker.port(), id);
+    p->subscribe(topic("#"));
+    p->subscribe("homeassistant/#");
+    // Once its own message comes back, the subscriptions are in place.
+    const std::string marker = "marker-" + id;
+    p->publish("zul/test/probe", marker);
+    EXPECT_GE(p->wait_for("zul/test/probe", marker, kWait), 0) << "probe not subscribed";
+    return p;
+  }
+
+  std::unique_ptr<BridgeRun> start(const SimSetup& setup) {
+    config_path = bridge_test::sim_config(dir, broker.port(), setup, &pins_path);
+    auto run = std::make_unique<BridgeRun>(config_path);
+    EXPECT_GE(probe->wait_for(topic("status"), "online", kWait), 0) << run->log();
+    return run;
+  }
+
+  void command(const std::string& payload) { probe->publish(topic("command"), payload); }
+
+  // The next command result from index `from` on that contains `part`.
+  json result(const std::string& part, size_t* from) {
+    const int i = probe->wait_for(topic("command/result"), part, kWait, *from);
+    if (i < 0) return json();
+    *from = static_cast<size_t>(i) + 1;
+    return json::parse(probe->messages()[static_cast<size_t>(i)].payload);
+  }
+
+  std::vector<json> events() { return probe->json_on(topic("event")); }
+  std::vector<std::string> event_names() {
+    std::vector<std::string> names;
+    for (const json& e : events()) names.push_back(e["event"].get<std::string>());
+    return names;
+  }
+
+  // Stops the bridge cleanly: it must end with status 0.
+  void stop(BridgeRun* run) {
+    run->signal(SIGTERM);
+    EXPECT_EQ(run->wait(kWait), 0) << run->log();
+  }
+
+  Broker broker;
+  std::unique_ptr<Probe> probe;
+  TempDir dir;
+  std::string config_path;
+  std::string pins_path;
+};
+
+int run_tool(const std::vector<std::string>& args, std::string* output) {
+  std::string command;
+  for (const std::string& a : bridge_test::launched(ZUL_BRIDGE_PATH)) command += "'" + a + "' ";
+  for (const std::string& a : args) command += "'" + a + "' ";
+  command += "2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  size_t n;
+  output->clear();
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
+  const int raw = pclose(pipe);
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+TEST(BridgeConfig, CheckConfigNamesEveryProblemAndExits78) {
+  TempDir dir;
+  const std::string bad = dir.file("bad.toml",
+                                   "[driver]\ncommand = [\"/usr/bin/zul_stm_driver\"]\n"
+                                   "intercom = 10\n[rooms]\nimitate = [5, 5000]\nblacklist = [5]\n"
+                                   "[mqtt]\nport = \"x\"\ntopic = \"zul/a\"\ncolour = 1\n"
+                                   "[answer.8]\nmode = \"open\"\n");
+  std::string out;
+  EXPECT_EQ(run_tool({"--check-config", bad}, &out), 78) << out;
+  for (const char* line : {"rooms.imitate[1]: room 5000 is outside 0..4095",
+                           "rooms.blacklist: room 5 is also in rooms.imitate",
+                           "mqtt.port: must be an integer, not a string", "mqtt.colour: unknown key",
+                           "answer.8: room 8 is not in rooms.imitate"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << " missing in:\n" << out;
+  }
+  // Starting with it fails the same way, before anything is started.
+  EXPECT_EQ(run_tool({"--config", bad}, &out), 78) << out;
+  EXPECT_NE(out.find("mqtt.colour: unknown key"), std::string::npos) << out;
+  EXPECT_EQ(out.find("program started"), std::string::npos) << out;
+
+  const std::string good = dir.file("good.toml",
+                                    "[driver]\ncommand = [\"/usr/bin/zul_stm_driver\"]\n"
+                                    "intercom = 10\n[mqtt]\ntopic = \"zul/a\"\n");
+  EXPECT_EQ(run_tool({"--check-config", good}, &out), 0) << out;
+  EXPECT_EQ(run_tool({"--check-config", dir.path() + "/none.toml"}, &out), 78) << out;
+  EXPECT_NE(out.find("cannot read the file"), std::string::npos) << out;
+  EXPECT_EQ(run_tool({"--frobnicate"}, &out), 64) << out;
+}
+
+TEST_F(BridgeEndToEnd, StatusInfoAndDiscoveryAreRetained) {
+  auto run = start({"60000 end\n"});
+  ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run->log();
+  const json info = probe->json_on(topic("info")).back();
+  EXPECT_EQ(info, json::parse(R"({"intercom":10,"firmware":1,"shield":26,"version":"1.22"})"));
+  auto discovery_count = [&] {
+    int n = 0;
+    for (const auto& m : probe->messages()) n += m.topic.rfind("homeassistant/", 0) == 0;
+    return n;
+  };
+  // 1 event, 6 buttons, 1 sensor, 1 binary sensor, a select for rooms 5 and 6.
+  ASSERT_TRUE(probe->wait_until([&](const auto&) { return discovery_count() >= 11; }, kWait));
+  // Home Assistant starting again gets everything again.
+  probe->publish("homeassistant/status", "online");
+  EXPECT_TRUE(probe->wait_until([&](const auto&) { return discovery_count() >= 22; }, kWait))
+      << run->log();
+
+  // A client that comes later finds the retained records.
+  auto late = make_probe("late");
+  for (const char* sub : {"status", "info", "call", "answer/5", "answer/6"}) {
+    bool retained = false;
+    for (const auto& m : late->messages()) retained = retained || (m.topic == topic(sub) && m.retained);
+    EXPECT_TRUE(retained) << sub;
+  }
+  bool select_retained = false;
+  for (const auto& m : late->messages()) {
+    if (m.topic == "homeassistant/select/zul_test/answer_6/config") {
+      select_retained = select_retained || m.retained;
+      const json j = json::parse(m.payload);
+      EXPECT_EQ(j["availability"][0]["topic"], topic("status"));
+      EXPECT_EQ(j["unique_id"], "zul_test_answer_6");
+    }
+  }
+  EXPECT_TRUE(select_retained) << [&] {
+    std::string all;
+    for (const auto& m : late->messages()) all += m.topic + (m.retained ? " (retained)\n" : "\n");
+    return all;
+  }();
+  stop(run.get());
+}
+
+TEST_F(BridgeEndToEnd, AManualCallIsPickedUpOpenedAndHungUpByCommand) {
+  auto run = start({"3000 dial 5\n40000 drop\n60000 end\n"});
+  ASSERT_GE(probe->wait_for(topic("event"), "\"dial\"", kWait), 0) << run->log();
+  size_t from = 0;
+  command(R"({"action":"pickup","id":"p-1"})");
+  json r = result("p-1", &from);
+  EXPECT_EQ(r, json::parse(R"({"id":"p-1","action":"pickup","accepted":true,"code":1})"));
+  ASSERT_GE(probe->wait_for(topic("call"), "\"answered\"", kWait), 0);
+  command("open");
+  r = result("\"open\"", &from);
+  EXPECT_EQ(r, json::parse(R"({"action":"open","accepted":true,"code":2})"));
+  command(R"({"action":"hangup","id":"h-1"})");
+  r = result("h-1", &from);
+  EXPECT_EQ(r, json::parse(R"({"id":"h-1","action":"hangup","accepted":true,"code":3})"));
+  ASSERT_GE(probe->wait_for(topic("event"), "\"drop\"", kWait), 0) << run->log();
+  stop(run.get());
+
+  const auto calls = probe->json_on(topic("call"));
+  std::vector<std::string> states;
+  for (const json& c : calls) states.push_back(c["state"]);
+  EXPECT_EQ(states, (std::vector<std::string>{"idle", "ringing", "answered", "idle"}));
+  EXPECT_EQ(calls[2]["by"], "imitation");
+  EXPECT_EQ(calls[2]["room"], 5);
+  EXPECT_EQ(event_names(), (std::vector<std::string>{"dial", "drop"}));
+  for (const json& e : events()) {
+    EXPECT_EQ(e["call"], 1);
+    EXPECT_EQ(e["time"].get<std::string>().size(), 24u) << e;  // 2026-12-09T03:05:42.123Z
+  }
+  EXPECT_EQ(events()[0]["route"], "imitated");
+
+  // On the pins: the selector takes the line at the dial, then off hook,
+  // the open key for a second, off hook again, on hook and the selector back.
+  const auto w = bridge_test::pin_writes(bridge_test::read_file(pins_path));
+  int i = bridge_test::find_write(w, 24, 1, 0);
+  ASSERT_GE(i, 0);
+  const int off_hook = bridge_test::find_write(w, 22, 0, static_cast<size_t>(i));
+  ASSERT_GE(off_hook, 0);
+  EXPECT_EQ(w[static_cast<size_t>(off_hook) - 1].gpio, 23);
+  EXPECT_EQ(w[static_cast<size_t>(off_hook) - 1].level, 1);
+  const int open_key = bridge_test::find_write(w, 23, 0, static_cast<size_t>(off_hook));
+  ASSERT_GE(open_key, 0);
+  EXPECT_EQ(w[static_cast<size_t>(open_key) + 1].gpio, 22);
+  EXPECT_EQ(w[static_cast<size_t>(open_key) + 1].level, 0);
+  const int key_released = bridge_test::find_write(w, 23, 1, static_cast<size_t>(open_key));
+  ASSERT_GE(key_released, 0);
+  EXPECT_NEAR(w[static_cast<size_t>(key_released)].t - w[static_cast<size_t>(open_key)].t, 1000,
+              100);
+  const int on_hook = bridge_test::find_write(w, 22, 1, static_cast<size_t>(key_released));
+  ASSERT_GE(on_hook, 0);
+  EXPECT_GE(bridge_test::find_write(w, 24, 0, static_cast<size_t>(on_hook)), 0);
+}
+
+TEST_F(BridgeEndToEnd, AutomaticAnswersFollowTheRoomsMode) {
+  SimSetup setup{"3000 dial 6\n20000 drop\n30000 dial 5\n40000 drop\n70000 end\n"};
+  setup.extra_toml =
+      "[answer.6]\nmode = \"open\"\npickup_after_ms = 300\nopen_after_ms = 300\n"
+      "hangup_after_ms = 300\n[answer.5]\nmode = \"manual\"\npickup_after_ms = 200\n";
+  auto run = start(setup);
+  // Room 5 rejects its next call only, set at run time.
+  ASSERT_GE(probe->wait_for(topic("answer/5"), "manual", kWait), 0);
+  probe->publish(topic("answer/5/set"), R"({"mode":"reject","calls":1})");
+  ASSERT_GE(probe->wait_for(topic("answer/5"), "\"calls\":1", kWait), 0) << run->log();
+
+  size_t from = 0;
+  for (const char* action : {"pickup", "open", "hangup"}) {
+    const json r = result(std::string("\"") + action + "\"", &from);
+    EXPECT_EQ(r["source"], "answer") << action;
+    EXPECT_EQ(r["accepted"], true) << r;
+    EXPECT_EQ(r["call"], 1) << r;
+  }
+  const json reject = result("\"hangup\"", &from);
+  EXPECT_EQ(reject["call"], 2) << reject;
+  EXPECT_EQ(reject["accepted"], true) << reject;
+  ASSERT_TRUE(probe->wait_until(
+      [&](const auto&) { return event_names().size() >= 4; }, kWait)) << run->log();
+  stop(run.get());
+  EXPECT_EQ(event_names(), (std::vector<std::string>{"dial", "drop", "dial", "drop"}));
+  // Back to manual once its call has come.
+  EXPECT_EQ(probe->json_on(topic("answer/5")).back(),
+            json::parse(R"({"mode":"manual","configured":"manual"})"));
+  std::vector<std::string> by;
+  for (const json& c : probe->json_on(topic("call"))) {
+    if (c.contains("by")) by.push_back(c["by"]);
+  }
+  ASSERT_FALSE(by.empty());
+  EXPECT_EQ(by[0], "imitation");
+
+  // The open answer went to the line: off hook, the open key, on hook.
+  const auto w = bridge_test::pin_writes(bridge_test::read_file(pins_path));
+  const int selector = bridge_test::find_write(w, 24, 1, 0);
+  ASSERT_GE(selector, 0);
+  const int off_hook = bridge_test::find_write(w, 22, 0, static_cast<size_t>(selector));
+  ASSERT_GE(off_hook, 0);
+  const int open_key = bridge_test::find_write(w, 23, 0, static_cast<size_t>(off_hook));
+  ASSERT_GE(open_key, 0);
+  EXPECT_EQ(w[static_cast<size_t>(open_key) + 1].level, 0);
+}
+
+TEST_F(BridgeEndToEnd, ARealHandsetsCallIsReportedAndLeftAlone) {
+  SimSetup setup{"3000 dial 7\n6000 pickup\n8000 open\n10000 drop\n30000 end\n"};
+  setup.speed = 4;
+  auto run = start(setup);
+  ASSERT_GE(probe->wait_for(topic("event"), "\"dial\"", kWait), 0) << run->log();
+  size_t from = 0;
+  command(R"({"action":"pickup","id":"mine"})");
+  const json r = result("mine", &from);
+  EXPECT_EQ(r["accepted"], false);
+  EXPECT_EQ(r["reason"], "the call to room 7 belongs to a real handset");
+  ASSERT_GE(probe->wait_for(topic("event"), "\"drop\"", kWait), 0) << run->log();
+  stop(run.get());
+  EXPECT_EQ(event_names(), (std::vector<std::string>{"dial", "pickup", "open", "drop"}));
+  for (const json& e : events()) {
+    EXPECT_EQ(e["call"], 1);
+    EXPECT_EQ(e["room"], 7);
+  }
+  EXPECT_EQ(events()[0]["route"], "real");
+  std::vector<std::string> states;
+  for (const json& c : probe->json_on(topic("call"))) states.push_back(c["state"]);
+  EXPECT_EQ(states, (std::vector<std::string>{"idle", "ringing", "answered", "idle"}));
+  EXPECT_EQ(probe->json_on(topic("call"))[2]["by"], "handset");
+  // The selector never took the line.
+  const auto w = bridge_test::pin_writes(bridge_test::read_file(pins_path));
+  EXPECT_EQ(bridge_test::find_write(w, 24, 1, 0), -1);
+}
+
+TEST_F(BridgeEndToEnd, CommandsTheStateDoesNotTakeNeverReachTheProgram) {
+  auto run = start({"60000 end\n"});
+  ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run->log();
+  size_t from = 0;
+  command("pickup");
+  EXPECT_EQ(result("pickup", &from),
+            json::parse(R"({"action":"pickup","accepted":false,"reason":"no call is ringing"})"));
+  command("{\"action\":");
+  EXPECT_EQ(result("malformed", &from),
+            json::parse(R"({"accepted":false,"reason":"malformed JSON"})"));
+  command(R"({"action":"relay","relay":7,"id":"r7"})");
+  EXPECT_EQ(result("r7", &from),
+            json::parse(R"j({"id":"r7","action":"relay","accepted":false,)j"
+                        R"j("reason":"relay 7 does not exist (0, 1 or 2)"})j"));
+  command("hangup");
+  EXPECT_EQ(result("hangup", &from),
+            json::parse(R"({"action":"hangup","accepted":false,"reason":"no call is in progress"})"));
+  // The one accepted command goes through.
+  command("relay1");
+  EXPECT_EQ(result("relay", &from),
+            json::parse(R"({"action":"relay","relay":1,"accepted":true,"code":21})"));
+  pause_s(1);  // ten simulated seconds: the pulse has started
+  stop(run.get());
+  const auto w = bridge_test::pin_writes(bridge_test::read_file(pins_path));
+  EXPECT_GE(bridge_test::find_write(w, 25, 1, 0), 0);  // relay 1
+  for (int gpio : {6, 16, 26, 24}) EXPECT_EQ(bridge_test::find_write(w, gpio, 1, 0), -1) << gpio;
+  EXPECT_EQ(bridge_test::find_write(w, 22, 0, 0), -1);  // never off hook
+}
+
+TEST_F(BridgeEndToEnd, EventsOfABrokerOutageArriveOnceInOrder) {
+  std::string scenario;
+  constexpr int kCalls = 10;
+  for (int c = 0; c < kCalls; ++c) {
+    const int t = 3000 + c * 2000;
+    scenario += std::to_string(t) + " dial 7\n" + std::to_string(t + 500) + " pickup\n" +
+                std::to_string(t + 1000) + " drop\n";
+  }
+  scenario += "90000 end\n";
+  SimSetup setup{scenario};
+  setup.speed = 4;  // a call every half second
+  auto run = start(setup);
+  // The first call is over: the broker goes, between two calls.
+  ASSERT_GE(probe->wait_for(topic("event"), "\"drop\"", kWait), 0) << run->log();
+  broker.stop();
+  pause_s(2);  // four calls happen meanwhile
+  ASSERT_TRUE(broker.start());
+  ASSERT_TRUE(probe->wait_until([&](const auto&) { return events().size() >= 3 * kCalls; }, 60))
+      << run->log();
+  pause_s(0.5);  // anything repeated would be here by now
+  std::vector<std::string> got, expected;
+  for (const json& e : events()) got.push_back(e["event"].get<std::string>() + " " + e["call"].dump());
+  for (int c = 1; c <= kCalls; ++c) {
+    for (const std::string name : {"dial", "pickup", "drop"}) {
+      std::string item = name;
+      item += ' ';
+      item += std::to_string(c);
+      expected.push_back(item);
+    }
+  }
+  EXPECT_EQ(got, expected);
+  const std::string log = run->log();
+  EXPECT_NE(log.find("disconnected from the broker"), std::string::npos) << log;
+  EXPECT_NE(log.find("messages waiting"), std::string::npos) << log;
+  stop(run.get());
+}
+
+TEST_F(BridgeEndToEnd, ABrokerThatStartsAfterTheBridgeIsReachedAllTheSame) {
+  probe.reset();
+  broker.stop();
+  config_path = bridge_test::sim_config(dir, broker.port(), {"3000 dial 7\n200000 end\n"}, &pins_path);
+  BridgeRun run(config_path);
+  pause_s(1.5);  // the first attempts fail
+  ASSERT_TRUE(broker.start());
+  probe = make_probe("probe");
+  EXPECT_GE(probe->wait_for(topic("status"), "online", kWait), 0) << run.log();
+  // The dial happened before the broker was there; it arrives now.
+  EXPECT_GE(probe->wait_for(topic("event"), "\"dial\"", kWait), 0) << run.log();
+  EXPECT_NE(run.log().find("not reached"), std::string::npos) << run.log();
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(kWait), 0) << run.log();
+}
+
+TEST_F(BridgeEndToEnd, ACleanStopHandsTheLineBackAndSaysOffline) {
+  auto run = start({"3000 dial 5\n200000 end\n"});
+  ASSERT_GE(probe->wait_for(topic("event"), "\"dial\"", kWait), 0) << run->log();
+  size_t from = 0;
+  command("pickup");
+  ASSERT_EQ(result("pickup", &from)["accepted"], true);
+  pause_s(1);  // the program has answered: the selector holds the line
+  const pid_t program = run->program_pid();
+  ASSERT_GT(program, 0);
+  const size_t before = probe->messages().size();
+  stop(run.get());
+  EXPECT_GE(probe->wait_for(topic("status"), "offline", kWait, before), 0);
+  EXPECT_NE(kill(program, 0), 0) << "the program outlived the bridge";
+  EXPECT_NE(run->log().find("program stopped (status 143)"), std::string::npos) << run->log();
+
+  const auto w = bridge_test::pin_writes(bridge_test::read_file(pins_path));
+  const int taken = bridge_test::find_write(w, 24, 1, 0);
+  ASSERT_GE(taken, 0);
+  for (const auto& [gpio, level] : kIdleLevels) {
+    int last = -1;
+    for (size_t i = 0; i < w.size(); ++i) {
+      if (w[i].gpio == gpio) last = static_cast<int>(i);
+    }
+    ASSERT_GT(last, taken) << gpio;
+    EXPECT_EQ(w[static_cast<size_t>(last)].level, level) << "gpio " << gpio;
+  }
+  auto late = make_probe("late");
+  bool offline_retained = false;
+  for (const auto& m : late->messages()) {
+    if (m.topic == topic("status")) offline_retained = m.retained && m.payload == "offline";
+  }
+  EXPECT_TRUE(offline_retained);
+}
+
+TEST_F(BridgeEndToEnd, TheLastWillSaysOfflineWhenTheBridgeIsKilled) {
+  auto run = start({"200000 end\n"});
+  ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run->log();
+  const pid_t program = run->program_pid();
+  const size_t before = probe->messages().size();
+  run->signal(SIGKILL);
+  EXPECT_EQ(run->wait(kWait), 128 + SIGKILL);
+  EXPECT_GE(probe->wait_for(topic("status"), "offline", kWait, before), 0);
+  // The program, orphaned, is no part of the next test.
+  if (program > 0) kill(program, SIGKILL);
+}
+
+TEST_F(BridgeEndToEnd, AProgramThatEndsIsStartedAgain) {
+  // The simulator ends after each call; the bridge reports it and starts it again.
+  SimSetup setup{"3000 dial 5\n5000 end\n"};
+  setup.speed = 4;  // time for the start-up under a sanitizer or an emulator too
+  auto run = start(setup);
+  ASSERT_TRUE(probe->wait_until([&](const auto&) { return events().size() >= 3; }, kWait))
+      << run->log();
+  const auto e = events();
+  EXPECT_EQ(e[0]["event"], "dial");
+  EXPECT_EQ(e[0]["call"], 1);
+  EXPECT_EQ(e[1]["event"], "driver_exit");
+  EXPECT_EQ(e[1]["status"], 0);
+  EXPECT_EQ(e[1]["restart_in_ms"], 1000);
+  EXPECT_EQ(e[2]["event"], "dial");
+  EXPECT_EQ(e[2]["call"], 2);
+  stop(run.get());
+}
+
+TEST_F(BridgeEndToEnd, AProgramWithoutRightsIsReportedAsSuchAndRetriedWithABackoff) {
+  const std::string config = dir.file(
+      "bridge.toml",
+      "[driver]\ncommand = [\"/bin/sh\", \"-c\", \"echo ZUL_STM_Driver 1.22; exit 3\", \"sh\"]\n"
+      "intercom = 10\nworking_directory = \"/\"\n[mqtt]\nport = " +
+          std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n");
+  BridgeRun run(config);
+  ASSERT_TRUE(probe->wait_until([&](const auto&) { return events().size() >= 2; }, kWait))
+      << run.log();
+  const auto e = events();
+  for (const json& x : e) {
+    EXPECT_EQ(x["event"], "driver_exit");
+    EXPECT_EQ(x["status"], 3);
+    EXPECT_EQ(x["reason"], "no Raspberry Pi, or no rights to its peripherals (run as root)");
+  }
+  EXPECT_EQ(e[0]["restart_in_ms"], 1000);
+  EXPECT_EQ(e[1]["restart_in_ms"], 2000);
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(kWait), 0) << run.log();
+}
+
+}  // namespace
