@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "line/timing.h"
 
@@ -271,8 +272,13 @@ bool timing_conf_load(const char* path) {
     r.problem(r.bad_lines[i], "neither a [section] nor a key = value line");
   }
   if (r.problem_count > 0) {
-    std::stable_sort(r.problems, r.problems + r.problem_count,
-                     [](const Problem& a, const Problem& b) { return a.line < b.line; });
+    // By line, in the order found within a line; an insertion sort, since
+    // std::stable_sort would take a buffer from the heap.
+    for (size_t i = 1; i < r.problem_count; ++i) {
+      for (size_t j = i; j > 0 && r.problems[j].line < r.problems[j - 1].line; --j) {
+        std::swap(r.problems[j], r.problems[j - 1]);
+      }
+    }
     for (size_t i = 0; i < r.problem_count; ++i) {
       fprintf(stderr, "%s:%d: %s\n", path, r.problems[i].line, r.problems[i].text);
     }
