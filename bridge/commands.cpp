@@ -1,3 +1,4 @@
+#include "bridge/json_text.h"
 #include "bridge/commands.h"
 
 #include <nlohmann/json.hpp>
@@ -86,7 +87,7 @@ ParsedCommand parse_command(const std::string& payload) {
   }
   if (json.contains("id")) {
     const auto& id = json["id"];
-    parsed.id = id.is_string() ? id.get<std::string>() : id.dump();
+    parsed.id = id.is_string() ? id.get<std::string>() : json_text(id);
   }
   if (!json.contains("action") || !json["action"].is_string()) {
     parsed.error = "\"action\" missing or not a string";

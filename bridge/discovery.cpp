@@ -1,3 +1,4 @@
+#include "bridge/json_text.h"
 #include "bridge/discovery.h"
 
 #include <nlohmann/json.hpp>
@@ -28,7 +29,7 @@ struct Entities {
   void add(const std::string& component, const std::string& object, const json& j) {
     out.push_back({config.discovery_prefix + "/" + component + "/" + node + "/" + object +
                        "/config",
-                   j.dump(), 1, true});
+                   json_text(j), 1, true});
   }
 };
 

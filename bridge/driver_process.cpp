@@ -36,6 +36,8 @@ std::string exit_reason(int status) {
       return "printed its version and ended";
     case 3:
       return "no Raspberry Pi, or no rights to its peripherals (run as root)";
+    case 4:
+      return "TEQsettings/timing.conf has a problem (see the program's lines on standard error)";
     case 126:
     case 127:
       return "cannot be executed";

@@ -148,7 +148,8 @@ void MqttClient::on_publish(struct mosquitto*, void* self, int mid) {
 
 void MqttClient::on_message(struct mosquitto*, void* self, const struct mosquitto_message* m) {
   std::string payload(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
-  static_cast<MqttClient*>(self)->post({MqttEvent::Type::kMessage, m->mid, m->topic, payload});
+  static_cast<MqttClient*>(self)->post(
+      {MqttEvent::Type::kMessage, m->mid, m->topic, payload, m->retain});
 }
 
 bool MqttClient::publish(const Message& message, int* mid_out, std::string* error) {

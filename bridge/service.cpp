@@ -1,3 +1,4 @@
+#include "bridge/json_text.h"
 #include "bridge/service.h"
 
 #include <fcntl.h>
@@ -204,9 +205,9 @@ void Service::on_program_line(const std::string& line) {
       if (!program_ready_) {
         program_ready_ = true;
         if (p.number == 27) pacer_.program_busy_until(now + kSetupHoldMaxMs);
-        log_line("program ready: intercom " + info_.value("intercom", json()).dump() +
+        log_line("program ready: intercom " + json_text(info_.value("intercom", json())) +
                  ", shield " + std::to_string(p.number) + ", firmware " +
-                 info_.value("firmware", json()).dump());
+                 json_text(info_.value("firmware", json())));
         if (config_.discovery && connected_) publish_discovery();
       }
       return;
@@ -289,7 +290,14 @@ void Service::on_command(const std::string& payload) {
     const Command& c = *parsed.command;
     result["action"] = action_name(c.action);
     if (c.action == Action::kRelay) result["relay"] = c.relay;
-    d = tracker_.decide(c.action, c.relay);
+    if (pacer_.held() >= static_cast<size_t>(kPacerSlots)) {
+      // The program takes one code per pass and each may hold it for
+      // seconds; a code accepted behind a long queue would act long after
+      // the caller meant it. Checked before the tracker moves its state.
+      d.reason = "the program is busy: " + std::to_string(pacer_.held()) + " codes are waiting";
+    } else {
+      d = tracker_.decide(c.action, c.relay);
+    }
     if (d.accepted) accept(c.action, c.relay, d, tracker_.call_id().value_or(0));
   }
   result["accepted"] = d.accepted;
@@ -351,7 +359,7 @@ void Service::on_answer_set(const std::string& room_text, const std::string& pay
     result["reason"] = why;
     log_line("answer for room " + room_text + " refused: " + why);
   } else {
-    log_line("answer for room " + room_text + ": " + answers_.state_json(room).dump());
+    log_line("answer for room " + room_text + ": " + json_text(answers_.state_json(room)));
     publish_answer(room);
     result["mode"] = answer_mode_name(answers_.mode(room));
   }
@@ -364,17 +372,17 @@ void Service::publish_event(json event) {
   json e = {{"time", iso_time_now()}};
   e.update(event);
   tracker_.add_call_fields(&e);
-  outbox_.push({config_.topic + "/event", e.dump(), 1, false});
+  outbox_.push({config_.topic + "/event", json_text(e), 1, false});
   flush();
 }
 
 void Service::publish_result(json result) {
-  outbox_.push({config_.topic + "/command/result", result.dump(), 1, false});
+  outbox_.push({config_.topic + "/command/result", json_text(result), 1, false});
   flush();
 }
 
 void Service::set_state(const std::string& topic, const json& value) {
-  const std::string payload = value.dump();
+  const std::string payload = json_text(value);
   auto it = states_.find(topic);
   if (it != states_.end() && it->second == payload) return;
   states_[topic] = payload;
@@ -449,10 +457,21 @@ void Service::on_mqtt(const MqttEvent& e) {
       break;
     case MqttEvent::Type::kMessage: {
       const std::string answer_prefix = config_.topic + "/answer/";
-      if (e.topic == config_.topic + "/command") {
+      const bool answer_set = e.topic.rfind(answer_prefix, 0) == 0 &&
+                              e.topic.size() > answer_prefix.size() + 4 &&
+                              e.topic.compare(e.topic.size() - 4, 4, "/set") == 0;
+      if (e.retained && (answer_set || e.topic == config_.topic + "/command")) {
+        // A retained command would act again at every reconnect (a door
+        // opened each time the broker comes back): commands act once, when
+        // they are sent.
+        log_line("retained message on " + e.topic + " ignored: commands are acted on only when sent");
+        if (!answer_set) {
+          publish_result({{"accepted", false},
+                          {"reason", "a retained command is ignored; publish commands without retain"}});
+        }
+      } else if (e.topic == config_.topic + "/command") {
         on_command(e.payload);
-      } else if (e.topic.rfind(answer_prefix, 0) == 0 && e.topic.size() > answer_prefix.size() + 4 &&
-                 e.topic.compare(e.topic.size() - 4, 4, "/set") == 0) {
+      } else if (answer_set) {
         on_answer_set(e.topic.substr(answer_prefix.size(),
                                      e.topic.size() - answer_prefix.size() - 4),
                       e.payload);

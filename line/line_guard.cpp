@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "line/pin_map.h"
+#include "record/flight_record.h"
 
 namespace {
 // The call lock. Both threads take it, each only for a few loads and stores.
@@ -88,7 +89,9 @@ void line_guarded_write(uint8_t pin, uint8_t level) {
   t_writing = 1;
   const bool held_back = t_in_sequence && is_line_pin(pin) && superseded();
   if (!g_stopping.load() && !held_back) {
+    // Recorded as driven: a write held back never reached the pin.
     bcm2835_gpio_write(pin, level);
+    record_pin(pin, level);
   }
   t_writing = 0;
   if (t_in_sequence) {
@@ -105,7 +108,9 @@ void line_stop_board() {
   if (!g_board_up.load()) {
     return;
   }
+  // The record's ring takes these lock-free, so the way out is in it too.
   for (const PinLevel& p : kBoardIdle) {
     bcm2835_gpio_write(p.pin, p.level);
+    record_pin(p.pin, p.level);
   }
 }

@@ -3,10 +3,8 @@
 #include <bcm2835.h>
 
 #include "line/line_guard.h"
-#include "record/flight_record.h"
 
 void pin_write(uint8_t pin, uint8_t level) {
-  record_pin(pin, level);
   line_guarded_write(pin, level);
 }
 

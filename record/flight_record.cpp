@@ -2,6 +2,7 @@
 
 #include <bcm2835.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -40,6 +41,19 @@ char g_header[1024] = {};
 std::atomic<bool> g_clock_started{false};
 uint64_t g_origin_us = 0;
 std::atomic<bool> g_finished{false};
+// One writer of the file at a time (a snapshot, or the final write); and the
+// final write done, so that a second way out (a signal while the output
+// watch stops the program) does not end the process half-way through it.
+std::atomic<bool> g_file_busy{false};
+std::atomic<bool> g_final_written{false};
+// Bounded: a writer interrupted by a stop signal on its own thread never
+// finishes, and the way out must not hang on it.
+constexpr int kWaitSpins = 200000;
+
+bool take_file() {
+  bool expected = false;
+  return g_file_busy.compare_exchange_strong(expected, true);
+}
 
 uint64_t now_us() {
   if (!g_clock_started.load(std::memory_order_acquire)) {
@@ -388,17 +402,31 @@ void record_clock_start() {
 }
 
 void record_finish(int status) {
-  if (!record_detail::g_on || g_finished.exchange(true)) {
+  if (!record_detail::g_on) {
     return;
   }
+  if (g_finished.exchange(true)) {
+    for (int i = 0; i < kWaitSpins && !g_final_written.load(); ++i) {
+      sched_yield();
+    }
+    return;
+  }
+  for (int i = 0; i < kWaitSpins && !take_file(); ++i) {
+    sched_yield();
+  }
   write_file("status", static_cast<uint64_t>(status < 0 ? 0 : status), true);
+  g_final_written.store(true);
+  g_file_busy.store(false);
 }
 
 void record_snapshot() {
-  if (!record_detail::g_on || g_finished.load()) {
-    return;
+  if (!record_detail::g_on || g_finished.load() || !take_file()) {
+    return;  // the end, or another snapshot, is being written
   }
-  write_file("snapshot", 0, false);
+  if (!g_finished.load()) {
+    write_file("snapshot", 0, false);
+  }
+  g_file_busy.store(false);
 }
 
 bool record_active() { return record_detail::g_on; }
@@ -429,6 +457,8 @@ void record_reset() {
   g_clock_started.store(false);
   g_origin_us = 0;
   g_finished.store(false);
+  g_file_busy.store(false);
+  g_final_written.store(false);
   const uint64_t next = g_next.load();
   for (uint64_t n = first_kept(next); n < next; ++n) {
     g_ring[n % kRecordCapacity].seq.store(0);

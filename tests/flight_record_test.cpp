@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -207,9 +208,18 @@ TEST_F(FlightRecord, WrittenWhenTheOutputsReaderIsGone) {
   p->close_output();  // the dial's line then finds no reader
   EXPECT_EQ(p->wait(), 128 + SIGPIPE);
   const std::vector<std::string> lines = split_lines(read_file(record));
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_NE(lines[lines.size() - 2].find(" out dial 7"), std::string::npos)
-      << lines[lines.size() - 2];
+  // The dial that found no reader, the board idle state the stop wrote (as
+  // driven pins), then the end.
+  const char* const kIdle[] = {" pin 24 0", " pin 23 1", " pin 22 1", " pin 14 1", " pin 6 0",
+                               " pin 25 0", " pin 16 0", " pin 26 0", " pin 2 1"};
+  const size_t n = std::size(kIdle);
+  ASSERT_GE(lines.size(), n + 2);
+  EXPECT_NE(lines[lines.size() - n - 2].find(" out dial 7"), std::string::npos)
+      << lines[lines.size() - n - 2];
+  for (size_t i = 0; i < n; ++i) {
+    const std::string& l = lines[lines.size() - n - 1 + i];
+    EXPECT_NE(l.find(kIdle[i]), std::string::npos) << l;
+  }
   EXPECT_NE(lines.back().find(" end status 141"), std::string::npos) << lines.back();
 }
 

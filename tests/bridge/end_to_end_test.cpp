@@ -305,9 +305,22 @@ TEST_F(BridgeEndToEnd, ARealHandsetsCallIsReportedAndLeftAlone) {
 }
 
 TEST_F(BridgeEndToEnd, CommandsTheStateDoesNotTakeNeverReachTheProgram) {
+  // Left retained on the broker by some earlier tool: it must not act when
+  // the bridge subscribes (nor at every reconnect).
+  probe->publish(topic("command"), "relay2", true);
+  ASSERT_GE(probe->wait_for(topic("command"), "relay2", kWait), 0) << "not on the broker yet";
   auto run = start({"60000 end\n"});
   ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run->log();
   size_t from = 0;
+  EXPECT_EQ(result("retained", &from),
+            json::parse(R"({"accepted":false,)"
+                        R"("reason":"a retained command is ignored; publish commands without retain"})"))
+      << run->log();
+  // Bytes that are not UTF-8 are refused and quoted, and the bridge lives on.
+  command("\xff\xfe");
+  const json odd = result("unknown action", &from);
+  EXPECT_EQ(odd.value("accepted", true), false) << run->log();
+  EXPECT_EQ(odd.value("action", ""), "\xef\xbf\xbd\xef\xbf\xbd");
   command("pickup");
   EXPECT_EQ(result("pickup", &from),
             json::parse(R"({"action":"pickup","accepted":false,"reason":"no call is ringing"})"));
