@@ -10,6 +10,8 @@ cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev libinih-dev libbenchmark-dev python3 time \
   libmosquitto-dev mosquitto nlohmann-json3-dev libtomlplusplus-dev
 jobs="$(nproc)"
+# The bridge's end-to-end tests need the broker installed above.
+export ZUL_REQUIRE_BROKER=1
 
 # Warnings are errors here, and only here: users' builds must not stop on a
 # warning of a newer compiler.
