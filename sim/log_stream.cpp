@@ -25,9 +25,10 @@ bool LogStream::open(const char* path) {
 bool LogStream::write_at(int fd, uint64_t pos, uint64_t len) {
   uint64_t done = 0;
   while (done < len) {
-    const ssize_t n = seekable_
-                          ? pwrite(fd, buf_ + done, len - done, static_cast<off_t>(pos + done))
-                          : write(fd, buf_ + done, len - done);
+    // The buffer is 64 KiB, so what is left of it fits a size_t anywhere.
+    const size_t left = static_cast<size_t>(len - done);
+    const ssize_t n = seekable_ ? pwrite(fd, buf_ + done, left, static_cast<off_t>(pos + done))
+                                : write(fd, buf_ + done, left);
     if (n < 0 && errno == EINTR) {
       continue;
     }
