@@ -269,9 +269,8 @@ void Service::send_due_codes() {
 
 // ---- commands and answers
 
-void Service::accept(Action action, int relay, const Decision& d, long call) {
+void Service::accept(Action action, const Decision& d, long call) {
   pacer_.push(d.code, action == Action::kRelay ? 0 : call, steady_ms());
-  (void)relay;
   publish_call();
   send_due_codes();
 }
@@ -298,7 +297,7 @@ void Service::on_command(const std::string& payload) {
     } else {
       d = tracker_.decide(c.action, c.relay);
     }
-    if (d.accepted) accept(c.action, c.relay, d, tracker_.call_id().value_or(0));
+    if (d.accepted) accept(c.action, d, tracker_.call_id().value_or(0));
   }
   result["accepted"] = d.accepted;
   if (d.accepted) {
@@ -326,7 +325,7 @@ void Service::run_answer_steps() {
                    {"accepted", d.accepted}};
     if (d.accepted) {
       result["code"] = d.code;
-      accept(s.action, 0, d, s.call);
+      accept(s.action, d, s.call);
     } else {
       result["reason"] = d.reason;
       // The call went on without the answer (dropped, or taken at its handset).

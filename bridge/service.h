@@ -55,7 +55,7 @@ class Service {
   void flush();
 
   void run_answer_steps();
-  void accept(Action action, int relay, const Decision& decision, long call);
+  void accept(Action action, const Decision& decision, long call);
   void publish_call();
   void publish_answer(int room);
   void shut_down();
