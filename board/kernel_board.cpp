@@ -13,7 +13,8 @@
 // not serve both releases; the kernel's GPIO uAPI v2 (<linux/gpio.h>, Linux
 // 5.10 and later) is the same on both and is all the few calls here need.
 //
-// What it takes: the lines named GPIO6, GPIO14, GPIO16 and GPIO22 to GPIO26,
+// What it takes: the lines named GPIO6, GPIO14, GPIO16 and GPIO22 to GPIO26
+// (GPIO 14 may be TXD1 or TXD0, as the Pi 1 to 4's device trees call it),
 // on whichever chip carries them (the Pi 5's header chip was gpiochip4 before
 // Linux 6.6.47 and gpiochip0 after), and /dev/spidev0.0. GPIO 8 is SPI0's
 // chip select and belongs to the kernel's SPI driver. GPIO 15 (an input the
@@ -160,8 +161,34 @@ bool line_info(int fd, uint32_t offset, gpio_v2_line_info* info) {
   return g_sys->ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, info) == 0;
 }
 
+// The names a shield line may carry besides GPIO<n>: the device trees of the
+// Pi 1 to 4 name GPIO 14 after the serial port's transmit line. GPIO<n> is
+// looked for on every chip first, so that such a name elsewhere never wins
+// over it.
+const char* alias(size_t line, int which) {
+  if (kLinePins[line] != 14) {
+    return nullptr;
+  }
+  static const char* const kGpio14[] = {"TXD1", "TXD0"};
+  return which < 2 ? kGpio14[which] : nullptr;
+}
+
+bool names_line(const char* name, size_t line, bool by_alias) {
+  if (!by_alias) {
+    char own[8];
+    line_name(line, own, sizeof own);
+    return strcmp(name, own) == 0;
+  }
+  for (int i = 0; alias(line, i) != nullptr; ++i) {
+    if (strcmp(name, alias(line, i)) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // One chip's lines against the names still missing.
-void look_up_lines(Chip& chip, int chip_index, bool* found) {
+void look_up_lines(Chip& chip, int chip_index, bool* found, bool by_alias) {
   gpiochip_info info{};
   if (g_sys->ioctl(chip.fd, GPIO_GET_CHIPINFO_IOCTL, &info) != 0) {
     return;
@@ -172,9 +199,7 @@ void look_up_lines(Chip& chip, int chip_index, bool* found) {
       continue;
     }
     for (size_t line = 0; line < kLineCount; ++line) {
-      char name[8];
-      line_name(line, name, sizeof name);
-      if (!found[line] && strcmp(li.name, name) == 0) {
+      if (!found[line] && names_line(li.name, line, by_alias)) {
         found[line] = true;
         g_place[line] = {static_cast<uint8_t>(chip_index), chip.count};
         chip.offsets[chip.count] = offset;
@@ -185,9 +210,18 @@ void look_up_lines(Chip& chip, int chip_index, bool* found) {
   }
 }
 
+bool all_found(const bool* found) {
+  for (size_t line = 0; line < kLineCount; ++line) {
+    if (!found[line]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Opens every chip and finds the shield's lines; chips without any are
-// closed again. Returns the path of a chip that could not be opened for want
-// of permission, or nullptr.
+// closed again (and have no lines to request). Returns the path of a chip
+// that could not be opened for want of permission, or nullptr.
 const char* find_lines(bool* found, char (*names)[32], int names_count) {
   const char* denied = nullptr;
   for (int i = 0; i < names_count; ++i) {
@@ -204,12 +238,19 @@ const char* find_lines(bool* found, char (*names)[32], int names_count) {
       }
       continue;
     }
-    look_up_lines(chip, g_chip_count, found);
-    if (chip.count == 0) {
-      g_sys->close(chip.fd);
-      continue;
-    }
     ++g_chip_count;
+  }
+  static constexpr bool kPasses[] = {false, true};  // GPIO<n> first, then the other names
+  for (const bool by_alias : kPasses) {
+    for (int c = 0; c < g_chip_count && !all_found(found); ++c) {
+      look_up_lines(g_chips[c], c, found, by_alias);
+    }
+  }
+  for (int c = 0; c < g_chip_count; ++c) {
+    if (g_chips[c].count == 0) {
+      g_sys->close(g_chips[c].fd);
+      g_chips[c].fd = -1;
+    }
   }
   return denied;
 }
@@ -297,6 +338,9 @@ bool open_spi(char* message, size_t size) {
 bool request_lines(char* message, size_t size) {
   for (int c = 0; c < g_chip_count; ++c) {
     Chip& chip = g_chips[c];
+    if (chip.count == 0) {
+      continue;
+    }
     gpio_v2_line_request req{};
     memcpy(req.offsets, chip.offsets, chip.count * sizeof chip.offsets[0]);
     req.num_lines = chip.count;
@@ -319,6 +363,9 @@ bool request_lines(char* message, size_t size) {
 bool drive_idle(char* message, size_t size) {
   for (int c = 0; c < g_chip_count; ++c) {
     Chip& chip = g_chips[c];
+    if (chip.count == 0) {
+      continue;
+    }
     gpio_v2_line_config config{};
     config.flags = GPIO_V2_LINE_FLAG_OUTPUT;
     config.num_attrs = 1;
@@ -396,8 +443,10 @@ bool open_board(char* message, size_t message_size) {
     return false;
   }
   for (int c = 0; c < g_chip_count; ++c) {
-    g_sys->close(g_chips[c].fd);
-    g_chips[c].fd = -1;
+    if (g_chips[c].fd >= 0) {
+      g_sys->close(g_chips[c].fd);
+      g_chips[c].fd = -1;
+    }
   }
   for (size_t line = 0; line < kLineCount; ++line) {
     g_line_of_pin[kLinePins[line]] = static_cast<uint8_t>(line);

@@ -313,6 +313,33 @@ TEST_F(KernelBoard, FindsTheLinesByNameOnWhicheverChipHasThem) {
   }
 }
 
+// The Pi 1 to 4's device trees call GPIO 14 after the serial port.
+TEST_F(KernelBoard, Gpio14IsAlsoFoundByItsSerialPortName) {
+  for (const char* name : {"TXD1", "TXD0"}) {
+    fake_ = Fake{};
+    fake_.chips = {header_chip("gpiochip0")};
+    fake_.chips[0].lines[14].name = name;
+    ASSERT_TRUE(open()) << name;
+    const std::vector<Call> requests = calls_of(Call::kRequest);
+    ASSERT_EQ(requests.size(), 1u);
+    // Looked for once GPIO<n> had been: it comes last.
+    EXPECT_EQ(requests[0].offsets, (std::vector<uint32_t>{6, 16, 22, 23, 24, 25, 26, 14}));
+    kboard::close_board();
+  }
+}
+
+// ... but a line named GPIO14 anywhere wins over a serial port's name.
+TEST_F(KernelBoard, ALineNamedGpio14WinsOverTxdOnAnEarlierChip) {
+  FakeChip early = other_chip("gpiochip0");
+  early.lines.push_back({"TXD1", false, ""});
+  fake_.chips = {early, header_chip("gpiochip4")};
+  ASSERT_TRUE(open());
+  const std::vector<Call> requests = calls_of(Call::kRequest);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].chip, 1);
+  EXPECT_EQ(requests[0].offsets, (std::vector<uint32_t>{6, 14, 16, 22, 23, 24, 25, 26}));
+}
+
 // Lines spread over two chips: one request per chip, and each write goes to
 // the request and bit of its own line.
 TEST_F(KernelBoard, LinesOnTwoChipsAreWrittenThroughTheirOwnRequests) {
