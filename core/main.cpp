@@ -76,39 +76,6 @@ void read_room_list(const RoomList& list) {
   out_line(list.end_line);
 }
 
-// The library finds the peripherals through the device tree; off a Raspberry
-// Pi it would guess an address and map physical memory there. So the board is
-// checked before the library is started.
-enum class Board { kNotAPi, kSupported, kBehindRp1 };
-
-// The Pi 5 family (Pi 5, Compute Module 5, Pi 500) has its GPIO and SPI behind
-// the RP1 chip, where the bcm2835 library would map memory that is not them.
-bool behind_rp1(const char* after_prefix) {
-  return strcmp(after_prefix, "5") == 0 || strncmp(after_prefix, "5 ", 2) == 0 ||
-         strncmp(after_prefix, "500", 3) == 0 ||
-         strncmp(after_prefix, "Compute Module 5", strlen("Compute Module 5")) == 0;
-}
-
-Board detect_board(char* model, size_t model_size) {
-  model[0] = '\0';
-  FILE* f = fopen("/proc/device-tree/model", "r");
-  if (f == nullptr) {
-    return Board::kNotAPi;
-  }
-  const size_t n = fread(model, 1, model_size - 1, f);
-  fclose(f);
-  model[n] = '\0';
-  static const char kPrefix[] = "Raspberry Pi";
-  if (strncmp(model, kPrefix, sizeof kPrefix - 1) != 0) {
-    return Board::kNotAPi;
-  }
-  const char* rest = model + sizeof kPrefix - 1;
-  if (*rest == ' ' && behind_rp1(rest + 1)) {
-    return Board::kBehindRp1;
-  }
-  return Board::kSupported;
-}
-
 void parse_arguments(int argc, char** argv) {
   intercom = static_cast<uint8_t>(atoi(argv[1]));
   if (argc > 2) {
@@ -156,34 +123,15 @@ int zul_start(int argc, char** argv) {
     return kExitTiming;
   }
 
-  char model[64];
-  const Board board = detect_board(model, sizeof model);
-  if (board == Board::kBehindRp1) {
-    fprintf(stderr,
-            "zul_stm_driver: this board (%s) is not supported yet: its GPIO and SPI sit behind "
-            "the RP1 chip, which the bcm2835 library does not drive; use a Raspberry Pi 4 or "
-            "older\n",
-            model);
-    return kExitPlatform;
-  }
-  if (board == Board::kNotAPi) {
-    fprintf(stderr,
-            "zul_stm_driver: this is not a Raspberry Pi (no \"Raspberry Pi\" in "
-            "/proc/device-tree/model); run it on the Pi that carries the shield, or use "
-            "zul_stm_sim on any other machine\n");
-    return kExitPlatform;
-  }
+  // Whatever provides the board chooses how to reach it and, when it cannot,
+  // has said why on standard error; no pin has been driven then.
   if (bcm2835_init() == 0) {
-    fprintf(stderr,
-            "zul_stm_driver: cannot map the Raspberry Pi's peripherals; run it as root "
-            "(sudo), which SPI0 needs\n");
     return kExitPlatform;
   }
   record_clock_start();
   GPIO_init();
   if (!SPI_init()) {
-    fprintf(stderr, "zul_stm_driver: SPI0 is not accessible; run it as root (sudo)\n");
-    return kExitPlatform;
+    return kExitPlatform;  // said by the board's provider, as above
   }
   wait_ms(kAfterSpiInitMs);
   hard_reset();

@@ -10,7 +10,7 @@ inline constexpr int kVersionPatch = 2;
 enum : int {
   kExitNoArg = 1,
   kExitVersion = 2,
-  kExitPlatform = 3,  // not a Raspberry Pi, no access to the peripherals, no thread
+  kExitPlatform = 3,  // no board to drive (refused, missing, not accessible), no thread
   kExitTiming = 4,    // TEQsettings/timing.conf has problems
 };
 
