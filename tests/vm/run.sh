@@ -41,7 +41,7 @@ fail() {
 elapsed() { echo "$(date +%s.%N) $started" | awk '{printf "%.1f", $1 - $2}'; }
 
 driver="$build/zul_stm_driver"
-[ -x "$driver" ] || fail "no $driver: build it first (cmake --preset arm64 && cmake --build --preset arm64 --target zul_stm_driver)"
+[ -x "$driver" ] || fail "no $driver: build it first (cmake --preset arm64 && cmake --build --preset arm64 --target zul_stm_driver zul_stm_sim)"
 
 sh "$repo/scripts/deps.sh" qemu-system-arm g++-aarch64-linux-gnu cpio make xz-utils
 readelf=aarch64-linux-gnu-readelf
@@ -117,11 +117,12 @@ if [ ! -f "$root/.complete" ]; then
           tar -x -C "$root" --wildcards './boot/vmlinuz-*' './lib/modules/*/kernel/fs/configfs/configfs.ko'
         ;;
       linux-source-*)  # three files of the source
-        dpkg-deb --fsys-tarfile "$deb" | tar -xO --wildcards './usr/src/linux-source-*.tar.xz' |
-          tar -xJ -C "$src" --strip-components=1 --occurrence=1 \
-            "linux-source-$series/drivers/gpio/gpio-sim.c" \
-            "linux-source-$series/drivers/gpio/gpiolib.h" \
-            "linux-source-$series/kernel/irq/irq_sim.c"
+        dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$cache" --wildcards './usr/src/linux-source-*.tar.xz'
+        tar -xJf "$cache"/usr/src/linux-source-*.tar.xz -C "$src" --strip-components=1 --occurrence=1 \
+          "linux-source-$series/drivers/gpio/gpio-sim.c" \
+          "linux-source-$series/drivers/gpio/gpiolib.h" \
+          "linux-source-$series/kernel/irq/irq_sim.c"
+        rm -rf "$cache/usr"
         ;;
       *) dpkg-deb -x "$deb" "$root" ;;
     esac
@@ -131,6 +132,7 @@ if [ ! -f "$root/.complete" ]; then
   [ -f "$vmlinuz" ] || fail "no $vmlinuz in linux-image-$abi-arm64"
   rm -rf "$cache/debs"
   touch "$root/.complete"
+  echo "vm: downloaded and unpacked after $(elapsed) s"
 fi
 configfs="$(find "$root/lib/modules" -name configfs.ko | head -n 1)"
 [ -n "$configfs" ] || fail "no configfs.ko in linux-image-$abi-arm64"
@@ -153,7 +155,13 @@ grep -q 'generic_handle_irq(irqnum)' "$mods/irq_sim.c.new" ||
   fail "kernel/irq/irq_sim.c of $version has changed: the irq_to_desc() replacement no longer applies"
 update "$mods/irq_sim.c.new" "$mods/irq_sim.c"
 rm -f "$mods/irq_sim.c.new"
-if ! nice make -C "$headers" M="$mods" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- -j2 modules \
+if [ -n "$(find "$mods" -maxdepth 1 -name '*.[ch]' -newer "$mods/zul_spi_peer.ko" 2>/dev/null)" ] ||
+  [ ! -f "$mods/zul_spi_peer.ko" ] || [ ! -f "$mods/gpio_sim_vm.ko" ] || [ "$mods/Kbuild" -nt "$mods/zul_spi_peer.ko" ]; then
+  modules_stale=yes
+else
+  modules_stale=no
+fi
+if [ "$modules_stale" = yes ] && ! nice make -C "$headers" M="$mods" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- -j2 modules \
   >"$mods/build.log" 2>&1; then
   cat "$mods/build.log" >&2
   fail "the kernel modules did not build"
@@ -161,6 +169,7 @@ fi
 if grep -E 'zul_spi_peer.c.*warning' "$mods/build.log" >&2; then
   fail "warnings in modules/zul_spi_peer.c"
 fi
+echo "vm: kernel modules built after $(elapsed) s"
 
 # ---- The checker: static, with the simulator's co-processor ----
 check="$build/vm/zul_vm_check"
@@ -168,6 +177,7 @@ if [ ! -x "$check" ] || [ -n "$(find "$here/zul_vm_check.cpp" "$repo/sim/coproc.
   nice aarch64-linux-gnu-g++ -std=c++20 -O2 -Wall -Wextra -Werror -static -pthread -I"$repo" \
     "$here/zul_vm_check.cpp" "$repo/sim/coproc.cpp" -o "$check" ||
     fail "zul_vm_check did not build"
+  echo "vm: zul_vm_check built after $(elapsed) s"
 fi
 
 # ---- The initramfs ----
@@ -179,6 +189,10 @@ chmod 755 "$ir/init"
 cp "$root/bin/busybox" "$check" "$ir/bin/"
 cp "$configfs" "$mods/gpio_sim_vm.ko" "$mods/zul_spi_peer.ko" "$ir/lib/modules/"
 cp "$driver" "$ir/zul/"
+# The simulator of the same build: the settings frames to expect.
+sim="$build/zul_stm_sim"
+[ -x "$sim" ] || fail "no $sim: build it first (cmake --build --preset arm64 --target zul_stm_sim)"
+cp "$sim" "$ir/zul/"
 cp -r "$repo/TEQsettings" "$ir/zul/"
 printf 'root:x:0:0:root:/:/bin/sh\nzul:x:1000:1000:zul:/zul:/bin/sh\n' >"$ir/etc/passwd"
 printf 'root:x:0:\ngpio:x:997:\nspi:x:999:\nzul:x:1000:\n' >"$ir/etc/group"
@@ -193,7 +207,7 @@ find_lib() {
   done
   return 1
 }
-todo="$(libs_of "$driver") ld-linux-aarch64.so.1"
+todo="$(libs_of "$driver") $(libs_of "$sim") ld-linux-aarch64.so.1"
 while [ -n "$todo" ]; do
   next=""
   for lib in $todo; do
@@ -223,7 +237,7 @@ results="$build/vm/results.txt"
 tr -d '\r' <"$console" | grep '^ZULVM ' | sed 's/^ZULVM //' >"$results" || true
 problems=""
 grep -q '^finished ' "$results" || problems="the run did not finish (the console's end: $(tail -n 5 "$console" | tr -d '\r' | tr '\n' '|'))"
-for case in no-spi line-missing line-busy no-groups no-gpio-group no-spi-group \
+for case in no-spi detector-self-test line-missing line-busy no-groups no-gpio-group no-spi-group \
   shield26-user-in-groups shield26 shield27; do
   grep -qx "case-done $case" "$results" || problems="$problems
 case $case did not run to its end"
@@ -238,4 +252,4 @@ if [ "$failed" -ne 0 ] || [ -n "$problems" ]; then
   [ -n "$problems" ] && echo "$problems" >&2
   fail "$failed of $((passed + failed)) checks failed (all results: $results, console: $console)"
 fi
-echo "vm: $passed checks passed in 9 cases (results: $results)"
+echo "vm: $passed checks passed in 10 cases (results: $results)"

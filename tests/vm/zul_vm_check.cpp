@@ -27,6 +27,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -90,14 +91,19 @@ int64_t now_us() {
   return int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
 }
 
+// Whether the program under test has ended its output: then nothing it was
+// to do will come any more, and waits for it give up at once.
+std::function<bool()> g_program_ended;
+
 // Waits for a condition that the run must reach, polling; false on time-out.
-bool wait_for(const std::function<bool()>& reached, int timeout_ms) {
+bool wait_for(const std::function<bool()>& reached, int timeout_ms,
+              bool while_program_runs = true) {
   const int64_t end = now_us() + int64_t{timeout_ms} * 1000;
   for (;;) {
     if (reached()) {
       return true;
     }
-    if (now_us() > end) {
+    if (now_us() > end || (while_program_runs && g_program_ended && g_program_ended())) {
       return false;
     }
     usleep(5000);
@@ -273,7 +279,8 @@ int sysfs_level(const Chip& chip, int offset) {
 std::string sysfs_levels(const Chip& chip) {
   std::string s;
   for (const Line& l : kLines) {
-    s += std::string(s.empty() ? "" : " ") + l.name + "=" + std::to_string(sysfs_level(chip, l.offset));
+    s += std::string(s.empty() ? "" : " ") + l.name + "=" +
+         std::to_string(sysfs_level(chip, l.offset));
   }
   return s;
 }
@@ -293,7 +300,8 @@ bool expect_levels(const Chip& chip, const std::vector<std::pair<int, int>>& wan
       timeout_ms);
   std::string wanted;
   for (const auto& [offset, level] : want) {
-    wanted += std::string(wanted.empty() ? "" : " ") + name_of(offset) + "=" + std::to_string(level);
+    wanted +=
+        std::string(wanted.empty() ? "" : " ") + name_of(offset) + "=" + std::to_string(level);
   }
   return check(reached, "pins " + when + ": " + wanted + " (sysfs: " + sysfs_levels(chip) + ")");
 }
@@ -386,8 +394,8 @@ std::vector<PinEvent> trace_events(const Chip& chip) {
         continue;
       }
       e.value = number;
-    } else if (sscanf(line.c_str() + mark, ": gpio_direction: %u %7s (%d)", &gpio, word,
-                      &number) == 3) {
+    } else if (sscanf(line.c_str() + mark, ": gpio_direction: %u %7s (%d)", &gpio, word, &number) ==
+               3) {
       if (number != 0) {
         continue;  // failed: nothing changed
       }
@@ -656,14 +664,19 @@ class Program {
 
   bool wait_line(const std::string& line, int timeout_ms) {
     std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    bool seen = false;
+    cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
       for (const auto& l : out_lines_) {
-        if (l == line) {
-          return true;
-        }
+        seen = seen || l == line;
       }
-      return false;
+      return seen || out_ended_;
     });
+    return seen;
+  }
+
+  bool ended() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return out_ended_;
   }
 
   // The exit status (128+N after signal N), or -1 after a time-out (then killed).
@@ -674,7 +687,7 @@ class Program {
           const pid_t r = waitpid(pid_, &status, WNOHANG);
           return r == pid_;
         },
-        timeout_ms);
+        timeout_ms, false);
     if (!exited) {
       kill(pid_, SIGKILL);
       waitpid(pid_, &status, 0);
@@ -718,6 +731,9 @@ class Program {
     if (!partial.empty()) {
       lines->push_back(partial);
     }
+    if (lines == &out_lines_) {
+      out_ended_ = true;
+    }
     cv_.notify_all();
     close(fd);
   }
@@ -729,6 +745,7 @@ class Program {
   std::mutex mu_;
   std::condition_variable cv_;
   std::vector<std::string> out_lines_, err_lines_;  // guarded by mu_
+  bool out_ended_ = false;                          // guarded by mu_
 };
 
 std::string joined(const std::vector<std::string>& lines) {
@@ -743,12 +760,20 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+int64_t g_case_started_us = 0;
+
 void begin_case(const std::string& name) {
   g_case = name;
+  g_case_started_us = now_us();
   say("case %s", name.c_str());
 }
 
-void end_case() { say("case-done %s", g_case.c_str()); }
+void end_case() {
+  g_program_ended = nullptr;
+  say("case-time %s %.1f s", g_case.c_str(),
+      static_cast<double>(now_us() - g_case_started_us) / 1e6);
+  say("case-done %s", g_case.c_str());
+}
 
 // ---- The failures: exit 3, one line on standard error, no pin driven ----
 
@@ -760,6 +785,52 @@ struct Failure {
   int held_line = -1;
   bool device_groups = false;  // the devices belong to the groups gpio and spi, as udev makes them
 };
+
+// The lines the kernel traced as made outputs or written since
+// trace_start(), but `except`.
+std::string driven_pins(const Chip& chip, int except) {
+  std::string driven;
+  for (const PinEvent& e : trace_events(chip)) {
+    if (e.offset != except && (!e.direction || e.out)) {
+      driven += std::string(driven.empty() ? "" : " ") + name_of(e.offset) +
+                (e.direction ? ":out" : ":" + std::to_string(e.value));
+    }
+  }
+  return driven;
+}
+
+// The check above must see what it is for: a program that asks for all its
+// lines as outputs in one request, while GPIO 24 is busy, is refused, yet
+// 6.1 has already made the lines before GPIO 24 outputs while it walked the
+// request. The trace must show them.
+void run_detector_self_test() {
+  begin_case("detector-self-test");
+  const auto chip = make_chip();
+  if (!chip) {
+    end_case();
+    return;
+  }
+  const int holder = hold_line(*chip, 24, "vm-holder");
+  trace_start();
+  const int fd = open(chip->dev.c_str(), O_RDONLY | O_CLOEXEC);
+  gpio_v2_line_request req{};
+  for (const Line& l : kLines) {
+    req.offsets[req.num_lines++] = static_cast<uint32_t>(l.offset);
+  }
+  std::sort(req.offsets, req.offsets + req.num_lines);
+  snprintf(req.consumer, sizeof req.consumer, "naive");
+  req.config.flags = GPIO_V2_LINE_FLAG_OUTPUT;
+  const int ret = ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &req);
+  const int e = errno;
+  close(fd);
+  check(ret != 0 && e == EBUSY,
+        "a request of all lines as outputs is refused while GPIO24 is held");
+  const std::string driven = driven_pins(*chip, 24);
+  check(!driven.empty(), "the trace shows the lines it drove before GPIO24 all the same (" +
+                             (driven.empty() ? std::string("none") : driven) + ")");
+  close(holder);
+  end_case();
+}
 
 constexpr gid_t kGpioGroup = 997;
 constexpr gid_t kSpiGroup = 999;
@@ -813,13 +884,7 @@ void run_failure(const Failure& f) {
   check(!spoke_to_shield, "no version report on standard output: " + joined(out));
   // Nothing driven: the kernel saw no pin made an output or written, and
   // every line is an unused input showing its pull again.
-  std::string driven;
-  for (const PinEvent& e : trace_events(*chip)) {
-    if (e.offset != f.held_line && (!e.direction || e.out)) {
-      driven += std::string(driven.empty() ? "" : " ") + name_of(e.offset) +
-                (e.direction ? ":out" : ":" + std::to_string(e.value));
-    }
-  }
+  const std::string driven = driven_pins(*chip, f.held_line);
   check(driven.empty(), "no pin driven, as the kernel traced it (" +
                             (driven.empty() ? std::string("no writes") : driven) + ")");
   std::string outputs;
@@ -877,9 +942,9 @@ void check_spi_settings(const std::vector<Message>& log) {
     if (!ok && bad++ == 0) {
       char b[200];
       snprintf(b, sizeof b,
-               "message %u: mode 0x%x, %u bits, %u Hz, cs %u, %u bytes in %u transfers%s",
-               m.h.seq, m.h.mode, m.h.bits_per_word, m.h.speed_hz, m.h.chip_select, m.h.len,
-               m.h.transfers, m.h.cs_change ? ", chip select dropped inside" : "");
+               "message %u: mode 0x%x, %u bits, %u Hz, cs %u, %u bytes in %u transfers%s", m.h.seq,
+               m.h.mode, m.h.bits_per_word, m.h.speed_hz, m.h.chip_select, m.h.len, m.h.transfers,
+               m.h.cs_change ? ", chip select dropped inside" : "");
       first_bad = b;
     }
   }
@@ -888,7 +953,67 @@ void check_spi_settings(const std::vector<Message>& log) {
         "every SPI message: mode 0 (chip select active low, MSB first), 8 bits, 281250 Hz, "
         "chip select 0, one 8-byte transfer (" +
             std::to_string(log.size()) + " messages" +
-            (bad == 0 ? std::string(")") : ", " + std::to_string(bad) + " not, first " + first_bad + ")"));
+            (bad == 0 ? std::string(")")
+                      : ", " + std::to_string(bad) + " not, first " + first_bad + ")"));
+}
+
+// The settings frames (setup and codec registers) that the same program
+// sends on the simulated board, zul_stm_sim, to a co-processor reporting
+// `shield`: what the kernel path must carry too. Empty when it cannot run.
+std::vector<sim::Frame> simulated_settings(uint8_t shield) {
+  std::vector<sim::Frame> frames;
+  const char* scenario = "/tmp/settings.scn";
+  const char* log = "/tmp/settings.frames";
+  FILE* f = fopen(scenario, "w");
+  if (f == nullptr) {
+    return frames;
+  }
+  // Virtual time: the whole start-up in a moment.
+  fputs("0 console 5 -1 -1\n60000 end\n", f);
+  fclose(f);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    if (chdir("/zul") != 0) {
+      _exit(120);
+    }
+    const std::string shield_arg = std::to_string(shield);
+    execl("/zul/zul_stm_sim", "zul_stm_sim", "--virtual", "--shield", shield_arg.c_str(),
+          "--frames", log, "--scenario", scenario, "--", "10", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const auto text = read_file(log);
+  if (!text || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    say("zul_stm_sim --shield %u ended with status 0x%x", shield, status);
+    return frames;
+  }
+  // "<t> <sent> <received>", the frames as 16 hex digits.
+  size_t at = 0;
+  while (at < text->size()) {
+    size_t end = text->find('\n', at);
+    if (end == std::string::npos) {
+      end = text->size();
+    }
+    char t[32], sent[32], received[32];
+    if (sscanf(text->substr(at, end - at).c_str(), "%31s %31s %31s", t, sent, received) == 3 &&
+        strlen(sent) == 16) {
+      sim::Frame frame{};
+      for (size_t i = 0; i < 8; ++i) {
+        char byte[3] = {sent[2 * i], sent[2 * i + 1], 0};
+        frame[i] = static_cast<uint8_t>(strtoul(byte, nullptr, 16));
+      }
+      if (frame[0] == sim::kFrameStart &&
+          (frame[1] == sim::kFrameSetup || frame[1] == sim::kFrameCodec)) {
+        frames.push_back(frame);
+      }
+    }
+    at = end + 1;
+  }
+  return frames;
 }
 
 void check_startup_frames(const std::vector<Message>& log, uint8_t shield) {
@@ -917,12 +1042,12 @@ void check_startup_frames(const std::vector<Message>& log, uint8_t shield) {
       retransmits += frame_type(tx) == sim::kFrameRetransmit ? 1 : 0;
     }
   }
-  check(announced < log.size(), "handshake: the program announced intercom 10 (" +
-                                    hex(announce.data(), 8) + ")");
+  check(announced < log.size(),
+        "handshake: the program announced intercom 10 (" + hex(announce.data(), 8) + ")");
   check(reported < log.size() && reported > announced,
         "handshake: the version report (" + hex(version.data(), 8) + ") went back after it");
-  check(crc_bad == 0, "every frame the program sent has its checksum (" +
-                          std::to_string(crc_bad) + " without)");
+  check(crc_bad == 0,
+        "every frame the program sent has its checksum (" + std::to_string(crc_bad) + " without)");
   check(retransmits == 0, "the program asked for no resend (" + std::to_string(retransmits) + ")");
   check(!settings.empty() && same_frame(settings[0]->tx, setup),
         "settings push: the setup register first (" + hex(setup.data(), 8) + ")");
@@ -933,12 +1058,31 @@ void check_startup_frames(const std::vector<Message>& log, uint8_t shield) {
   if (shield == 27) {
     check(codec > 0, "settings push: codec registers on shield 27 (" + std::to_string(codec) + ")");
   } else {
-    check(codec == 0, "settings push: no codec registers on shield 26 (" + std::to_string(codec) + ")");
+    check(codec == 0,
+          "settings push: no codec registers on shield 26 (" + std::to_string(codec) + ")");
   }
+  const std::vector<sim::Frame> simulated = simulated_settings(shield);
+  bool same = !simulated.empty() && simulated.size() == settings.size();
+  size_t first_difference = 0;
+  while (same && first_difference < settings.size() &&
+         same_frame(settings[first_difference]->tx, simulated[first_difference])) {
+    ++first_difference;
+  }
+  same = same && first_difference == settings.size();
+  check(same,
+        "settings push: the same " + std::to_string(settings.size()) +
+            " frames in the same order as zul_stm_sim sends on a simulated shield " +
+            std::to_string(shield) + " (which sends " + std::to_string(simulated.size()) +
+            (same || first_difference >= settings.size() || first_difference >= simulated.size()
+                 ? ")"
+                 : "; frame " + std::to_string(first_difference + 1) +
+                       " differs: " + hex(settings[first_difference]->tx, 8) + " here, " +
+                       hex(simulated[first_difference].data(), 8) + " there)"));
   const sim::CoprocRecord record = sim::coproc_record();
   check(record.settings.size() == settings.size(),
-        "the co-processor accepted every settings frame (" + std::to_string(record.settings.size()) +
-            " of " + std::to_string(settings.size()) + ")");
+        "the co-processor accepted every settings frame (" +
+            std::to_string(record.settings.size()) + " of " + std::to_string(settings.size()) +
+            ")");
 }
 
 sim::Frame call_event(uint8_t subcode, uint16_t room = 0) {
@@ -955,10 +1099,11 @@ bool expect_output(Program& program, const std::vector<std::string>& want) {
   }
   const bool banners = out.size() >= 2 && out[0].rfind("#STM_driver_", 0) == 0 &&
                        out[1].rfind("ZUL_STM_Driver ", 0) == 0;
-  return check(banners && tail == want, "standard output: " + joined(out) +
-                                            (banners && tail == want
-                                                 ? std::string()
-                                                 : " (expected the banners, then " + joined(want) + ")"));
+  return check(
+      banners && tail == want,
+      "standard output: " + joined(out) +
+          (banners && tail == want ? std::string()
+                                   : " (expected the banners, then " + joined(want) + ")"));
 }
 
 // Start-up on a shield that reports `shield`; with `call`, then a call and
@@ -982,10 +1127,20 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
   }
   Program program;
   program.start({"10"}, as);
+  g_program_ended = [&program] { return program.ended(); };
   const int64_t t0 = program.started_us();
   program.send("5 -1 -1\n");
   const std::string shield_line = "Shield: " + std::to_string(shield);
-  check(program.wait_line(shield_line, 30000), "start-up reaches '" + shield_line + "'");
+  if (!check(program.wait_line(shield_line, 30000), "start-up reaches '" + shield_line + "'")) {
+    program.signal(SIGKILL);
+    program.wait_exit(10000);
+    peer.stop();
+    say("stdout %s: %s", g_case.c_str(), joined(program.out_lines()).c_str());
+    say("stderr %s: %s", g_case.c_str(), joined(program.err_lines()).c_str());
+    give_devices_to_groups(false);
+    end_case();
+    return;
+  }
   // Start-up has ended once the link thread polls on its own: many polls
   // after the last settings frame.
   const bool running = wait_for(
@@ -1005,9 +1160,9 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
   std::vector<Message> log = peer.log();
   print_frames(log, 0, t0);
   check_startup_frames(log, shield);
-  expect_output(program, {"#Write rooms:", "#End read rooms", "#Write blacklist rooms:",
-                          "#End read blacklist rooms", "Intercom: 10", "Program_STM: 1",
-                          shield_line});
+  expect_output(program, {"#Write rooms:", "#End read rooms",
+                          "#Write blacklist rooms:", "#End read blacklist rooms", "Intercom: 10",
+                          "Program_STM: 1", shield_line});
   std::vector<std::pair<int, int>> idle;
   for (const Line& l : kLines) {
     idle.emplace_back(l.offset, l.idle);
@@ -1110,9 +1265,9 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
     expect_levels(*chip, idle, "after the relay pulses (the board idle state)");
     log = peer.log();
     print_frames(log, frames_from, t0);
-    expect_output(program, {"#Write rooms:", "#End read rooms", "#Write blacklist rooms:",
-                            "#End read blacklist rooms", "Intercom: 10", "Program_STM: 1",
-                            shield_line, "dial 5", "openDetected", "drop"});
+    expect_output(program, {"#Write rooms:", "#End read rooms",
+                            "#Write blacklist rooms:", "#End read blacklist rooms", "Intercom: 10",
+                            "Program_STM: 1", shield_line, "dial 5", "openDetected", "drop"});
   }
 
   // SIGTERM: the program writes the idle state and exits with 128+15.
@@ -1121,8 +1276,8 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
   const int status = program.wait_exit(10000);
   check(status == 143, "exit status after SIGTERM " + std::to_string(status) + " (expected 143)");
   const auto stop_changes = level_changes(trace_events(*chip), stop_from);
-  check(stop_changes.empty(), "the stop left the idle state as it was (changes: " +
-                                  describe(stop_changes) + ")");
+  check(stop_changes.empty(),
+        "the stop left the idle state as it was (changes: " + describe(stop_changes) + ")");
   peer.stop();
   log = peer.log();
   check_spi_settings(log);
@@ -1132,6 +1287,7 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
 }
 
 void run_failures() {
+  run_detector_self_test();
   run_failure({.name = "line-missing", .message_has = {"GPIO25"}, .missing_line = 25});
   run_failure({.name = "line-busy", .message_has = {"GPIO24", "vm-holder"}, .held_line = 24});
   run_failure({.name = "no-groups",

@@ -32,8 +32,8 @@ struct zsp_header {
 	__u8 bits_per_word; /* of the first transfer */
 	__u8 chip_select;
 	__u8 transfers;
-	__u8 mixed;	  /* the transfers differ in speed or word size */
-	__u8 cs_change;	  /* a transfer asks to drop chip select within the message */
+	__u8 mixed;	/* the transfers differ in speed or word size */
+	__u8 cs_change; /* a transfer asks to drop chip select within the message */
 	__u8 pad;
 };
 
@@ -70,7 +70,7 @@ static bool zsp_state_is(enum zsp_state want)
 static int zsp_transfer_one_message(struct spi_controller *ctlr, struct spi_message *m)
 {
 	struct spi_transfer *t;
-	struct zsp_header h = {0};
+	struct zsp_header h = { 0 };
 	unsigned int len = 0;
 	int status = 0;
 
@@ -78,7 +78,7 @@ static int zsp_transfer_one_message(struct spi_controller *ctlr, struct spi_mess
 	h.max_speed_hz = m->spi->max_speed_hz;
 	h.chip_select = m->spi->chip_select;
 	mutex_lock(&zsp.lock);
-	list_for_each_entry(t, &m->transfers, transfer_list) {
+	list_for_each_entry (t, &m->transfers, transfer_list) {
 		if (h.transfers == 0) {
 			h.bits_per_word = t->bits_per_word;
 			h.speed_hz = t->speed_hz;
@@ -114,7 +114,7 @@ static int zsp_transfer_one_message(struct spi_controller *ctlr, struct spi_mess
 		mutex_lock(&zsp.lock);
 		if (zsp.state == ZSP_REPLIED) {
 			len = 0;
-			list_for_each_entry(t, &m->transfers, transfer_list) {
+			list_for_each_entry (t, &m->transfers, transfer_list) {
 				if (t->rx_buf)
 					memcpy(t->rx_buf, zsp.rx + len, t->len);
 				len += t->len;
