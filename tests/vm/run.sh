@@ -60,79 +60,110 @@ apt_update() {  # an index of the mirror being synchronised is no reason to stop
   done
   echo "vm: warning: going on with the package lists as they are" >&2
 }
-if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-  $SUDO dpkg --add-architecture arm64
-  apt_update
-fi
 
-# The kernel's ABI from the arm64 metapackage: older ABIs leave the mirror,
-# and the arm64 index may lag the amd64 one.
-resolve_abi() {
-  apt-cache depends linux-image-arm64:arm64 2>/dev/null |
-    sed -n 's/^ *Depends: linux-image-\([0-9][^ :]*\)-arm64\(:arm64\)\{0,1\}$/\1/p' | head -n 1
+# The kernel's ABI and version from the arm64 metapackage, whose record says
+# "Depends: linux-image-ABI-arm64 (= VERSION)": older ABIs leave the mirror,
+# and the arm64 index may lag the amd64 one. (Every look at the package lists
+# costs seconds here, so there is one.)
+resolve_kernel() {
+  apt-cache show linux-image-arm64:arm64 2>/dev/null |
+    sed -n 's/^Depends: .*linux-image-\([0-9][^ ]*\)-arm64 (= \([^)]*\)).*/\1 \2/p' |
+    sort -V -k 2 | tail -n 1
 }
-abi="$(resolve_abi)"
-if [ -z "$abi" ]; then
-  apt_update
-  abi="$(resolve_abi)"
-fi
-[ -n "$abi" ] || fail "cannot tell the kernel ABI: apt-cache depends linux-image-arm64:arm64 names no linux-image-*-arm64"
-version="$(apt-cache show "linux-image-$abi-arm64:arm64" | sed -n 's/^Version: //p' | head -n 1)"
-series="$(echo "$abi" | cut -d. -f1,2)"  # 6.1
-[ -n "$version" ] || fail "no version of linux-image-$abi-arm64:arm64 in the package lists"
 
-cache="$build/vm/cache/$abi-$version"
+# The checker builds meanwhile: static, with the simulator's co-processor.
+mkdir -p "$build/vm"
+check="$build/vm/zul_vm_check"
+checker_pid=""
+if [ ! -x "$check" ] ||
+  [ -n "$(find "$here/zul_vm_check.cpp" "$repo/sim/coproc.cpp" "$repo/sim/coproc.h" -newer "$check")" ]; then
+  nice aarch64-linux-gnu-g++ -std=c++20 -O2 -Wall -Wextra -Werror -static -pthread -I"$repo" \
+    "$here/zul_vm_check.cpp" "$repo/sim/coproc.cpp" -o "$check.new" >"$build/vm/checker.log" 2>&1 &&
+    mv "$check.new" "$check" &
+  checker_pid=$!
+fi
+
+# A complete download is used as it is (BUILD_DIR/vm/cache/current names
+# it): no package lists are consulted then. ZUL_VM_REFRESH=yes looks for
+# the metapackage's kernel again.
+current="$build/vm/cache/current"
+if [ "${ZUL_VM_REFRESH:-no}" != yes ] && [ -f "$current" ] &&
+  [ -f "$build/vm/cache/$(cat "$current")/root/.complete" ]; then
+  abi="$(sed 's/_.*//' "$current")"
+  version="$(sed 's/^[^_]*_//' "$current")"
+else
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    $SUDO dpkg --add-architecture arm64
+    apt_update
+  fi
+  kernel="$(resolve_kernel)"
+  if [ -z "$kernel" ]; then
+    apt_update
+    kernel="$(resolve_kernel)"
+  fi
+  [ -n "$kernel" ] ||
+    fail "cannot tell the kernel: linux-image-arm64:arm64 depends on no linux-image-*-arm64 (= VERSION) in the package lists"
+  abi="${kernel% *}"
+  version="${kernel#* }"
+fi
+series="$(echo "$abi" | cut -d. -f1,2)"  # 6.1
+cache="$build/vm/cache/${abi}_$version"
 root="$cache/root"
 headers="$root/usr/src/linux-headers-$abi-arm64"
 src="$cache/src"
 vmlinuz="$root/boot/vmlinuz-$abi-arm64"
 
-# Downloads one package into the cache; a package at the kernel's own
-# version when the mirror still has it, else its newest (said so).
-download() {  # package [version]
-  dir="$cache/debs"
-  mkdir -p "$dir"
-  if [ -n "${2:-}" ] && (cd "$dir" && apt-get download -q "$1=$2" >/dev/null 2>"$dir/err"); then
-    return 0
-  fi
-  [ -n "${2:-}" ] && echo "vm: $1 $2 is not in the package lists; taking the newest" >&2
-  (cd "$dir" && apt-get download -q "$1" >/dev/null 2>"$dir/err") ||
-    fail "apt-get download $1 failed: $(cat "$dir/err")"
-}
-
 if [ ! -f "$root/.complete" ]; then
   echo "vm: downloading Debian's arm64 kernel $abi ($version), its headers and source, busybox"
   rm -rf "$cache"
-  mkdir -p "$root" "$src"
-  download "linux-image-$abi-arm64:arm64" "$version"
-  download "linux-headers-$abi-arm64:arm64" "$version"
-  download "linux-headers-$abi-common" "$version"
-  download "linux-kbuild-$series" "$version"
-  download "linux-source-$series" "$version"
-  download "busybox-static:arm64"
-  for deb in "$cache"/debs/*.deb; do
-    case "$(basename "$deb")" in
-      linux-image-*)  # the kernel and the one module the test needs of it
-        dpkg-deb --fsys-tarfile "$deb" |
-          tar -x -C "$root" --wildcards './boot/vmlinuz-*' './lib/modules/*/kernel/fs/configfs/configfs.ko'
-        ;;
-      linux-source-*)  # three files of the source
-        dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$cache" --wildcards './usr/src/linux-source-*.tar.xz'
-        tar -xJf "$cache"/usr/src/linux-source-*.tar.xz -C "$src" --strip-components=1 --occurrence=1 \
-          "linux-source-$series/drivers/gpio/gpio-sim.c" \
-          "linux-source-$series/drivers/gpio/gpiolib.h" \
-          "linux-source-$series/kernel/irq/irq_sim.c"
-        rm -rf "$cache/usr"
-        ;;
-      *) dpkg-deb -x "$deb" "$root" ;;
-    esac
+  debs="$cache/debs"
+  mkdir -p "$root" "$src" "$debs"
+  # Kbuild and the source at the kernel's own version (the headers need the
+  # same), in one go; when the mirror has moved on, each on its own, the
+  # newest where the kernel's is gone (said so).
+  packages="linux-image-$abi-arm64:arm64=$version linux-headers-$abi-arm64:arm64=$version
+    linux-headers-$abi-common=$version linux-kbuild-$series=$version linux-source-$series=$version
+    busybox-static:arm64"
+  if ! (cd "$debs" && apt-get download -q $packages >/dev/null 2>"$cache/err"); then
+    rm -f "$debs"/*.deb
+    for package in $packages; do
+      if ! (cd "$debs" && apt-get download -q "$package" >/dev/null 2>"$cache/err"); then
+        case "$package" in
+          linux-kbuild-* | linux-source-*) echo "vm: $package is not in the package lists; taking the newest" >&2 ;;
+          *) fail "apt-get download $package failed: $(cat "$cache/err")" ;;
+        esac
+        (cd "$debs" && apt-get download -q "${package%=*}" >/dev/null 2>"$cache/err") ||
+          fail "apt-get download ${package%=*} failed: $(cat "$cache/err")"
+      fi
+    done
+  fi
+  echo "vm: downloaded after $(elapsed) s"
+  # The kernel and the one module the test needs of it; three files of the
+  # source; all of the rest. The two big ones side by side.
+  dpkg-deb --fsys-tarfile "$debs"/linux-image-*.deb |
+    tar -x -C "$root" --wildcards './boot/vmlinuz-*' './lib/modules/*/kernel/fs/configfs/configfs.ko' &
+  image_pid=$!
+  (
+    dpkg-deb --fsys-tarfile "$debs"/linux-source-*.deb | tar -x -C "$cache" --wildcards './usr/src/linux-source-*.tar.xz'
+    tar -xJf "$cache"/usr/src/linux-source-*.tar.xz -C "$src" --strip-components=1 --occurrence=1 \
+      "linux-source-$series/drivers/gpio/gpio-sim.c" \
+      "linux-source-$series/drivers/gpio/gpiolib.h" \
+      "linux-source-$series/kernel/irq/irq_sim.c"
+    rm -rf "$cache/usr"
+  ) &
+  source_pid=$!
+  for deb in "$debs"/linux-headers-*.deb "$debs"/linux-kbuild-*.deb "$debs"/busybox-static_*.deb; do
+    dpkg-deb -x "$deb" "$root"
   done
+  wait "$image_pid" || fail "cannot unpack $(echo "$debs"/linux-image-*.deb)"
+  wait "$source_pid" || fail "cannot unpack gpio-sim.c, gpiolib.h and irq_sim.c from $(echo "$debs"/linux-source-*.deb)"
   # The headers include the common part through its absolute path.
   sed -i "s|include /usr/src/|include $root/usr/src/|" "$headers/Makefile"
   [ -f "$vmlinuz" ] || fail "no $vmlinuz in linux-image-$abi-arm64"
-  rm -rf "$cache/debs"
+  rm -rf "$debs"
   touch "$root/.complete"
-  echo "vm: downloaded and unpacked after $(elapsed) s"
+  echo "${abi}_$version" >"$current"
+  echo "vm: unpacked after $(elapsed) s"
 fi
 configfs="$(find "$root/lib/modules" -name configfs.ko | head -n 1)"
 [ -n "$configfs" ] || fail "no configfs.ko in linux-image-$abi-arm64"
@@ -171,12 +202,11 @@ if grep -E 'zul_spi_peer.c.*warning' "$mods/build.log" >&2; then
 fi
 echo "vm: kernel modules built after $(elapsed) s"
 
-# ---- The checker: static, with the simulator's co-processor ----
-check="$build/vm/zul_vm_check"
-if [ ! -x "$check" ] || [ -n "$(find "$here/zul_vm_check.cpp" "$repo/sim/coproc.cpp" "$repo/sim/coproc.h" -newer "$check")" ]; then
-  nice aarch64-linux-gnu-g++ -std=c++20 -O2 -Wall -Wextra -Werror -static -pthread -I"$repo" \
-    "$here/zul_vm_check.cpp" "$repo/sim/coproc.cpp" -o "$check" ||
+if [ -n "$checker_pid" ]; then
+  if ! wait "$checker_pid" || [ ! -x "$check" ]; then
+    cat "$build/vm/checker.log" >&2
     fail "zul_vm_check did not build"
+  fi
   echo "vm: zul_vm_check built after $(elapsed) s"
 fi
 

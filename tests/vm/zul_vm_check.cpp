@@ -1090,6 +1090,15 @@ sim::Frame call_event(uint8_t subcode, uint16_t room = 0) {
                          static_cast<uint8_t>(room & 0xFF));
 }
 
+// The co-processor's frame went to the program: shifted out in a fetch.
+void check_delivered(Peer& peer, const sim::Frame& frame, const std::string& what) {
+  bool delivered = false;
+  for (const Message& m : peer.log()) {
+    delivered = delivered || same_frame(m.rx, frame);
+  }
+  check(delivered, what + " frame went to the program (" + hex(frame.data(), 8) + ")");
+}
+
 // Lines to expect on standard output, in order, after the banners.
 bool expect_output(Program& program, const std::vector<std::string>& want) {
   const auto out = program.out_lines();
@@ -1219,11 +1228,7 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
     check(program.wait_line("dial 5", 10000), "the program reports 'dial 5'");
     expect_levels(*chip, {{24, 1}, {23, 0}, {22, 1}}, "after dial 5 (on hook, selector high)");
     expect_changes(*chip, from, {{23, 0}, {24, 1}}, "for dial 5");
-    bool delivered = false;
-    for (const Message& m : peer.log()) {
-      delivered = delivered || same_frame(m.rx, call_event(1, 5));
-    }
-    check(delivered, "the dial frame went out (" + hex(call_event(1, 5).data(), 8) + ")");
+    check_delivered(peer, call_event(1, 5), "the dial");
 
     from = now_us();
     program.send("1\n");
@@ -1241,6 +1246,7 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
     }
     sim::coproc_queue(call_event(5));
     check(program.wait_line("openDetected", 10000), "the program reports 'openDetected'");
+    check_delivered(peer, call_event(5), "the door-opened");
 
     from = now_us();
     program.send("3\n");
@@ -1249,6 +1255,7 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
     expect_levels(*chip, idle, "after hanging up (the board idle state)");
     sim::coproc_queue(call_event(4));
     check(program.wait_line("drop", 10000), "the program reports 'drop'");
+    check_delivered(peer, call_event(4), "the drop");
 
     // The relays: codes 20, 21, 22 pulse relays 0, 1, 2 for two seconds.
     const std::pair<int, int> relays[] = {{20, 6}, {21, 25}, {22, 16}};
