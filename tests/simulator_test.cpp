@@ -50,21 +50,52 @@ TEST(Simulator, PassesVersionAndMissingArgumentThrough) {
 }
 
 #ifdef ZUL_DRIVER_PATH
-// The real program on this machine: it must refuse before touching memory.
-TEST(Driver, OffARaspberryPiSaysSoAndExits3) {
-  const std::string model = read_file("/proc/device-tree/model");
-  if (model.rfind("Raspberry Pi", 0) == 0) {
-    GTEST_SKIP() << "this is a Raspberry Pi: the driver would really start";
-  }
+// The real program on this machine, with ZUL_BOARD set to `board` (unset
+// when empty): its exit status and the last line of its standard error.
+int run_driver(const std::string& board, std::string* last_error_line) {
   const std::string err = temp_file();
-  const std::string cmd = std::string(ZUL_SIM_LAUNCHER) + " " + ZUL_DRIVER_PATH +
+  const std::string env = board.empty() ? "env -u ZUL_BOARD " : "env ZUL_BOARD=" + board + " ";
+  const std::string cmd = env + std::string(ZUL_SIM_LAUNCHER) + " " + ZUL_DRIVER_PATH +
                           " 10 < /dev/null > /dev/null 2> " + err;
   const int status = system(cmd.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 3);
   const Strings lines = split_lines(read_file(err));
-  ASSERT_FALSE(lines.empty());
-  EXPECT_NE(lines.back().find("not a Raspberry Pi"), std::string::npos) << lines.back();
+  *last_error_line = lines.empty() ? "" : lines.back();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool is_a_raspberry_pi() {
+  return read_file("/proc/device-tree/model").rfind("Raspberry Pi", 0) == 0;
+}
+
+// The library's route must refuse before it touches memory.
+TEST(Driver, OffARaspberryPiTheLibrarysRouteSaysSoAndExits3) {
+  if (is_a_raspberry_pi()) {
+    GTEST_SKIP() << "this is a Raspberry Pi: the driver would really start";
+  }
+  std::string err;
+  EXPECT_EQ(run_driver("bcm2835", &err), 3);
+  EXPECT_NE(err.find("ZUL_BOARD=bcm2835 needs a Raspberry Pi 1 to 4 and this is not one"),
+            std::string::npos)
+      << err;
+}
+
+TEST(Driver, AnUnknownBoardBackendIsNamedAndExits3) {
+  std::string err;
+  EXPECT_EQ(run_driver("pi9", &err), 3);
+  EXPECT_EQ(err.find("zul_stm_driver: ZUL_BOARD=\"pi9\" is not a board backend"), 0u) << err;
+}
+
+// Anywhere but a Pi 1 to 4 the kernel's devices are the board: a machine
+// without GPIO chips is told so.
+TEST(Driver, WithoutGpioChipsTheKernelRouteSaysSoAndExits3) {
+  if (is_a_raspberry_pi() || system("ls /dev/gpiochip* > /dev/null 2>&1") == 0) {
+    GTEST_SKIP() << "this machine has GPIO chips";
+  }
+  for (const char* board : {"", "kernel"}) {
+    std::string err;
+    EXPECT_EQ(run_driver(board, &err), 3) << board;
+    EXPECT_EQ(err.find("zul_stm_driver: no GPIO chip (/dev/gpiochip*) on this machine"), 0u) << err;
+  }
 }
 #endif
 

@@ -149,67 +149,6 @@ TEST(StartUp, KeepsTheDriversSettingsPathAndHandsCallEventsOn) {
             std::vector<std::string>{"dial 5"});
 }
 
-TEST(StartUp, OffARaspberryPiDrivesNoPinAndExits3) {
-  test::fresh_board();
-  sim::platform_set_model(nullptr);
-  test::give_input("-1 -1");
-  EXPECT_EQ(test::start({"10"}), 3);
-  EXPECT_FALSE(sim::library_initialised());
-  EXPECT_TRUE(sim::pin_events().empty());
-}
-
-TEST(StartUp, ABoardThatIsNotAPiIsRefused) {
-  test::fresh_board();
-  sim::platform_set_model("Some Other Board");
-  test::give_input("-1 -1");
-  EXPECT_EQ(test::start({"10"}), 3);
-  EXPECT_TRUE(sim::pin_events().empty());
-}
-
-struct ModelCase {
-  const char* model;
-  bool refused_before_the_library;
-};
-
-class BoardModels : public testing::TestWithParam<ModelCase> {};
-
-// The Pi 5 family is refused before the library maps anything; the boards
-// the library knows start as before.
-TEST_P(BoardModels, Pi5FamilyIsRefusedBeforeTheLibraryStarts) {
-  const ModelCase& c = GetParam();
-  test::fresh_board();
-  sim::platform_set_model(c.model);
-  test::give_input("-1 -1");
-  testing::internal::CaptureStderr();
-  const int status = test::start({"10"});
-  const std::string err = testing::internal::GetCapturedStderr();
-  if (c.refused_before_the_library) {
-    EXPECT_EQ(status, 3);
-    EXPECT_FALSE(sim::library_initialised());
-    EXPECT_TRUE(sim::pin_events().empty());
-    EXPECT_NE(err.find(std::string("this board (") + c.model + ") is not supported yet"),
-              std::string::npos)
-        << err;
-  } else {
-    EXPECT_EQ(status, -1);
-    EXPECT_TRUE(sim::library_initialised());
-    EXPECT_EQ(err.find("not supported"), std::string::npos) << err;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Models, BoardModels,
-    testing::Values(ModelCase{"Raspberry Pi 5 Model B Rev 1.0", true},
-                    ModelCase{"Raspberry Pi 5", true},
-                    ModelCase{"Raspberry Pi Compute Module 5 Rev 1.0", true},
-                    ModelCase{"Raspberry Pi Compute Module 5 Lite Rev 1.0", true},
-                    ModelCase{"Raspberry Pi 500 Rev 1.0", true},
-                    ModelCase{"Raspberry Pi 4 Model B Rev 1.4", false},
-                    ModelCase{"Raspberry Pi 400 Rev 1.0", false},
-                    ModelCase{"Raspberry Pi Compute Module 4 Rev 1.0", false},
-                    ModelCase{"Raspberry Pi 3 Model B Plus Rev 1.3", false},
-                    ModelCase{"Raspberry Pi Zero 2 W Rev 1.0", false}));
-
 TEST(StartUp, LibraryThatCannotStartDrivesNoPinAndExits3) {
   test::fresh_board();
   sim::platform_set_init_fails(true);
