@@ -492,8 +492,10 @@ struct ZspHeader {
 };
 static_assert(sizeof(ZspHeader) == 24);
 
-// SPI0's clock as the program asks for it.
-constexpr uint32_t kSpiHz = 281250;
+// SPI0's clock as the program has always had it: the library's divider 889,
+// which the controller takes as 888 (it divides by even numbers only), on
+// the 250 MHz core clock.
+constexpr uint32_t kSpiHz = 250000000 / 888;  // 281531
 
 // SPI mode bits as <linux/spi/spi.h> has them.
 constexpr uint32_t kSpiCpha = 0x01, kSpiCpol = 0x02, kSpiCsHigh = 0x04, kSpiLsbFirst = 0x08;
