@@ -21,11 +21,6 @@
 # Exits 0 when every check passed; 1 with the failed checks otherwise.
 # Skipped on an ARM machine, where the native tests run instead.
 set -eu
-here="$(cd "$(dirname "$0")" && pwd)"
-repo="$(cd "$here/../.." && pwd)"
-build="$(cd "${1:-$repo/build-arm64}" && pwd)"
-started="$(date +%s.%N)"
-
 case "$(uname -m)" in
   aarch64 | arm*)
     echo "vm: skipped on this ARM machine, where the native tests run instead"
@@ -37,6 +32,12 @@ fail() {
   echo "vm: $*" >&2
   exit 1
 }
+
+here="$(cd "$(dirname "$0")" && pwd)"
+repo="$(cd "$here/../.." && pwd)"
+[ -d "${1:-$repo/build-arm64}" ] || fail "no build directory ${1:-$repo/build-arm64}: cross build first (cmake --preset arm64 && cmake --build --preset arm64)"
+build="$(cd "${1:-$repo/build-arm64}" && pwd)"
+started="$(date +%s.%N)"
 
 elapsed() { echo "$(date +%s.%N) $started" | awk '{printf "%.1f", $1 - $2}'; }
 
