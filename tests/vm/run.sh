@@ -283,4 +283,4 @@ if [ "$failed" -ne 0 ] || [ -n "$problems" ]; then
   [ -n "$problems" ] && echo "$problems" >&2
   fail "$failed of $((passed + failed)) checks failed (all results: $results, console: $console)"
 fi
-echo "vm: $passed checks passed in 10 cases (results: $results)"
+echo "vm: $passed checks passed in 10 cases: $(sed -n 's/^case-time //p' "$results" | paste -sd, - | sed 's/,/, /g') (results: $results)"
