@@ -14,8 +14,9 @@
 //
 //   zul_vm_check no-spi         before the fake controller is loaded
 //   zul_vm_check failures       a line missing, a line busy, no permission
-//   zul_vm_check groups         start-up as a user in the groups gpio and spi
-//   zul_vm_check startup SHIELD [call]
+//   zul_vm_check startup SHIELD [call | user]
+//                               start-up, then a call and the relays; or
+//                               start-up as a user in the groups gpio and spi
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -1345,13 +1346,16 @@ int main(int argc, char** argv) {
     run_no_spi();
   } else if (what == "failures") {
     run_failures();
-  } else if (what == "groups") {
-    run_shield("shield26-user-in-groups", 26, false, RunAs{kUser, kUser, {kGpioGroup, kSpiGroup}});
   } else if (what == "startup" && argc > 2) {
-    run_shield(std::string("shield") + argv[2], static_cast<uint8_t>(atoi(argv[2])),
-               argc > 3 && strcmp(argv[3], "call") == 0);
+    const std::string how = argc > 3 ? argv[3] : "";
+    std::optional<RunAs> as;
+    if (how == "user") {
+      as = RunAs{kUser, kUser, {kGpioGroup, kSpiGroup}};
+    }
+    run_shield(std::string("shield") + argv[2] + (as ? "-user" : ""),
+               static_cast<uint8_t>(atoi(argv[2])), how == "call", as);
   } else {
-    fprintf(stderr, "usage: zul_vm_check no-spi | failures | groups | startup SHIELD [call]\n");
+    fprintf(stderr, "usage: zul_vm_check no-spi | failures | startup SHIELD [call | user]\n");
     return 2;
   }
   return g_failures == 0 ? 0 : 1;
