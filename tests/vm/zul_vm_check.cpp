@@ -1260,6 +1260,7 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
       check(held_ms >= 1000,
             "the open key held " + std::to_string(held_ms) + " ms (at least 1000)");
     }
+    expect_levels(*chip, {{24, 1}, {23, 1}, {22, 0}}, "after code 2 (off hook again)");
     sim::coproc_queue(call_event(5));
     check(program.wait_line("openDetected", 10000), "the program reports 'openDetected'");
     check_delivered(peer, call_event(5), "the door-opened");
