@@ -42,11 +42,17 @@ started="$(date +%s.%N)"
 elapsed() { echo "$(date +%s.%N) $started" | awk '{printf "%.1f", $1 - $2}'; }
 
 driver="$build/zul_stm_driver"
-[ -x "$driver" ] || fail "no $driver: build it first (cmake --preset arm64 && cmake --build --preset arm64 --target zul_stm_driver zul_stm_sim)"
+# The simulator of the same build tells the settings frames to expect.
+sim="$build/zul_stm_sim"
+for exe in "$driver" "$sim"; do
+  [ -x "$exe" ] || fail "no $exe: build it first (cmake --preset arm64 && cmake --build --preset arm64 --target zul_stm_driver zul_stm_sim)"
+done
 
 sh "$repo/scripts/deps.sh" qemu-system-arm g++-aarch64-linux-gnu cpio make xz-utils
 readelf=aarch64-linux-gnu-readelf
-$readelf -h "$driver" | grep -q AArch64 || fail "$driver is not an arm64 program"
+for exe in "$driver" "$sim"; do
+  $readelf -h "$exe" | grep -q AArch64 || fail "$exe is not an arm64 program"
+done
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
@@ -238,9 +244,6 @@ chmod 755 "$ir/init"
 cp "$root/bin/busybox" "$check" "$ir/bin/"
 cp "$configfs" "$mods/gpio_sim_vm.ko" "$mods/zul_spi_peer.ko" "$ir/lib/modules/"
 cp "$driver" "$ir/zul/"
-# The simulator of the same build: the settings frames to expect.
-sim="$build/zul_stm_sim"
-[ -x "$sim" ] || fail "no $sim: build it first (cmake --build --preset arm64 --target zul_stm_sim)"
 cp "$sim" "$ir/zul/"
 cp -r "$repo/TEQsettings" "$ir/zul/"
 printf 'root:x:0:0:root:/:/bin/sh\nzul:x:1000:1000:zul:/zul:/bin/sh\n' >"$ir/etc/passwd"
@@ -261,7 +264,7 @@ while [ -n "$todo" ]; do
   next=""
   for lib in $todo; do
     [ -f "$ir/lib/$lib" ] && continue
-    path="$(find_lib "$lib")" || fail "$driver needs $lib, which is not in the arm64 C library's directories"
+    path="$(find_lib "$lib")" || fail "$lib (needed by $driver or $sim) is not in the arm64 C library's directories"
     cp -L "$path" "$ir/lib/$lib"
     next="$next $(libs_of "$ir/lib/$lib")"
   done
