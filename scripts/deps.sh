@@ -102,6 +102,18 @@ aligned_versions() {  # packages...
     /^$/ { if (same) print p, a, v; p = a = v = ""; same = 0 }
     END { if (same) print p, a, v }' | sort -u >"$work/same"
   names="$(cut -d' ' -f1 "$work/same" | sort -u)"
+  # Every version of them the lists offer, on every architecture dpkg has:
+  # one call, as each apt-cache call can take seconds.
+  set --
+  for name in $names; do
+    for a in $native $(dpkg --print-foreign-architectures); do set -- "$@" "$name:$a"; done
+  done
+  : >"$work/offered"
+  if [ $# -gt 0 ]; then
+    apt-cache madison "$@" 2>/dev/null | awk -F'|' '$3 ~ /Packages *$/ {
+      n = $1; gsub(/ /, "", n); sub(/:.*/, "", n); v = $2; gsub(/ /, "", v)
+      k = split($3, w, " "); print n, w[k - 1], v }' >"$work/offered"
+  fi
   for name in $names; do
     : >"$work/targets"
     : >"$work/archs"
@@ -116,8 +128,7 @@ aligned_versions() {  # packages...
     [ "$(sort -u "$work/targets" | wc -l)" -ge 2 ] || continue
     set --
     for a in $archs; do
-      apt-cache madison "$name:$a" 2>/dev/null | awk -F'|' '$3 ~ /Packages *$/ { gsub(/ /, "", $2); print $2 }' \
-        >"$work/versions.$a"
+      awk -v n="$name" -v a="$a" '$1 == n && $2 == a { print $3 }' "$work/offered" >"$work/versions.$a"
       awk -v a="$a" '$1 == a { print $2 }' "$work/installed" >>"$work/versions.$a"
       set -- "$@" "$work/versions.$a"
     done
@@ -154,8 +165,14 @@ if install $missing; then exit 0; fi
 pins="$(aligned_versions $missing)"
 if [ -n "$pins" ]; then
   say "one version on every architecture:" "$(echo "$pins" | tr '\n' ' ')"
+  # A package named again without its version would undo its pin.
+  rest=""
+  for pkg in $missing; do
+    case "$pkg" in *:*) qualified="$pkg" ;; *) qualified="$pkg:$native" ;; esac
+    echo "$pins" | grep -q "^$qualified=" || rest="$rest $pkg"
+  done
   # shellcheck disable=SC2086
-  if install --allow-downgrades $pins $missing; then exit 0; fi
+  if install --allow-downgrades $pins $rest; then exit 0; fi
 fi
 explain
 exit 1

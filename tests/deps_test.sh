@@ -27,6 +27,7 @@ machine() {  # case name
   : >"$fake/available"  # name arch version   (the mirror's lists)
   : >"$fake/depends"    # apt-cache depends --recurse output
   : >"$fake/calls"      # apt-get's arguments, one call a line
+  : >"$fake/madison_calls"
   : >"$fake/install_error"
   echo 0 >"$fake/update_failures"
   echo "install" >"$fake/install_ok_with"  # what a working install's arguments hold
@@ -102,10 +103,14 @@ case "\$1" in
         print "Multi-Arch: same"; print ""; exit }' "\$fake/available"
     done ;;
   madison)
-    name="\${2%%:*}"; arch="\${2##*:}"
-    awk -v n="\$name" -v a="\$arch" '\$1 == n && \$2 == a {
-      print " " n " | " \$3 " | http://deb.example/debian bookworm/main " a " Packages" }' \
-      "\$fake/available" ;;
+    shift
+    echo "\$*" >>"\$fake/madison_calls"
+    for pkg in "\$@"; do
+      name="\${pkg%%:*}"; arch="\${pkg##*:}"
+      awk -v p="\$pkg" -v n="\$name" -v a="\$arch" '\$1 == n && \$2 == a {
+        print " " p " | " \$3 " | http://deb.example/debian bookworm/main " a " Packages" }' \
+        "\$fake/available"
+    done ;;
 esac
 EOF
   chmod +x "$fake/bin"/*
@@ -225,6 +230,18 @@ expect_said "one version on every architecture: $pins"
 expect_calls "update -qq" \
   "install -y -qq --no-remove libmosquitto-dev:arm64 libmosquitto-dev:armhf" \
   "install -y -qq --no-remove --allow-downgrades $pins libmosquitto-dev:arm64 libmosquitto-dev:armhf"
+
+# Asked for by name, the library is installed by its pin alone: the plain
+# name after it would undo the pin.
+machine multiarch_asked_for
+skew
+echo "--allow-downgrades $pins libmosquitto-dev:armhf" >"$fake/install_ok_with"
+run_deps libssl3:arm64 libmosquitto-dev:armhf
+expect_status 0
+expect_calls "update -qq" \
+  "install -y -qq --no-remove libssl3:arm64 libmosquitto-dev:armhf" \
+  "install -y -qq --no-remove --allow-downgrades $pins libmosquitto-dev:armhf"
+[ "$(wc -l <"$fake/madison_calls")" -eq 1 ] || fail "apt-cache madison called more than once"
 
 # The same, but arm64's lists lack every version amd64 has: it names the
 # library and the versions each architecture has, then apt's reasons.
