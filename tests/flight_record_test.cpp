@@ -266,20 +266,11 @@ const char kCall[] =
     "5000 drop\n"
     "5500 end\n";
 
-TEST_F(FlightRecord, ARecordMadeInRealTimeReplaysIdentical) {
-  const std::string record = file();
-  const std::string text = record_a_call(file(kCall), record);
-  ASSERT_NE(text.find(" out dial 5\n"), std::string::npos) << text;
-  ASSERT_NE(text.find(" in 3\n"), std::string::npos) << text;
-  std::string out;
-  EXPECT_EQ(test::run_sim({"--replay", record}, "", &out), 0) << out;
-  EXPECT_EQ(out, "replay: identical\n");
-}
-
-// A record of the call that replays identical as it stands. On a busy
-// machine, or in an emulator, a sleep of the real-time run can overshoot by
-// more than the replay's tolerance, and then that, not an edit made to the
-// record, would be the first difference.
+// A record made in real time replays identical. On a busy machine, or in an
+// emulator, a sleep of the real-time run can overshoot by more than the
+// replay's tolerance (50 ms; seen: 124 ms under qemu on a loaded machine), so
+// one of three records must; the edit below must then be the first
+// difference.
 std::string record_a_faithful_call(const std::string& scenario, const std::string& record) {
   std::string out;
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -290,6 +281,13 @@ std::string record_a_faithful_call(const std::string& scenario, const std::strin
   }
   ADD_FAILURE() << "three records in a row did not replay identical; the last: " << out;
   return "";
+}
+
+TEST_F(FlightRecord, ARecordMadeInRealTimeReplaysIdentical) {
+  const std::string record = file();
+  const std::string text = record_a_faithful_call(file(kCall), record);
+  ASSERT_NE(text.find(" out dial 5\n"), std::string::npos) << text;
+  ASSERT_NE(text.find(" in 3\n"), std::string::npos) << text;
 }
 
 TEST_F(FlightRecord, AReplayWithADialForAnotherRoomSaysWhereItDiverges) {
