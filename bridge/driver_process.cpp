@@ -84,9 +84,13 @@ bool DriverProcess::start(const std::vector<std::string>& argv, const std::strin
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  // posix_spawn rather than fork: no fork handlers of the libraries run
-  // (OpenSSL's hang a forked child under qemu-user), and a program that
-  // cannot be started is reported by its result.
+  // posix_spawn rather than fork: the bridge is threaded (the MQTT client's
+  // network thread), and a forked child of a threaded process may only call
+  // async-signal-safe functions before it execs. posix_spawn does the
+  // redirections, the closefrom and the signal settings below inside the C
+  // library, runs no pthread_atfork handlers of the linked libraries, copies
+  // no address space, and reports a program that cannot be started by its
+  // result.
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);

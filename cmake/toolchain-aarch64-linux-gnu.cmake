@@ -1,5 +1,6 @@
 # 64-bit Raspberry Pi OS (arm64): Pi 3, 4, 5, Zero 2 W.
-#   apt-get install g++-aarch64-linux-gnu qemu-user libbcm2835-dev:arm64 libgtest-dev:arm64 libinih-dev:arm64
+#   apt-get install g++-aarch64-linux-gnu qemu-user libbcm2835-dev:arm64 libgtest-dev:arm64 \
+#     libinih-dev:arm64 libmosquitto-dev:arm64 libtomlplusplus-dev:arm64 nlohmann-json3-dev
 set(ZUL_CROSS_TRIPLE aarch64-linux-gnu)
 set(ZUL_CROSS_PROCESSOR aarch64)
 set(ZUL_CROSS_QEMU qemu-aarch64)

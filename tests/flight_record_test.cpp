@@ -1,5 +1,7 @@
 // The flight record: what goes into it, its text, the ring, the ways it gets
 // written, and the simulator's exact replay of it.
+#include "record/flight_record.h"
+
 #include <bcm2835.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -14,10 +16,9 @@
 #include <vector>
 
 #include "core/console_input.h"
-#include "out/output.h"
 #include "line/pins.h"
 #include "link/CRC16.h"
-#include "record/flight_record.h"
+#include "out/output.h"
 #include "tests/sim_process.h"
 #include "tests/support.h"
 
@@ -225,18 +226,20 @@ TEST_F(FlightRecord, WrittenWhenTheOutputsReaderIsGone) {
 
 #ifdef ZUL_DRIVER_PATH
 TEST_F(FlightRecord, TheRealDriverWritesItOnANormalReturn) {
-  // Off a Raspberry Pi the driver ends after the room lists (status 3).
+  // Off a Raspberry Pi the driver ends after the room lists (status 3). In a
+  // cross build the driver is a target binary: it runs in the emulator.
   const std::string record = file();
   const std::string out = file();
-  const std::string command = "ZUL_RECORD='" + record + "' '" + ZUL_DRIVER_PATH +
-                              "' 10 > '" + out + "' 2>/dev/null <<EOF\n7 -1 -1\nEOF";
+  const std::string command = "ZUL_RECORD='" + record + "' " + ZUL_SIM_LAUNCHER + " '" +
+                              ZUL_DRIVER_PATH + "' 10 > '" + out +
+                              "' 2>/dev/null <<EOF\n7 -1 -1\nEOF";
   const int status = system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 3);
   const std::vector<std::string> lines = split_lines(read_file(record));
   ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[0], std::string("# ZUL_STM_Driver 1.22 flight record: ") + ZUL_DRIVER_PATH +
-                          " 10");
+  EXPECT_EQ(lines[0],
+            std::string("# ZUL_STM_Driver 1.22 flight record: ") + ZUL_DRIVER_PATH + " 10");
   EXPECT_EQ(lines[2], "0 out #STM_driver_1v22");
   EXPECT_NE(read_file(record).find("\n0 in 7\n0 in -1\n0 out #End read rooms\n"),
             std::string::npos);
@@ -263,19 +266,33 @@ const char kCall[] =
     "5000 drop\n"
     "5500 end\n";
 
+// A record made in real time replays identical. On a busy machine, or in an
+// emulator, a sleep of the real-time run can overshoot by more than the
+// replay's tolerance (50 ms; seen: 124 ms under qemu on a loaded machine), so
+// one of three records must; the edit below must then be the first
+// difference.
+std::string record_a_faithful_call(const std::string& scenario, const std::string& record) {
+  std::string out;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const std::string text = record_a_call(scenario, record);
+    if (test::run_sim({"--replay", record}, "", &out) == 0 && out == "replay: identical\n") {
+      return text;
+    }
+  }
+  ADD_FAILURE() << "three records in a row did not replay identical; the last: " << out;
+  return "";
+}
+
 TEST_F(FlightRecord, ARecordMadeInRealTimeReplaysIdentical) {
   const std::string record = file();
-  const std::string text = record_a_call(file(kCall), record);
+  const std::string text = record_a_faithful_call(file(kCall), record);
   ASSERT_NE(text.find(" out dial 5\n"), std::string::npos) << text;
   ASSERT_NE(text.find(" in 3\n"), std::string::npos) << text;
-  std::string out;
-  EXPECT_EQ(test::run_sim({"--replay", record}, "", &out), 0) << out;
-  EXPECT_EQ(out, "replay: identical\n");
 }
 
 TEST_F(FlightRecord, AReplayWithADialForAnotherRoomSaysWhereItDiverges) {
   const std::string record = file();
-  std::vector<std::string> lines = split_lines(record_a_call(file(kCall), record));
+  std::vector<std::string> lines = split_lines(record_a_faithful_call(file(kCall), record));
   // The reply that carried the dial for room 5 now carries room 7.
   size_t changed = 0;
   for (size_t i = 0; i < lines.size() && changed == 0; ++i) {
@@ -291,7 +308,8 @@ TEST_F(FlightRecord, AReplayWithADialForAnotherRoomSaysWhereItDiverges) {
   ASSERT_NE(changed, 0u);
   size_t first_effect = 0;  // the first pin write or line after it
   for (size_t i = changed + 1; i < lines.size() && first_effect == 0; ++i) {
-    if (lines[i].find(" pin ") != std::string::npos || lines[i].find(" out ") != std::string::npos) {
+    if (lines[i].find(" pin ") != std::string::npos ||
+        lines[i].find(" out ") != std::string::npos) {
       first_effect = i;
     }
   }
@@ -302,10 +320,10 @@ TEST_F(FlightRecord, AReplayWithADialForAnotherRoomSaysWhereItDiverges) {
   const std::string edited = file(text);
   std::string out;
   EXPECT_EQ(test::run_sim({"--replay", edited, "--", "10"}, "", &out), 1);
-  EXPECT_EQ(out.rfind("replay: diverges at " + edited + " line " +
-                          std::to_string(first_effect + 1) + " (",
-                      0),
-            0u)
+  EXPECT_EQ(
+      out.rfind(
+          "replay: diverges at " + edited + " line " + std::to_string(first_effect + 1) + " (", 0),
+      0u)
       << out;
   EXPECT_NE(out.find("the record says \""), std::string::npos) << out;
   EXPECT_NE(out.find("the replay did \""), std::string::npos) << out;

@@ -53,8 +53,10 @@ bool port_open(int port) {
   return ok;
 }
 
-// posix_spawn, not fork: fork handlers of the libraries linked here
-// (OpenSSL's) hang a forked child under qemu-user.
+// posix_spawn, not fork: this process runs the probes' MQTT threads, and a
+// forked child of a threaded process may only call async-signal-safe
+// functions until it execs; posix_spawn does the redirections and the exec
+// itself, without copying the address space.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
