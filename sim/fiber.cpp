@@ -15,6 +15,7 @@
 #include <setjmp.h>
 #include <sys/mman.h>
 #include <ucontext.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -93,6 +94,7 @@ Fiber* g_starting = nullptr;
 // run, with no program thread running.
 std::atomic<bool> g_hosting{false};
 std::atomic<pthread_t> g_host_thread{};
+std::atomic<pid_t> g_host_tid{0};
 
 // The executable's own TLS block: the program's and the simulator's
 // thread_local variables (the C library's and the C++ library's live in
@@ -244,6 +246,7 @@ Fiber* fiber_host_begin() {
     g_current = &g_host;
   }
   g_host_thread.store(pthread_self());
+  g_host_tid.store(gettid());
   g_hosting.store(true);
   return g_current;
 }
@@ -253,6 +256,11 @@ void fiber_host_end() { g_hosting.store(false); }
 bool fiber_on_host() {
   return g_hosting.load(std::memory_order_relaxed) &&
          pthread_equal(pthread_self(), g_host_thread.load(std::memory_order_relaxed)) != 0;
+}
+
+bool fiber_host_holds(const pthread_mutex_t* mutex) {
+  // The C library records the owner's thread id in every mutex it locks.
+  return __atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED) == g_host_tid.load();
 }
 
 Fiber* fiber_create(void (*entry)(void*), void* arg) {

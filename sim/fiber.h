@@ -15,6 +15,8 @@
 // the fibers), only in the clock's scheduled mode, and never from a signal
 // handler: no lock guards it.
 #pragma once
+#include <pthread.h>
+
 #include <cstddef>
 
 namespace sim {
@@ -36,6 +38,9 @@ void fiber_host_end();
 
 // Whether the calling OS thread hosts the fibers of the current run.
 bool fiber_on_host();
+// Whether a taken mutex is held by the host's OS thread, that is by one of
+// its fibers (and not by a kernel thread of the process).
+bool fiber_host_holds(const pthread_mutex_t* mutex);
 
 // A new fiber that will run entry(arg) once switched to; nullptr when every
 // slot is taken. entry must not return: it ends with fiber_exit_to.
