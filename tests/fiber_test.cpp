@@ -189,7 +189,7 @@ std::string busy_scenario(int calls) {
 }
 
 TEST(FiberRuns, SameScenarioAndSeedGiveByteIdenticalOutputsTwentyTimesWithFaults) {
-  const std::string scenario = temp_file(busy_scenario(8));
+  const std::string scenario = temp_file(busy_scenario(12));
   std::vector<std::string> first;
   for (int run = 0; run < 20; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
