@@ -38,24 +38,22 @@ uint64_t bcm2835_st_read(void) {
 }
 
 int bcm2835_spi_begin(void) {
-  sim::SpiConfig& spi = sim::board_spi();
-  sim::board_spi_call("begin", nullptr, 0);
-  spi.begun = true;
+  sim::board_spi_call("begin", &sim::SpiConfig::begun, 1);
   return 1;
 }
 
-void bcm2835_spi_end(void) { sim::board_spi_call("end", nullptr, 0); }
+void bcm2835_spi_end(void) { sim::board_spi_call("end"); }
 
 void bcm2835_spi_setBitOrder(uint8_t order) {
-  sim::board_spi_call("setBitOrder", &sim::board_spi().bit_order, order);
+  sim::board_spi_call("setBitOrder", &sim::SpiConfig::bit_order, order);
 }
 
 void bcm2835_spi_setDataMode(uint8_t mode) {
-  sim::board_spi_call("setDataMode", &sim::board_spi().data_mode, mode);
+  sim::board_spi_call("setDataMode", &sim::SpiConfig::data_mode, mode);
 }
 
 void bcm2835_spi_setClockDivider(uint16_t divider) {
-  sim::board_spi_call("setClockDivider", &sim::board_spi().clock_divider, divider);
+  sim::board_spi_call("setClockDivider", &sim::SpiConfig::clock_divider, divider);
 }
 
 void bcm2835_spi_setChipSelectPolarity(uint8_t cs, uint8_t active) {

@@ -19,6 +19,10 @@ namespace {
 constexpr double kCoreClockHz = 250e6;
 constexpr int kDefaultDivider = 65536;
 
+// The board's lock. It guards the pin and transfer logs' writers, the SPI
+// settings, the frames log's writer and the flags below up to g_source. It
+// is held only for a few stores, never across a wait of the clock (nor a
+// fiber switch), never by the stop path (which may interrupt its holder).
 std::mutex& mu = *new std::mutex;
 AppendLog<PinEvent>& g_pins = *new AppendLog<PinEvent>;
 AppendLog<Transfer>& g_transfers = *new AppendLog<Transfer>;
@@ -27,10 +31,13 @@ AppendLog<Transfer>& g_transfers = *new AppendLog<Transfer>;
 bool g_keep_transfers = true;
 LogStream& g_frames = *new LogStream;
 SpiConfig& g_spi = *new SpiConfig;
-std::atomic<int> g_level[kGpioCount];
 bool g_initialised = false;
-std::atomic<bool> g_started{false};
-TransferSource& g_source = *new TransferSource;
+// Not under the lock: atomic.
+std::atomic<int> g_level[kGpioCount];
+std::atomic<bool> g_started{false};  // read by the system timer without a lock
+// Set before a run (the replay's recorded co-processor), read by every
+// transfer: atomic, so that the transfers take no lock for it.
+std::atomic<TransferSource> g_source{nullptr};
 
 // Stop mode. An entry of the tail is claimed by one fetch_add, then written,
 // then marked ready; readers take the ready entries of the prefix.
@@ -52,7 +59,7 @@ void reset_state() {
   }
   g_initialised = false;
   g_started.store(false);
-  g_source = nullptr;
+  g_source.store(nullptr);
   g_keep_transfers = true;
   g_frames.finish();
   g_stopped.store(false);
@@ -148,10 +155,7 @@ void board_library_init() {
 
 bool board_library_started() { return g_started.load(); }
 
-void board_set_transfer_source(TransferSource source) {
-  std::lock_guard<std::mutex> lock(mu);
-  g_source = std::move(source);
-}
+void board_set_transfer_source(TransferSource source) { g_source.store(source); }
 
 void board_fsel(uint8_t gpio, uint8_t mode) { record(PinCall::kFsel, gpio, mode); }
 
@@ -164,12 +168,21 @@ void board_write(uint8_t gpio, uint8_t level) {
   }
 }
 
-void board_spi_call(const std::string& call, int* field, int value) {
+void board_spi_call(const std::string& call) {
   std::lock_guard<std::mutex> lock(mu);
   g_spi.calls.push_back(call);
-  if (field != nullptr) {
-    *field = value;
-  }
+}
+
+void board_spi_call(const std::string& call, int SpiConfig::*field, int value) {
+  std::lock_guard<std::mutex> lock(mu);
+  g_spi.calls.push_back(call);
+  g_spi.*field = value;
+}
+
+void board_spi_call(const std::string& call, bool SpiConfig::*field, bool value) {
+  std::lock_guard<std::mutex> lock(mu);
+  g_spi.calls.push_back(call);
+  g_spi.*field = value;
 }
 
 void board_spi_polarity(uint8_t cs, uint8_t active) {
@@ -179,14 +192,12 @@ void board_spi_polarity(uint8_t cs, uint8_t active) {
   g_spi.cs_active = active;
 }
 
-SpiConfig& board_spi() { return g_spi; }
-
 void board_transfer(const uint8_t* sent, uint8_t* received) {
   Transfer t{};
   memcpy(t.sent, sent, 8);
   int64_t takes_ns = 0;
-  if (g_source) {
-    takes_ns = g_source(t.sent, t.received);
+  if (const TransferSource source = g_source.load()) {
+    takes_ns = source(t.sent, t.received);
   } else {
     coproc_transfer(t.sent, t.received);
     takes_ns = transfer_time_ns();
@@ -269,7 +280,13 @@ bool library_initialised() {
 int pin_level(uint8_t gpio) { return gpio < kGpioCount ? g_level[gpio].load() : -1; }
 
 int64_t transfer_time_ns() {
-  const int divider = g_spi.clock_divider > 0 ? g_spi.clock_divider : kDefaultDivider;
+  int divider = kDefaultDivider;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (g_spi.clock_divider > 0) {
+      divider = g_spi.clock_divider;
+    }
+  }
   return static_cast<int64_t>(64.0 * divider / kCoreClockHz * 1e9);
 }
 

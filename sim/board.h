@@ -83,7 +83,7 @@ void board_finish_frames();
 // Who answers the program's transfers instead of the co-processor (the
 // replay of a flight record), and how long, in ns, each transfer then takes;
 // an empty function gives them back to the co-processor.
-using TransferSource = std::function<int64_t(const uint8_t* sent, uint8_t* received)>;
+using TransferSource = int64_t (*)(const uint8_t* sent, uint8_t* received);
 void board_set_transfer_source(TransferSource source);
 
 // Time one 8-byte transfer takes at the configured SPI clock (core clock

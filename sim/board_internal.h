@@ -10,9 +10,11 @@ void board_library_init();
 void board_fsel(uint8_t gpio, uint8_t mode);
 void board_pud(uint8_t gpio, uint8_t pud);
 void board_write(uint8_t gpio, uint8_t level);
-void board_spi_call(const std::string& call, int* field, int value);
+// A call of the SPI interface, and the setting it makes, if any.
+void board_spi_call(const std::string& call);
+void board_spi_call(const std::string& call, int SpiConfig::*field, int value);
+void board_spi_call(const std::string& call, bool SpiConfig::*field, bool value);
 void board_spi_polarity(uint8_t cs, uint8_t active);
-SpiConfig& board_spi();
 void board_transfer(const uint8_t* sent, uint8_t* received);
 // Without a lock, for the system timer.
 bool board_library_started();

@@ -1,9 +1,10 @@
 #include "sim/clock.h"
 
-#include <semaphore.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/fiber.h"
 #include "sim/platform.h"
 
 namespace sim {
@@ -30,48 +32,64 @@ struct EventLater {
   }
 };
 
-// One program thread taking part in the turns (kScheduled).
+// One program thread taking part in the turns (kScheduled): the host's own
+// context (the thread that reset the clock) or a fiber that
+// clock_create_thread started. A turn is handed over by switching fibers,
+// without the kernel.
 struct Turn {
-  enum State { kWaitingTime, kRunning, kWaitingCondition, kDone };
-  // Released once each time the turn is handed to this thread, after the
-  // lock is let go: the woken thread then finds the lock free instead of
-  // waking only to wait for it (a simulated hour is hundreds of thousands of
-  // hand-offs). A POSIX semaphore sleeps in the kernel at once, where
-  // std::counting_semaphore spins and yields first, which on a loaded
-  // machine slows every other thread down.
-  sem_t go;
-  Turn() { sem_init(&go, 0, 0); }
+  enum State { kWaitingTime, kRunning, kWaitingCondition, kWaitingLock, kDone };
   State state = kRunning;
   int64_t wake_ns = 0;
   uint64_t order = 0;
-  const std::function<bool()>* wake = nullptr;
+  const std::function<bool()>* wake = nullptr;  // kWaitingCondition
+  pthread_mutex_t* lock = nullptr;              // kWaitingLock
+  Fiber* fiber = nullptr;
+  ThreadFn fn = nullptr;
+  void* arg = nullptr;
+  void* result = nullptr;
+  bool joined = false;
 };
 
-// Never destroyed: program threads may still wait on them when the process
+// The clock's lock. It guards everything below up to t_turn; it is never
+// held across a fiber switch, so a fiber never finds it taken by another.
+// Never destroyed: program threads may still wait on it when the process
 // ends.
 std::mutex& mu = *new std::mutex;
 std::condition_variable& changed = *new std::condition_variable;
 
-ClockMode g_mode = ClockMode::kInstant;
-double g_speed = 1.0;
-std::atomic<int64_t> g_now{0};
-std::chrono::steady_clock::time_point g_t0 = std::chrono::steady_clock::now();
-uint64_t g_generation = 0;  // bumped by every reset; stale timer work is dropped
+// Written under mu by clock_reset alone; read without it by clock_mode, the
+// time readers and the exit path (which may run in a signal handler that
+// interrupted mu's holder), hence atomic.
+std::atomic<ClockMode> g_mode{ClockMode::kInstant};
+std::atomic<double> g_speed{1.0};
+std::atomic<int64_t> g_t0_ns{0};  // steady clock at the reset
+std::atomic<int64_t> g_now{0};    // written under mu; read anywhere
+uint64_t g_generation = 0;        // bumped by every reset; stale timer work is dropped
 uint64_t g_order = 0;
 std::priority_queue<Event, std::vector<Event>, EventLater>* g_events =
     new std::priority_queue<Event, std::vector<Event>, EventLater>;
 std::vector<Turn*>* g_turns = new std::vector<Turn*>;
+// Every fiber's turn ever made, so that its pthread_t is known for what it
+// is after a reset too (turns are never freed: a handle stays valid).
+std::vector<Turn*>* g_fiber_turns = new std::vector<Turn*>;
+int g_lock_waiters = 0;  // turns in kWaitingLock
 Turn* g_current = nullptr;
 std::function<void()>* g_on_stall = new std::function<void()>;
 bool g_timer_started = false;
 
+// The calling program thread's turn: each fiber has its own copy of the
+// executable's thread_locals, so this is per fiber as it was per thread.
 thread_local Turn* t_turn = nullptr;
 
+int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 int64_t real_now_ns() {
-  const auto elapsed = std::chrono::steady_clock::now() - g_t0;
-  const double ns =
-      static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
-  return static_cast<int64_t>(ns * g_speed);
+  const double ns = static_cast<double>(steady_ns() - g_t0_ns.load());
+  return static_cast<int64_t>(ns * g_speed.load());
 }
 
 // Runs the events due at or before `until`, with the lock released while
@@ -80,7 +98,7 @@ void run_due_events(std::unique_lock<std::mutex>& lock, int64_t until) {
   while (!g_events->empty() && g_events->top().t_ns <= until) {
     Event e = g_events->top();
     g_events->pop();
-    if (g_mode != ClockMode::kRealTime) {
+    if (g_mode.load() != ClockMode::kRealTime) {
       g_now.store(std::max(g_now.load(), e.t_ns));
     }
     lock.unlock();
@@ -91,12 +109,28 @@ void run_due_events(std::unique_lock<std::mutex>& lock, int64_t until) {
 
 // ---- kScheduled -----------------------------------------------------------
 
+void make_ready(Turn* t) {
+  t->state = Turn::kWaitingTime;
+  t->wake_ns = g_now.load();
+  t->order = ++g_order;
+}
+
 void wake_satisfied_waiters() {
   for (Turn* t : *g_turns) {
     if (t->state == Turn::kWaitingCondition && (*t->wake)()) {
-      t->state = Turn::kWaitingTime;
-      t->wake_ns = g_now.load();
-      t->order = ++g_order;
+      make_ready(t);
+    }
+  }
+}
+
+// A turn that waits for a program mutex is ready once the mutex is free
+// (its holder, a fiber switched out, has let it go).
+void wake_lock_waiters() {
+  for (Turn* t : *g_turns) {
+    if (t->state == Turn::kWaitingLock && pthread_mutex_trylock(t->lock) == 0) {
+      pthread_mutex_unlock(t->lock);
+      --g_lock_waiters;
+      make_ready(t);
     }
   }
 }
@@ -115,11 +149,15 @@ Turn* earliest_waiting() {
   return best;
 }
 
-// The calling thread has given up its turn: pass it to whichever thread wakes
-// first, running the events that come before it. Returns the thread to wake
-// (wake_turn) once the lock is released, or nullptr.
+// The calling turn has given its turn up: pass it to whichever turn wakes
+// first, running the events that come before it. Returns that turn (the
+// caller switches to it once the lock is released), or nullptr when an
+// event reset the clock.
 [[nodiscard]] Turn* hand_off(std::unique_lock<std::mutex>& lock) {
   const uint64_t generation = g_generation;
+  if (g_lock_waiters > 0) {
+    wake_lock_waiters();
+  }
   for (;;) {
     Turn* next = earliest_waiting();
     if (!g_events->empty() && (next == nullptr || g_events->top().t_ns <= next->wake_ns)) {
@@ -152,54 +190,42 @@ Turn* earliest_waiting() {
   }
 }
 
-void wake_turn(Turn* t) {
-  if (t != nullptr) {
-    sem_post(&t->go);
-  }
-}
-
-// Wakes `next` (from hand_off), then waits until the turn is the caller's.
-// A permit left over from a turn the caller already held is harmless: the
-// turn is looked at again under the lock.
-void wait_for_turn(std::unique_lock<std::mutex>& lock, Turn* self, Turn* next) {
-  if (g_current == self) {
-    return;  // handed back to itself: nobody to wake
+// The caller has set its waiting state: hands the turn on and returns once
+// the turn is the caller's again. The fiber switch happens with the lock
+// released.
+void give_up_turn(std::unique_lock<std::mutex>& lock, Turn* self) {
+  Turn* next = hand_off(lock);
+  if (next == nullptr || next == self) {
+    return;  // handed back to itself, or an event reset the clock: carry on
   }
   lock.unlock();
-  wake_turn(next);
-  for (;;) {
-    while (sem_wait(&self->go) != 0) {
-      // EINTR: a signal the thread takes; wait on
-    }
-    lock.lock();
-    if (g_current == self) {
-      return;
-    }
-    lock.unlock();
-  }
+  fiber_switch(self->fiber, next->fiber);
+  lock.lock();
 }
 
-struct ThreadStart {
-  Turn* turn;
-  ThreadFn fn;
-  void* arg;
-};
-
-void* scheduled_thread_main(void* p) {
-  ThreadStart start = *static_cast<ThreadStart*>(p);
-  delete static_cast<ThreadStart*>(p);
-  t_turn = start.turn;
-  {
-    std::unique_lock<std::mutex> lock(mu);
-    wait_for_turn(lock, start.turn, nullptr);
-  }
-  void* result = start.fn(start.arg);
+void fiber_thread_main(void* p) {
+  Turn* self = static_cast<Turn*>(p);
+  t_turn = self;
+  self->result = self->fn(self->arg);
   std::unique_lock<std::mutex> lock(mu);
-  start.turn->state = Turn::kDone;
+  self->state = Turn::kDone;
+  wake_satisfied_waiters();  // a join
   Turn* next = hand_off(lock);
   lock.unlock();
-  wake_turn(next);
-  return result;
+  if (next == nullptr) {
+    fprintf(stderr, "zul_stm_sim: a program thread ended across a reset of the clock\n");
+    std::abort();
+  }
+  fiber_exit_to(self->fiber, next->fiber);
+}
+
+Turn* fiber_turn(const void* handle) {
+  for (Turn* t : *g_fiber_turns) {
+    if (static_cast<const void*>(t) == handle) {
+      return t;
+    }
+  }
+  return nullptr;
 }
 
 // ---- kRealTime ------------------------------------------------------------
@@ -207,7 +233,7 @@ void* scheduled_thread_main(void* p) {
 void timer_thread_main() {
   std::unique_lock<std::mutex> lock(mu);
   for (;;) {
-    if (g_mode != ClockMode::kRealTime || g_events->empty()) {
+    if (g_mode.load() != ClockMode::kRealTime || g_events->empty()) {
       changed.wait(lock);
       continue;
     }
@@ -215,7 +241,7 @@ void timer_thread_main() {
     const int64_t now = real_now_ns();
     if (due > now) {
       const auto real_wait = std::chrono::nanoseconds(
-          static_cast<int64_t>(static_cast<double>(due - now) / g_speed) + 1);
+          static_cast<int64_t>(static_cast<double>(due - now) / g_speed.load()) + 1);
       changed.wait_for(lock, real_wait);
       continue;
     }
@@ -229,24 +255,29 @@ void timer_thread_main() {
 void clock_reset(ClockMode mode, double speed) {
   std::unique_lock<std::mutex> lock(mu);
   ++g_generation;
-  g_mode = mode;
-  g_speed = speed > 0 ? speed : 1.0;
+  g_mode.store(mode);
+  g_speed.store(speed > 0 ? speed : 1.0);
   g_now.store(0);
-  g_t0 = std::chrono::steady_clock::now();
+  g_t0_ns.store(steady_ns());
   while (!g_events->empty()) {
     g_events->pop();
   }
   g_order = 0;
-  // Threads of an earlier run stay blocked for good; their turns are dropped.
+  // Program threads of an earlier run never run again: their fibers are
+  // dropped where they stand (real threads of a real-time run stay blocked).
   g_turns->clear();
+  g_lock_waiters = 0;
   g_current = nullptr;
   *g_on_stall = nullptr;
   t_turn = nullptr;
   if (mode == ClockMode::kScheduled) {
     Turn* self = new Turn;
+    self->fiber = fiber_host_begin();
     g_turns->push_back(self);
     g_current = self;
     t_turn = self;
+  } else {
+    fiber_host_end();
   }
   if (mode == ClockMode::kRealTime && !g_timer_started) {
     g_timer_started = true;
@@ -262,19 +293,13 @@ void clock_reset(ClockMode mode, double speed) {
   changed.notify_all();
 }
 
-ClockMode clock_mode() { return g_mode; }
+ClockMode clock_mode() { return g_mode.load(); }
 
 int64_t clock_now_ns() {
-  if (g_mode == ClockMode::kRealTime) {
-    std::lock_guard<std::mutex> lock(mu);
-    return real_now_ns();
-  }
-  return g_now.load();
+  return g_mode.load() == ClockMode::kRealTime ? real_now_ns() : g_now.load();
 }
 
-int64_t clock_now_ns_at_exit() {
-  return g_mode == ClockMode::kRealTime ? real_now_ns() : g_now.load();
-}
+int64_t clock_now_ns_at_exit() { return clock_now_ns(); }
 
 namespace {
 // Scheduled mode: the calling thread sleeps `span`; the others run meanwhile.
@@ -288,20 +313,20 @@ void scheduled_sleep(std::unique_lock<std::mutex>& lock, int64_t span) {
   self->order = ++g_order;
   self->state = Turn::kWaitingTime;
   // Nothing else can run before this thread's own wake-up: keep the turn.
-  if (earliest_waiting() == self && (g_events->empty() || g_events->top().t_ns > self->wake_ns)) {
+  if (g_lock_waiters == 0 && earliest_waiting() == self &&
+      (g_events->empty() || g_events->top().t_ns > self->wake_ns)) {
     g_now.store(self->wake_ns);
     self->state = Turn::kRunning;
     return;
   }
-  Turn* next = hand_off(lock);
-  wait_for_turn(lock, self, next);
+  give_up_turn(lock, self);
 }
 }  // namespace
 
 void clock_sleep_ms(unsigned ms) {
   const int64_t span = static_cast<int64_t>(ms) * kNsPerMs;
   std::unique_lock<std::mutex> lock(mu);
-  switch (g_mode) {
+  switch (g_mode.load()) {
     case ClockMode::kInstant: {
       const int64_t until = g_now.load() + span;
       run_due_events(lock, until);
@@ -309,7 +334,7 @@ void clock_sleep_ms(unsigned ms) {
       return;
     }
     case ClockMode::kRealTime: {
-      const double speed = g_speed;
+      const double speed = g_speed.load();
       lock.unlock();
       std::this_thread::sleep_for(
           std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(span) / speed)));
@@ -323,9 +348,10 @@ void clock_sleep_ms(unsigned ms) {
 
 void clock_spend_ns(int64_t ns) {
   std::unique_lock<std::mutex> lock(mu);
-  if (g_mode == ClockMode::kInstant) {
+  const ClockMode mode = g_mode.load();
+  if (mode == ClockMode::kInstant) {
     g_now.fetch_add(ns);
-  } else if (g_mode == ClockMode::kScheduled && t_turn != nullptr) {
+  } else if (mode == ClockMode::kScheduled && t_turn != nullptr) {
     // The transfer holds only its own thread: the others' wake-ups stay exact.
     scheduled_sleep(lock, ns);
   }
@@ -339,7 +365,7 @@ void clock_at(int64_t t_ns, std::function<void()> fn) {
 
 void clock_wait_until(const std::function<bool()>& wake) {
   std::unique_lock<std::mutex> lock(mu);
-  if (g_mode != ClockMode::kScheduled || t_turn == nullptr) {
+  if (g_mode.load() != ClockMode::kScheduled || t_turn == nullptr) {
     changed.wait(lock, wake);
     return;
   }
@@ -347,14 +373,13 @@ void clock_wait_until(const std::function<bool()>& wake) {
   while (!wake()) {
     self->state = Turn::kWaitingCondition;
     self->wake = &wake;
-    Turn* next = hand_off(lock);
-    wait_for_turn(lock, self, next);
+    give_up_turn(lock, self);
   }
 }
 
 void clock_notify() {
   std::lock_guard<std::mutex> lock(mu);
-  if (g_mode == ClockMode::kScheduled) {
+  if (g_mode.load() == ClockMode::kScheduled) {
     wake_satisfied_waiters();
   }
   changed.notify_all();
@@ -362,24 +387,65 @@ void clock_notify() {
 
 int clock_create_thread(void* handle, const void* attr, ThreadFn fn, void* arg,
                         int (*real_create)(void*, const void*, ThreadFn, void*)) {
-  Turn* turn = nullptr;
   {
     std::lock_guard<std::mutex> lock(mu);
-    if (g_mode != ClockMode::kScheduled || t_turn == nullptr) {
-      return real_create(handle, attr, fn, arg);
+    if (g_mode.load() == ClockMode::kScheduled && t_turn != nullptr && fiber_on_host()) {
+      Turn* turn = new Turn;
+      turn->fn = fn;
+      turn->arg = arg;
+      turn->fiber = fiber_create(fiber_thread_main, turn);
+      if (turn->fiber == nullptr) {
+        delete turn;
+        fprintf(stderr, "zul_stm_sim: no room for another program thread (%d at most)\n",
+                kFiberSlots);
+        return EAGAIN;
+      }
+      // It runs once it is handed the turn, after the threads already due.
+      make_ready(turn);
+      g_turns->push_back(turn);
+      g_fiber_turns->push_back(turn);
+      *static_cast<pthread_t*>(handle) = reinterpret_cast<pthread_t>(turn);
+      return 0;
     }
-    turn = new Turn;
-    turn->state = Turn::kWaitingTime;
-    turn->wake_ns = g_now.load();
-    turn->order = ++g_order;
-    g_turns->push_back(turn);
   }
-  const int rc = real_create(handle, attr, scheduled_thread_main, new ThreadStart{turn, fn, arg});
-  if (rc != 0) {
-    std::lock_guard<std::mutex> lock(mu);
-    turn->state = Turn::kDone;
+  return real_create(handle, attr, fn, arg);
+}
+
+bool clock_is_fiber(const void* thread) {
+  std::lock_guard<std::mutex> lock(mu);
+  return fiber_turn(thread) != nullptr;
+}
+
+int clock_join_fiber(const void* thread, void** result) {
+  std::unique_lock<std::mutex> lock(mu);
+  Turn* t = fiber_turn(thread);
+  if (t == nullptr || t->joined) {
+    return ESRCH;
   }
-  return rc;
+  if (t == t_turn) {
+    return EDEADLK;
+  }
+  lock.unlock();
+  clock_wait_until([t] { return t->state == Turn::kDone; });
+  lock.lock();
+  t->joined = true;
+  if (result != nullptr) {
+    *result = t->result;
+  }
+  return 0;
+}
+
+bool clock_wait_for_lock(pthread_mutex_t* lock_wanted) {
+  std::unique_lock<std::mutex> lock(mu);
+  Turn* self = t_turn;
+  if (g_mode.load() != ClockMode::kScheduled || self == nullptr) {
+    return false;
+  }
+  self->state = Turn::kWaitingLock;
+  self->lock = lock_wanted;
+  ++g_lock_waiters;
+  give_up_turn(lock, self);
+  return true;
 }
 
 void clock_on_stall(std::function<void()> fn) {

@@ -4,10 +4,15 @@
 // kRealTime  zul_stm_sim: waits really sleep, optionally sped up.
 // kScheduled zul_stm_sim --virtual: the program's threads take turns. Only
 //            one runs at a time, a thread gives up its turn only where it
-//            waits (a bcm2835 delay or standard input), and the clock jumps
-//            to the earliest wake-up when every thread waits. Same inputs,
-//            same run, to the byte.
+//            waits (a bcm2835 delay, a bus transfer, standard input, the
+//            poll on standard output, a mutex another thread holds), and the
+//            clock jumps to the earliest wake-up when every thread waits.
+//            Same inputs, same run, to the byte. The threads the program
+//            starts are fibers on the thread that reset the clock (see
+//            fiber.h): a turn changes hands without the kernel.
 #pragma once
+#include <pthread.h>
+
 #include <cstdint>
 #include <functional>
 
@@ -23,11 +28,13 @@ void clock_reset(ClockMode mode, double speed = 1.0);
 
 ClockMode clock_mode();
 
-// Simulated nanoseconds since the clock was reset.
+// Simulated nanoseconds since the clock was reset. Takes no lock: what it
+// reads is atomic.
 int64_t clock_now_ns();
-// The same without the clock's lock, for the log writers at exit: they may
-// run in a signal handler that interrupted the lock's holder. Only a reset
-// changes what it reads, and nothing resets the clock on the way out.
+// The same, named for the log writers at exit: they may run in a signal
+// handler that interrupted the clock lock's holder, so no lock may ever be
+// added here. Only a reset changes what it reads, and nothing resets the
+// clock on the way out.
 int64_t clock_now_ns_at_exit();
 
 // bcm2835_delay.
@@ -51,11 +58,22 @@ void clock_wait_until(const std::function<bool()>& wake);
 // their wake() reads).
 void clock_notify();
 
-// Thread creation as the program asks for it; in kScheduled mode the new
-// thread joins the turns.
+// Thread creation as the program asks for it; in kScheduled mode, asked by
+// a thread in the turns, the new thread is a fiber that joins the turns
+// (*handle then names the fiber: see clock_is_fiber), otherwise a real one.
 using ThreadFn = void* (*)(void*);
 int clock_create_thread(void* handle, const void* attr, ThreadFn fn, void* arg,
                         int (*real_create)(void*, const void*, ThreadFn, void*));
+// Whether a pthread_t names a fiber; pthread_join for one (the caller gives
+// up its turn until the fiber has ended).
+bool clock_is_fiber(const void* thread);
+int clock_join_fiber(const void* thread, void** result);
+
+// A thread in the turns found the mutex taken: it gives up its turn until
+// the mutex is free (its holder is a thread of the turns that waits), then
+// returns true and the caller tries again. False: the caller is not in the
+// turns and must wait for the mutex as usual.
+bool clock_wait_for_lock(pthread_mutex_t* lock);
 
 // Called when no program thread can ever run again (all wait for input that
 // will not come and no event is left).

@@ -20,14 +20,20 @@ struct LineEntry {
   char text[120];
 };
 
+// Guards the output record up to g_watchers (the log of lines has one
+// writer at a time under it; the exit path reads it without). Held for a
+// few stores; never across a wait of the clock or a watcher's call.
 std::mutex& out_mu = *new std::mutex;
 AppendLog<LineEntry>& g_lines = *new AppendLog<LineEntry>;
 std::string& g_partial = *new std::string;
 std::string& g_all = *new std::string;
 std::vector<std::function<void(const std::string&)>>& g_watchers =
     *new std::vector<std::function<void(const std::string&)>>;
-int g_echo_fd = -1;
+int g_echo_fd = -1;  // set before the program starts, read by its writes
 
+// Guards the input feed below. Taken inside the clock's lock (a wait's
+// wake-up test reads the feed), so it never takes the clock's lock itself:
+// input_push notifies the clock after letting it go.
 std::mutex& in_mu = *new std::mutex;
 std::string& g_input = *new std::string;
 size_t g_input_pos = 0;

@@ -28,6 +28,9 @@ struct State {
   std::mt19937_64 rng{1};
 };
 
+// Guards the co-processor's state `s`: the program's transfers and pin
+// writes and the scenario's events all reach it. Held for one frame's work,
+// never across a wait of the clock.
 std::mutex& mu = *new std::mutex;
 State& s = *new State;
 

@@ -12,6 +12,7 @@
 
 #include "sim/board.h"
 #include "sim/clock.h"
+#include "sim/fiber.h"
 
 extern "C" {
 FILE* __real_fopen(const char* path, const char* mode);
@@ -20,6 +21,9 @@ int __real_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (
                           void* arg);
 [[noreturn]] void __real__exit(int status);
 int __real_poll(struct pollfd* fds, nfds_t count, int timeout_ms);
+int __real_pthread_detach(pthread_t thread);
+int __real_pthread_join(pthread_t thread, void** result);
+int __real_pthread_mutex_lock(pthread_mutex_t* mutex);
 int __real_sigaction(int signo, const struct sigaction* action, struct sigaction* old);
 }
 
@@ -109,6 +113,44 @@ int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (
     return EAGAIN;
   }
   return sim::clock_create_thread(thread, attr, fn, arg, sim::real_create);
+}
+
+// A fiber is a thread that needs no detaching; joining one waits in the
+// turns.
+int __wrap_pthread_detach(pthread_t thread) {
+  if (sim::clock_is_fiber(reinterpret_cast<const void*>(thread))) {
+    return 0;
+  }
+  return __real_pthread_detach(thread);
+}
+
+int __wrap_pthread_join(pthread_t thread, void** result) {
+  if (sim::clock_is_fiber(reinterpret_cast<const void*>(thread))) {
+    return sim::clock_join_fiber(reinterpret_cast<const void*>(thread), result);
+  }
+  return __real_pthread_join(thread, result);
+}
+
+// Every mutex of the program (and of the simulator). On the fibers' thread
+// a mutex that another fiber holds would block the one OS thread they all
+// share for good: the fiber gives up its turn instead until the holder,
+// which waits somewhere in the turns, has let it go. Elsewhere a mutex
+// waits as usual.
+int __wrap_pthread_mutex_lock(pthread_mutex_t* mutex) {
+  if (!sim::fiber_on_host()) {
+    return __real_pthread_mutex_lock(mutex);
+  }
+  for (;;) {
+    const int rc = pthread_mutex_trylock(mutex);
+    if (rc != EBUSY) {
+      return rc;
+    }
+    // A kernel thread's (the timer of an earlier real-time run, a test's
+    // own): it lets go by itself.
+    if (!sim::fiber_host_holds(mutex) || !sim::clock_wait_for_lock(mutex)) {
+      return __real_pthread_mutex_lock(mutex);
+    }
+  }
 }
 
 // The program's waits on its file descriptors: in virtual time the wait is
