@@ -36,9 +36,8 @@ void fresh_board(sim::ClockMode mode) {
   memset(file_settingName, 0, sizeof file_settingName);
   Scan_read = 0;
   spi_reset_state();
-  for (LineOp* slot : {&gpio_first_status, &open_free, &open_call, &open_pickup, &pickup,
-                       &select_imit, &select_real, &drop_call, &drop_pickup}) {
-    *slot = nullptr;
+  for (const LineSlot& s : kLineSlots) {
+    *s.slot = nullptr;
   }
   if (file_settings != nullptr && file_settings != stdin) {
     fclose(file_settings);
