@@ -235,15 +235,16 @@ Divergence compare_stream(const FlightRecordFile& rec, RecordKind kind, bool tim
       }
       d.found = true;
       d.key_us = got[i]->t_us;
-      d.text = "after " + where + std::to_string(want.empty() ? rec.end_line : want.back()->file_line) +
+      d.text = "after " + where +
+               std::to_string(want.empty() ? rec.end_line : want.back()->file_line) +
                ": the record says nothing more, the replay did \"" + describe(*got[i]) + "\" at " +
                ms_text(got[i]->t_us);
       return d;
     }
     const RecordLine& w = *want[i];
     d.key_us = w.t_us;
-    const std::string head = "at " + where + std::to_string(w.file_line) + " (" +
-                             ms_text(w.t_us) + "): the record says \"" + describe(w.entry) + "\"";
+    const std::string head = "at " + where + std::to_string(w.file_line) + " (" + ms_text(w.t_us) +
+                             "): the record says \"" + describe(w.entry) + "\"";
     if (i >= got.size()) {
       d.found = true;
       d.text = head + ", the replay did no such thing (it ended at " + ms_text(rec.end_us) + ")";
@@ -345,8 +346,11 @@ bool load_flight_record(const std::string& path, FlightRecordFile* out, std::str
       return false;
     }
     if (r.entry.kind == RecordKind::kNone) {
+      // The end is written after every entry, but an entry taken on
+      // another thread as the program ended may carry a later time: the
+      // run lasts until the later of the two, so that entry is compared too.
       ended = true;
-      out->end_us = r.t_us;
+      out->end_us = std::max(out->end_us, r.t_us);
       out->end_line = n;
       out->end_how = end_how;
       continue;
@@ -398,8 +402,7 @@ void replay_prepare(const FlightRecordFile& record, double tolerance_ms, void (*
     }
   }
   const auto end_ns = static_cast<int64_t>(record.end_us) * 1000 +
-                      static_cast<int64_t>(tolerance_ms * static_cast<double>(kNsPerMs)) +
-                      kNsPerMs;
+                      static_cast<int64_t>(tolerance_ms * static_cast<double>(kNsPerMs)) + kNsPerMs;
   clock_at(end_ns, [finish] { finish(0); });
 }
 

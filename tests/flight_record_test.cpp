@@ -1,5 +1,7 @@
 // The flight record: what goes into it, its text, the ring, the ways it gets
 // written, and the simulator's exact replay of it.
+#include "record/flight_record.h"
+
 #include <bcm2835.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -14,10 +16,10 @@
 #include <vector>
 
 #include "core/console_input.h"
-#include "out/output.h"
 #include "line/pins.h"
 #include "link/CRC16.h"
-#include "record/flight_record.h"
+#include "out/output.h"
+#include "sim/replay.h"
 #include "tests/sim_process.h"
 #include "tests/support.h"
 
@@ -228,15 +230,15 @@ TEST_F(FlightRecord, TheRealDriverWritesItOnANormalReturn) {
   // Off a Raspberry Pi the driver ends after the room lists (status 3).
   const std::string record = file();
   const std::string out = file();
-  const std::string command = "ZUL_RECORD='" + record + "' '" + ZUL_DRIVER_PATH +
-                              "' 10 > '" + out + "' 2>/dev/null <<EOF\n7 -1 -1\nEOF";
+  const std::string command = "ZUL_RECORD='" + record + "' '" + ZUL_DRIVER_PATH + "' 10 > '" + out +
+                              "' 2>/dev/null <<EOF\n7 -1 -1\nEOF";
   const int status = system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 3);
   const std::vector<std::string> lines = split_lines(read_file(record));
   ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[0], std::string("# ZUL_STM_Driver 1.22 flight record: ") + ZUL_DRIVER_PATH +
-                          " 10");
+  EXPECT_EQ(lines[0],
+            std::string("# ZUL_STM_Driver 1.22 flight record: ") + ZUL_DRIVER_PATH + " 10");
   EXPECT_EQ(lines[2], "0 out #STM_driver_1v22");
   EXPECT_NE(read_file(record).find("\n0 in 7\n0 in -1\n0 out #End read rooms\n"),
             std::string::npos);
@@ -291,7 +293,8 @@ TEST_F(FlightRecord, AReplayWithADialForAnotherRoomSaysWhereItDiverges) {
   ASSERT_NE(changed, 0u);
   size_t first_effect = 0;  // the first pin write or line after it
   for (size_t i = changed + 1; i < lines.size() && first_effect == 0; ++i) {
-    if (lines[i].find(" pin ") != std::string::npos || lines[i].find(" out ") != std::string::npos) {
+    if (lines[i].find(" pin ") != std::string::npos ||
+        lines[i].find(" out ") != std::string::npos) {
       first_effect = i;
     }
   }
@@ -302,13 +305,29 @@ TEST_F(FlightRecord, AReplayWithADialForAnotherRoomSaysWhereItDiverges) {
   const std::string edited = file(text);
   std::string out;
   EXPECT_EQ(test::run_sim({"--replay", edited, "--", "10"}, "", &out), 1);
-  EXPECT_EQ(out.rfind("replay: diverges at " + edited + " line " +
-                          std::to_string(first_effect + 1) + " (",
-                      0),
-            0u)
+  EXPECT_EQ(
+      out.rfind(
+          "replay: diverges at " + edited + " line " + std::to_string(first_effect + 1) + " (", 0),
+      0u)
       << out;
   EXPECT_NE(out.find("the record says \""), std::string::npos) << out;
   EXPECT_NE(out.find("the replay did \""), std::string::npos) << out;
+}
+
+// An entry taken on another thread as the program ended can carry a later
+// time than the end line: the replay runs until it, so it is compared too.
+TEST_F(FlightRecord, TheReplayLastsUntilTheLaterOfTheEndAndTheLastEntry) {
+  const std::string path = file(
+      "# ZUL_STM_Driver 1.22 flight record: zul_stm_driver 10\n"
+      "2 pin 26 1\n"
+      "1004 pin 26 0\n"
+      "1003 end signal 15\n");
+  sim::FlightRecordFile record;
+  std::string error;
+  ASSERT_TRUE(sim::load_flight_record(path, &record, &error)) << error;
+  EXPECT_EQ(record.end_us, 1004000u);
+  EXPECT_EQ(record.end_line, 4u);
+  ASSERT_EQ(record.lines.size(), 2u);
 }
 
 TEST_F(FlightRecord, AWrappedOrBrokenRecordIsRefusedWithItsLine) {
