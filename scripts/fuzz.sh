@@ -11,11 +11,10 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 [ $# -gt 0 ] && shift
-sh scripts/deps.sh clang cmake make libbcm2835-dev libinih-dev libmosquitto-dev nlohmann-json3-dev \
+sh scripts/deps.sh clang libclang-rt-14-dev cmake make libbcm2835-dev libinih-dev libmosquitto-dev nlohmann-json3-dev \
   libtomlplusplus-dev
-cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-  -DZUL_BUILD_FUZZ=ON -DZUL_BUILD_TESTS=OFF -DZUL_BUILD_DRIVER=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc)" >/dev/null
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$(nproc)" >/dev/null
 targets="$*"
 if [ -z "$targets" ]; then
   targets="$(cd fuzz/corpus && ls)"

@@ -1,11 +1,14 @@
 #!/bin/sh
-# Builds everything and runs every test: a plain build, then all tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and under ThreadSanitizer
-# (the simulator the tests start is built with it too). Off a Raspberry Pi it
-# then cross builds for 64-bit and 32-bit Raspberry Pi OS (presets arm64 and
-# armhf) and makes the two .deb packages; ZUL_QEMU_TESTS=yes also runs the
-# tests under qemu-user.
-# ZUL_CROSS=no skips the cross part.
+# Builds everything and runs every test: a plain build (and the whole suite
+# once more in one process, shuffled), a Release build and a clang build,
+# then all tests under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# under ThreadSanitizer (the simulator the tests start is built with it too),
+# every fuzz target over its seed corpus, and the check that ARCHITECTURE.md
+# names every source folder. Off a Raspberry Pi it then cross builds for
+# 64-bit and 32-bit Raspberry Pi OS (presets arm64 and armhf) and makes the
+# two .deb packages; ZUL_QEMU_TESTS=yes also runs the tests under qemu-user.
+# ZUL_CROSS=no skips the cross part; ZUL_SHUFFLE_SEED=N repeats a shuffled
+# order.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev libinih-dev libbenchmark-dev python3 time \
@@ -14,18 +17,21 @@ jobs="$(nproc)"
 # The bridge's end-to-end tests need the broker installed above.
 export ZUL_REQUIRE_BROKER=1
 
+# Each host configuration is a preset of CMakePresets.json (build-<preset>),
+# so that any one step can be run by hand: cmake --preset asan && cmake
+# --build --preset asan && ctest --preset asan.
 # Warnings are errors here, and only here: users' builds must not stop on a
 # warning of a newer compiler.
-build() {  # name, extra cmake arguments...
+build() {  # preset, extra cmake arguments...
   name="$1"; shift
   echo "== $name"
-  cmake -S . -B "build-$name" -DCMAKE_BUILD_TYPE=Debug -DZUL_WERROR=ON "$@" >/dev/null
-  cmake --build "build-$name" -j"$jobs" >/dev/null
+  cmake --preset "$name" -DZUL_WERROR=ON "$@" >/dev/null
+  cmake --build --preset "$name" -j"$jobs" >/dev/null
 }
 
-run() {  # name, extra cmake arguments...
+run() {  # preset, extra cmake arguments...
   build "$@"
-  (cd "build-$1" && ctest --output-on-failure -j"$jobs")
+  ctest --preset "$1" -j"$jobs"
 }
 
 # On a Raspberry Pi (or any ARM machine) the native build is the target's.
@@ -36,15 +42,20 @@ on_arm() {
   [ -r /proc/device-tree/model ] && grep -q '^Raspberry Pi' /proc/device-tree/model 2>/dev/null
 }
 
-run host
+run debug
 # CTest runs every case in a process of its own; here the whole suite runs in
 # one process, in a random order, as it must: each case starts from the same
-# state. Each also removes its temporary files.
-echo "== host, one process, shuffled"
+# state. Each also removes its temporary files. The order comes from the
+# seed printed here; ZUL_SHUFFLE_SEED=N repeats it.
+seed="${ZUL_SHUFFLE_SEED:-$(($(date +%s) % 99999 + 1))}"
+echo "== debug, one process, shuffled with seed $seed"
 tmp="$(mktemp -d)"
-if ! TMPDIR="$tmp" ./build-host/zul_tests --gtest_shuffle --gtest_repeat=1 >build-host/shuffled.log 2>&1; then
-  grep -E '^\[  FAILED|random seed' build-host/shuffled.log >&2
-  echo "the shuffled run failed: build-host/shuffled.log" >&2
+if ! TMPDIR="$tmp" ./build-debug/zul_tests --gtest_shuffle --gtest_random_seed="$seed" \
+  >build-debug/shuffled.log 2>&1; then
+  grep -E '^\[  FAILED' build-debug/shuffled.log >&2
+  echo "the shuffled run failed: build-debug/shuffled.log; the same order again:" >&2
+  echo "  build-debug/zul_tests --gtest_shuffle --gtest_random_seed=$seed" >&2
+  echo "  (or ZUL_SHUFFLE_SEED=$seed sh scripts/test.sh)" >&2
   exit 1
 fi
 if [ -n "$(ls -A "$tmp")" ]; then
@@ -54,16 +65,18 @@ if [ -n "$(ls -A "$tmp")" ]; then
 fi
 rmdir "$tmp"
 # The optimiser finds what a Debug build hides (GCC's stringop warnings).
-run release -DCMAKE_BUILD_TYPE=Release
+run release
 # A second compiler, for its own warnings.
-sh scripts/deps.sh clang
-build clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++
-ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  run asan -DZUL_SANITIZE=address,undefined
+sh scripts/deps.sh clang libclang-rt-14-dev
+build clang
+ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 run asan
 # ThreadSanitizer needs a 64-bit x86 address space layout; 32-bit Pis lack it.
 if ! on_arm; then
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run tsan -DZUL_SANITIZE=thread
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run tsan
 fi
+# Every fuzz target once over its seed corpus (scripts/fuzz.sh fuzzes).
+run fuzz
+sh scripts/check_architecture.sh
 if [ "${ZUL_CROSS:-yes}" = no ] || on_arm; then
   echo "== cross builds skipped"
   exit 0
