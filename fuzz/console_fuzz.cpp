@@ -59,7 +59,8 @@ bool number_of(const std::string& t, int64_t* value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  test::fresh_board();
+  fuzz::one_board();
+  test::fresh_program();
   fuzz::Stdio stdio(data, size);
   ReedRoom();
   ReedBlacklist();

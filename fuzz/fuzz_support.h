@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/board.h"
+#include "tests/support.h"
+
 namespace fuzz {
 
 // A file in memory (no directory to clean up, nothing left behind by a
@@ -39,6 +42,17 @@ class MemFile {
   int fd_;
   std::string path_;
 };
+
+// One simulated board for many inputs of a run: a fresh board's logs are
+// costly to set out again, so it is made anew only every few thousand
+// inputs (which bounds the pin log), and keeps no transfer.
+inline void one_board() {
+  static unsigned inputs = 0;
+  if (inputs++ % 4096 == 0) {
+    test::fresh_board();
+    sim::board_keep_transfers(false);
+  }
+}
 
 // The C library's stdin reading these bytes and its stdout kept in memory,
 // for as long as the object lives. Cheaper per input than the simulated

@@ -35,7 +35,9 @@ int lowest_free_fd() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz::MemFile file;
   file.hold(data, size);
-  test::fresh_board();
+  fuzz::one_board();
+  test::fresh_program();
+  sim::coproc_reset_all();
   test::fresh_codec_table();
   const int free_fd = lowest_free_fd();
 

@@ -27,6 +27,10 @@ void fresh_board(sim::ClockMode mode) {
   sim::platform_set_thread_create_fails(false);
   sim::console_capture_stdout(-1);
   sim::console_feed_stdin();
+  fresh_program();
+}
+
+void fresh_program() {
   intercom = 0;
   cycle_time_plus = 0;
   setupRegister0 = 0;
