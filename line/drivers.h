@@ -14,16 +14,24 @@ using LineOp = void (*)();
 
 // The driver table, zero until an installer runs. Order matters: every
 // installer fills the slots in this order.
-inline LineOp gpio_first_status =
-    nullptr;                        // the driver's idle levels (link thread, and once at start-up)
-inline LineOp open_free = nullptr;  // open the door, no call in progress
-inline LineOp open_call = nullptr;  // open the door for a ringing call; the call is over afterwards
-inline LineOp open_pickup = nullptr;  // open the door during a picked-up call
-inline LineOp pickup = nullptr;       // pick up a ringing call on the imitated handset
-inline LineOp select_imit = nullptr;  // dialled: connect the imitated handset (link thread)
-inline LineOp select_real = nullptr;  // dialled: leave the call to the real handset (link thread)
-inline LineOp drop_call = nullptr;    // reject a ringing call
-inline LineOp drop_pickup = nullptr;  // hang up a picked-up call
+// The driver's idle levels (link thread, and once at start-up).
+inline LineOp gpio_first_status = nullptr;
+// Open the door, no call in progress.
+inline LineOp open_free = nullptr;
+// Open the door for a ringing call; the call is over afterwards.
+inline LineOp open_call = nullptr;
+// Open the door during a picked-up call.
+inline LineOp open_pickup = nullptr;
+// Pick up a ringing call on the imitated handset.
+inline LineOp pickup = nullptr;
+// Dialled: connect the imitated handset (link thread).
+inline LineOp select_imit = nullptr;
+// Dialled: leave the call to the real handset (link thread).
+inline LineOp select_real = nullptr;
+// Reject a ringing call.
+inline LineOp drop_call = nullptr;
+// Hang up a picked-up call.
+inline LineOp drop_pickup = nullptr;
 
 // One driver's nine operations, for the installers: one member per slot, of
 // the slot's name.
