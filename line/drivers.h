@@ -14,6 +14,7 @@ using LineOp = void (*)();
 
 // The driver table, zero until an installer runs. Order matters: every
 // installer fills the slots in this order.
+
 // The driver's idle levels (link thread, and once at start-up).
 inline LineOp gpio_first_status = nullptr;
 // Open the door, no call in progress.
