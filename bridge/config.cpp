@@ -45,6 +45,10 @@ std::string Config::node_id() const {
 
 namespace {
 
+// A key as a message names it: the empty key (legal in TOML) as "", so that
+// every message still starts with a key.
+std::string key_text(const std::string& name) { return name.empty() ? "\"\"" : name; }
+
 // Reads one table: each getter marks its key as known, and finish() names
 // every key of the table that no getter asked for.
 class Table {
@@ -53,7 +57,7 @@ class Table {
       : table_(table), path_(std::move(path)), errors_(errors) {}
 
   std::string key(const std::string& name) const {
-    return path_.empty() ? name : path_ + "." + name;
+    return path_.empty() ? key_text(name) : path_ + "." + key_text(name);
   }
   void error(const std::string& name, const std::string& text) const {
     errors_->push_back(key(name) + ": " + text);
@@ -369,7 +373,7 @@ std::vector<std::string> parse_config(const std::string& text, const std::string
     const std::string key(name.str());
     if (key != "driver" && key != "rooms" && key != "mqtt" && key != "homeassistant" &&
         key != "answer") {
-      errors.push_back(key + ": unknown key");
+      errors.push_back(key_text(key) + ": unknown key");
     }
   }
   if (c.client_id.empty()) c.client_id = "zul_stm_mqtt_" + c.node_id();

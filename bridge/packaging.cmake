@@ -2,13 +2,7 @@
 # before CPack): the executable, its manual page, the systemd unit, and the
 # default configuration and TEQsettings/ under /etc/zul-stm-driver as
 # conffiles, so that an upgrade keeps what the user changed.
-set(ZUL_BRIDGE_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/zul_stm_mqtt.1.gz)
-add_custom_command(OUTPUT ${ZUL_BRIDGE_MAN_PAGE}
-  COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/doc/zul_stm_mqtt.1 > ${ZUL_BRIDGE_MAN_PAGE}
-  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/doc/zul_stm_mqtt.1
-  VERBATIM)
-add_custom_target(zul_bridge_man_page ALL DEPENDS ${ZUL_BRIDGE_MAN_PAGE})
-install(FILES ${ZUL_BRIDGE_MAN_PAGE} DESTINATION share/man/man1)
+zul_install_man_page(zul_stm_mqtt)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/bridge/dist/zul-stm-mqtt.service
   DESTINATION /lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/bridge/dist/zul_stm_mqtt.toml

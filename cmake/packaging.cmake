@@ -3,14 +3,20 @@
 # simulator and the tests are not installed. A cross build makes the package
 # of its target (arm64, armhf); a native build that of the machine.
 
-# The manual page, compressed as Debian installs manual pages.
-set(ZUL_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/zul_stm_driver.1.gz)
-add_custom_command(OUTPUT ${ZUL_MAN_PAGE}
-  COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/doc/zul_stm_driver.1 > ${ZUL_MAN_PAGE}
-  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/doc/zul_stm_driver.1
-  VERBATIM)
-add_custom_target(zul_man_page ALL DEPENDS ${ZUL_MAN_PAGE})
-install(FILES ${ZUL_MAN_PAGE} DESTINATION share/man/man1)
+# A manual page from doc/, compressed as Debian installs manual pages (no
+# name or time stamp in the gzip header, so the package is reproducible),
+# built with everything and installed in section 1.
+function(zul_install_man_page name)
+  set(page ${CMAKE_CURRENT_BINARY_DIR}/${name}.1.gz)
+  add_custom_command(OUTPUT ${page}
+    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/doc/${name}.1 > ${page}
+    DEPENDS ${PROJECT_SOURCE_DIR}/doc/${name}.1
+    VERBATIM)
+  add_custom_target(${name}_man_page ALL DEPENDS ${page})
+  install(FILES ${page} DESTINATION share/man/man1)
+endfunction()
+
+zul_install_man_page(zul_stm_driver)
 
 # The example settings; the program reads TEQsettings/ in its working directory.
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/TEQsettings)

@@ -173,8 +173,10 @@ void console_read_codes() {
 }
 
 int zul_run() {
-  // Nobody waits for the threads: the console thread ends on its own when
-  // the input does, and then its resources go back at once.
+  // Nobody waits for the threads, which never return: the console thread
+  // reads codes until the input ends and then watches for the output's
+  // reader to go (ending the program when it does), and the link thread runs
+  // for as long as the program. Detached, neither needs a join.
   pthread_attr_t detached;
   pthread_attr_init(&detached);
   pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);

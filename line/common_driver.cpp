@@ -30,10 +30,7 @@ constexpr CommonTimings kCommon = {
 // Pause after the door pulse, as after every relay pulse.
 constexpr unsigned kDoorReleaseMs = 10;
 
-// The row the operations read: the compiled-in one until init_common puts
-// the installation's in place (during start-up only).
-CommonTimings g_installed;
-const CommonTimings* g_row = &kCommon;
+InstalledRow<CommonTimings> g_row(&kCommon);
 
 void open_free_common() {
   pin_write(kPinDoorRelay, kHigh);
@@ -100,8 +97,7 @@ void drop_pickup_common() {
 }  // namespace
 
 void init_common() {
-  g_installed = tuned_timings<CommonTimings>("common", kCommon, kCommonFields, true);
-  g_row = &g_installed;
+  g_row.install(tuned_timings<CommonTimings>("common", kCommon, kCommonFields, true));
   install_line_driver({
       .gpio_first_status = gpio_first_status_common,
       .open_free = open_free_common,

@@ -17,10 +17,7 @@ constexpr MarshalTimings kMarshal = {
     .release_wait_ms = 10,
 };
 
-// The row the operations read: the compiled-in one until init_Marshal puts
-// the installation's in place (during start-up only).
-MarshalTimings g_installed;
-const MarshalTimings* g_row = &kMarshal;
+InstalledRow<MarshalTimings> g_row(&kMarshal);
 
 void open_free_Marshal() {
   pin_write(kPinDoorRelay, kHigh);
@@ -61,8 +58,7 @@ void open_pickup_Marshal() {
 }  // namespace
 
 void init_Marshal() {
-  g_installed = tuned_timings<MarshalTimings>("Marshal", kMarshal, kMarshalFields, true);
-  g_row = &g_installed;
+  g_row.install(tuned_timings<MarshalTimings>("Marshal", kMarshal, kMarshalFields, true));
   install_line_driver({
       .gpio_first_status = gpio_first_status_common,
       .open_free = open_free_Marshal,

@@ -3,14 +3,17 @@
 // and hang up in the same shape and differ in timings and a few steps; one
 // row per intercom system holds all of that, and one set of nine operations
 // reads the row that the installer put in place.
-#include "line/standard_drivers.h"
-
 #include "line/board.h"
 #include "line/drivers.h"
 #include "line/pins.h"
 #include "line/timing.h"
 
 namespace {
+
+// With the KM500 unit the idle line stays on the imitated handset, on hook,
+// and a call for a real handset has to take the selector low.
+void gpio_first_status_Eltis5000_KM500();
+void select_real_Eltis5000_KM500();
 
 // The steps in which a system departs from the plain shape; a row names
 // only its departures.
@@ -58,32 +61,21 @@ constexpr StandardRow kMetakom2003 = {
     .shape = {.after_hang_up_ms = 500, .open_call_pause_ms = 1000},
 };
 
-// Metakom 2012 and Eltis 5000 are the same on the line.
-constexpr StandardRow kMetakom2012 = {
-    .system = "Metakom_2012",
-    .timing = {.on_hook_settle_ms = 1,
-               .connect_settle_ms = 10,
-               .pickup_hold_ms = 1000,
-               .open_key_presses = 1,
-               .open_key_ms = 300,
-               .key_release_wait_ms = 500,
-               .reject_hold_ms = 2000,
-               .release_wait_ms = 10,
-               .door_pulse_ms = 1000},
+// Metakom 2012 and Eltis 5000 are the same on the line: one set of timings,
+// two rows only so that timing.conf tunes each system in its own section.
+constexpr StandardTimings kMetakom2012Eltis5000 = {
+    .on_hook_settle_ms = 1,
+    .connect_settle_ms = 10,
+    .pickup_hold_ms = 1000,
+    .open_key_presses = 1,
+    .open_key_ms = 300,
+    .key_release_wait_ms = 500,
+    .reject_hold_ms = 2000,
+    .release_wait_ms = 10,
+    .door_pulse_ms = 1000,
 };
-
-constexpr StandardRow kEltis5000 = {
-    .system = "Eltis5000",
-    .timing = {.on_hook_settle_ms = 1,
-               .connect_settle_ms = 10,
-               .pickup_hold_ms = 1000,
-               .open_key_presses = 1,
-               .open_key_ms = 300,
-               .key_release_wait_ms = 500,
-               .reject_hold_ms = 2000,
-               .release_wait_ms = 10,
-               .door_pulse_ms = 1000},
-};
+constexpr StandardRow kMetakom2012 = {.system = "Metakom_2012", .timing = kMetakom2012Eltis5000};
+constexpr StandardRow kEltis5000 = {.system = "Eltis5000", .timing = kMetakom2012Eltis5000};
 
 constexpr StandardRow kEltis300 = {
     .system = "Eltis300",
@@ -235,17 +227,9 @@ void open_free_of(const StandardRow& r) {
 
 using RowOp = void (*)(const StandardRow&);
 
-// The installed system's row with the installation's timings, and the
-// pointer the slots read it through. Written by the installer during
-// start-up only.
-StandardRow g_installed;
-const StandardRow* g_row = nullptr;
-
-StandardRow tuned(const StandardRow& row, bool report) {
-  StandardRow out = row;
-  out.timing = tuned_timings<StandardTimings>(row.system, row.timing, kStandardFields, report);
-  return out;
-}
+// The installed system's row with the installation's timings; none before
+// an installer of this file has run.
+InstalledRow<StandardRow> g_row(nullptr);
 
 template <RowOp Op>
 void installed() {
@@ -253,8 +237,9 @@ void installed() {
 }
 
 void install_standard(const StandardRow& row) {
-  g_installed = tuned(row, true);
-  g_row = &g_installed;
+  StandardRow tuned = row;
+  tuned.timing = tuned_timings<StandardTimings>(row.system, row.timing, kStandardFields, true);
+  g_row.install(tuned);
   install_line_driver({
       .gpio_first_status = g_row->shape.idle,
       .open_free = installed<open_free_of>,
@@ -268,17 +253,12 @@ void install_standard(const StandardRow& row) {
   });
 }
 
-// One operation of one system, whichever is installed.
-void run_for(RowOp op, const StandardRow& row) { op(tuned(row, false)); }
-
 // The KM500 idle levels: the board idle state but with the line on the
 // imitated handset, on hook. GPIO 2 is left as it is.
 constexpr PinLevel kKm500Idle[] = {
     {kPinLineSelector, kHigh}, {kPinHook1, kLow},  {kPinHook2, kHigh}, {kPinCoprocReset, kHigh},
     {kPinRelay0, kLow},        {kPinRelay1, kLow}, {kPinRelay2, kLow}, {kPinDoorRelay, kLow},
 };
-
-}  // namespace
 
 void gpio_first_status_Eltis5000_KM500() { write_levels(kKm500Idle); }
 
@@ -287,26 +267,16 @@ void select_real_Eltis5000_KM500() {
   wait_ms(kKm500ReleaseMs);
 }
 
-// ---- Installers, and the operations by name ----
+}  // namespace
 
-#define ZUL_STANDARD_DRIVER(system, suffix, row)                \
-  void init_##system() { install_standard(row); }               \
-  void open_free_##suffix() { run_for(open_free_of, row); }     \
-  void open_call_##suffix() { run_for(open_call_of, row); }     \
-  void open_pickup_##suffix() { run_for(open_pickup_of, row); } \
-  void pickup_##suffix() { run_for(pickup_of, row); }           \
-  void select_imit_##suffix() { run_for(select_imit_of, row); } \
-  void drop_call_##suffix() { run_for(drop_call_of, row); }     \
-  void drop_pickup_##suffix() { run_for(drop_pickup_of, row); }
+// ---- Installers ----
 
-ZUL_STANDARD_DRIVER(VIZIT, vizit, kVizit)
-ZUL_STANDARD_DRIVER(Metakom_2003, Metakom_2003, kMetakom2003)
-ZUL_STANDARD_DRIVER(Metakom_2012, Metakom_2012, kMetakom2012)
-ZUL_STANDARD_DRIVER(Eltis5000, Eltis5000, kEltis5000)
-ZUL_STANDARD_DRIVER(Eltis300, Eltis300, kEltis300)
-ZUL_STANDARD_DRIVER(Eltis400, Eltis400, kEltis400)
-ZUL_STANDARD_DRIVER(Eltis100, Eltis100, kEltis100)
-ZUL_STANDARD_DRIVER(Cyfral, Cyfral, kCyfral)
-ZUL_STANDARD_DRIVER(Eltis5000_KM500, Eltis5000_KM500, kEltis5000Km500)
-
-#undef ZUL_STANDARD_DRIVER
+void init_VIZIT() { install_standard(kVizit); }
+void init_Metakom_2003() { install_standard(kMetakom2003); }
+void init_Metakom_2012() { install_standard(kMetakom2012); }
+void init_Eltis5000() { install_standard(kEltis5000); }
+void init_Eltis300() { install_standard(kEltis300); }
+void init_Eltis400() { install_standard(kEltis400); }
+void init_Eltis100() { install_standard(kEltis100); }
+void init_Cyfral() { install_standard(kCyfral); }
+void init_Eltis5000_KM500() { install_standard(kEltis5000Km500); }

@@ -152,3 +152,24 @@ T tuned_timings(const char* system, const T& defaults, std::span<const TimingFie
   }
   return out;
 }
+
+// The row a driver's operations read: the compiled-in one (or none) until
+// the installer puts the installation's copy in place. Written by the
+// installer during start-up only, before the console and link threads exist;
+// both read it without a lock afterwards.
+template <class Row>
+class InstalledRow {
+ public:
+  constexpr explicit InstalledRow(const Row* compiled) : row_(compiled) {}
+
+  void install(const Row& tuned) {
+    copy_ = tuned;
+    row_ = &copy_;
+  }
+  const Row& operator*() const { return *row_; }
+  const Row* operator->() const { return row_; }
+
+ private:
+  Row copy_{};
+  const Row* row_;
+};

@@ -201,7 +201,7 @@ void spi_parser() {
     case kTypeSignal:
       print_signal(SPI_rx);
       return;
-    default:  // type 16 and anything unknown, retransmit requests included
+    default:  // any type without an action here, retransmit requests included
       return;
   }
 }

@@ -1,11 +1,16 @@
 #!/bin/sh
-# Builds everything and runs every test: a plain build, then all tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and under ThreadSanitizer
-# (the simulator the tests start is built with it too). Off a Raspberry Pi it
-# then cross builds for 64-bit and 32-bit Raspberry Pi OS (presets arm64 and
-# armhf), makes the two .deb packages and runs every test, the bridge's
-# included, under qemu-user.
-# ZUL_CROSS=no skips the cross part.
+# Builds everything and runs every test: a plain build (and the whole suite
+# once more in one process, shuffled), a Release build and a clang build,
+# then all tests under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# under ThreadSanitizer (the simulator the tests start is built with it too),
+# every fuzz target over its seed corpus, and the check that ARCHITECTURE.md
+# names every source folder. Off a Raspberry Pi it then cross builds for
+# 64-bit and 32-bit Raspberry Pi OS (presets arm64 and armhf), makes the two
+# .deb packages, runs every test, the bridge's included, under qemu-user, and
+# boots Debian's arm64 kernel under qemu-system to run the driver on the
+# kernel's GPIO and SPI devices (tests/vm/run.sh).
+# ZUL_CROSS=no skips the cross part; ZUL_SHUFFLE_SEED=N repeats a shuffled
+# order.
 set -eu
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
@@ -26,41 +31,52 @@ fi
 # deliver one shows in the first minute, not after the host builds.
 cross_packages=""
 if [ "$cross_part" = yes ]; then
-  cross_packages="file qemu-user \
+  cross_packages="file qemu-user qemu-system-arm cpio xz-utils \
     g++-aarch64-linux-gnu libbcm2835-dev:arm64 libgtest-dev:arm64 libinih-dev:arm64 \
-    libmosquitto-dev:arm64 libtomlplusplus-dev:arm64 \
+    libmosquitto-dev:arm64 libtomlplusplus-dev:arm64 zlib1g-dev:arm64 \
     g++-arm-linux-gnueabihf libbcm2835-dev:armhf libgtest-dev:armhf libinih-dev:armhf \
-    libmosquitto-dev:armhf libtomlplusplus-dev:armhf"
+    libmosquitto-dev:armhf libtomlplusplus-dev:armhf zlib1g-dev:armhf"
 fi
+# The fuzz targets need clang's libFuzzer runtime, which clang only
+# recommends; the service's files are checked with systemd's own tools.
 # shellcheck disable=SC2086 # a list of words
 sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev libinih-dev libbenchmark-dev python3 time \
-  libmosquitto-dev mosquitto nlohmann-json3-dev libtomlplusplus-dev clang $cross_packages
+  libmosquitto-dev mosquitto nlohmann-json3-dev libtomlplusplus-dev zlib1g-dev python3-jinja2 \
+  systemd clang libclang-rt-14-dev $cross_packages
 # The bridge's end-to-end tests need the broker installed above.
 export ZUL_REQUIRE_BROKER=1
 
+# Each host configuration is a preset of CMakePresets.json (build-<preset>),
+# so that any one step can be run by hand: cmake --preset asan && cmake
+# --build --preset asan && ctest --preset asan.
 # Warnings are errors here, and only here: users' builds must not stop on a
 # warning of a newer compiler.
-build() {  # name, extra cmake arguments...
+build() {  # preset, extra cmake arguments...
   name="$1"; shift
   echo "== $name"
-  cmake -S . -B "build-$name" -DCMAKE_BUILD_TYPE=Debug -DZUL_WERROR=ON "$@" >/dev/null
-  cmake --build "build-$name" -j"$jobs" >/dev/null
+  cmake --preset "$name" -DZUL_WERROR=ON "$@" >/dev/null
+  cmake --build --preset "$name" -j"$jobs" >/dev/null
 }
 
-run() {  # name, extra cmake arguments...
+run() {  # preset, extra cmake arguments...
   build "$@"
-  (cd "build-$1" && ctest --output-on-failure -j"$jobs")
+  ctest --preset "$1" -j"$jobs"
 }
 
-run host
+run debug
 # CTest runs every case in a process of its own; here the whole suite runs in
 # one process, in a random order, as it must: each case starts from the same
-# state. Each also removes its temporary files.
-echo "== host, one process, shuffled"
+# state. Each also removes its temporary files. The order comes from the
+# seed printed here; ZUL_SHUFFLE_SEED=N repeats it.
+seed="${ZUL_SHUFFLE_SEED:-$(($(date +%s) % 99999 + 1))}"
+echo "== debug, one process, shuffled with seed $seed"
 tmp="$(mktemp -d)"
-if ! TMPDIR="$tmp" ./build-host/zul_tests --gtest_shuffle --gtest_repeat=1 >build-host/shuffled.log 2>&1; then
-  grep -E '^\[  FAILED|random seed' build-host/shuffled.log >&2
-  echo "the shuffled run failed: build-host/shuffled.log" >&2
+if ! TMPDIR="$tmp" ./build-debug/zul_tests --gtest_shuffle --gtest_random_seed="$seed" \
+  >build-debug/shuffled.log 2>&1; then
+  grep -E '^\[  FAILED' build-debug/shuffled.log >&2
+  echo "the shuffled run failed: build-debug/shuffled.log; the same order again:" >&2
+  echo "  build-debug/zul_tests --gtest_shuffle --gtest_random_seed=$seed" >&2
+  echo "  (or ZUL_SHUFFLE_SEED=$seed sh scripts/test.sh)" >&2
   exit 1
 fi
 if [ -n "$(ls -A "$tmp")" ]; then
@@ -70,17 +86,28 @@ if [ -n "$(ls -A "$tmp")" ]; then
 fi
 rmdir "$tmp"
 # The optimiser finds what a Debug build hides (GCC's stringop warnings).
-run release -DCMAKE_BUILD_TYPE=Release
+run release
 # A second compiler, for its own warnings.
-build clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++
-ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  run asan -DZUL_SANITIZE=address,undefined
+build clang
+ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 run asan
 # ThreadSanitizer needs a 64-bit x86 address space layout; 32-bit Pis lack it.
 if ! on_arm; then
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run tsan -DZUL_SANITIZE=thread
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run tsan
 fi
+# Every fuzz target once over its seed corpus (scripts/fuzz.sh fuzzes). The
+# fuzz build instruments everything: on a Pi that is hours, so it is left to
+# the PC.
+if ! on_arm; then
+  run fuzz
+fi
+sh scripts/check_architecture.sh
 if [ "$cross_part" = no ]; then
   echo "== cross builds skipped"
+  # On an ARM host the native tests above ran on the target's instruction
+  # set; the virtual machine's run says so itself.
+  if on_arm; then
+    sh tests/vm/run.sh
+  fi
   exit 0
 fi
 
@@ -106,7 +133,8 @@ cross() {  # preset (= Debian architecture), what `file` says of its binaries
   for f in ./usr/bin/zul_stm_driver ./usr/share/man/man1/zul_stm_driver.1.gz \
     ./usr/bin/zul_stm_mqtt ./usr/share/man/man1/zul_stm_mqtt.1.gz \
     ./lib/systemd/system/zul-stm-mqtt.service ./etc/zul-stm-driver/zul_stm_mqtt.toml \
-    ./etc/zul-stm-driver/TEQsettings/Vizit/VizitCommon.set; do
+    ./etc/zul-stm-driver/TEQsettings/Vizit/VizitCommon.set \
+    ./usr/lib/sysusers.d/zul-stm-driver.conf ./usr/share/zul-stm-driver/zul-stm-mqtt-kernel.conf; do
     echo "$contents" | grep -q " $f\$" || fail "$1: $f missing"
   done
   if echo "$contents" | grep -Eq 'zul_stm_sim|zul_tests'; then
@@ -120,10 +148,15 @@ cross() {  # preset (= Debian architecture), what `file` says of its binaries
   done
   dpkg-deb --ctrl-tarfile "$1" | tar -xO ./conffiles | grep -qx /etc/zul-stm-driver/zul_stm_mqtt.toml ||
     fail "$1: the bridge's configuration is not a conffile"
+  for script in postinst postrm; do
+    dpkg-deb --ctrl-tarfile "$1" | tar -t | grep -qx "./$script" || fail "$1: no $script"
+  done
   rm -rf "$unpacked"
   echo "$1: $(dpkg-deb -f "$1" Package Version Architecture | tr '\n' ' ')"
   ctest --preset "$preset" -j"$jobs"
 }
 
 cross arm64 "ARM aarch64"
+# The arm64 driver on a real Linux kernel: GPIO character device and spidev.
+sh tests/vm/run.sh build-arm64
 cross armhf "ARM, EABI5"

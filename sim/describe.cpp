@@ -24,22 +24,6 @@ namespace {
 
 constexpr int kExitUsage = 64;
 
-struct Slot {
-  const char* name;
-  LineOp* op;
-};
-const Slot kSlots[] = {
-    {"gpio_first_status", &gpio_first_status},
-    {"open_free", &open_free},
-    {"open_call", &open_call},
-    {"open_pickup", &open_pickup},
-    {"pickup", &pickup},
-    {"select_imit", &select_imit},
-    {"select_real", &select_real},
-    {"drop_call", &drop_call},
-    {"drop_pickup", &drop_pickup},
-};
-
 // What an operation did at one moment: a pin write, or a line it printed.
 struct Step {
   int64_t t_ns;
@@ -131,14 +115,14 @@ void print_steps(FILE* out, std::span<const Step> steps) {
 }
 
 // Runs one slot; returns its steps, times from its start, and its total.
-std::vector<Step> run_slot(const Slot& slot, int64_t* total_ns) {
+std::vector<Step> run_slot(const LineSlot& slot, int64_t* total_ns) {
   // The operation's name goes into the output record, as a marker for the
   // picture.
   printf("%s\n", slot.name);
   const size_t first_pin = pin_event_count();
   const size_t first_line = output_line_count();
   const int64_t t0 = clock_now_ns();
-  (*slot.op)();
+  (*slot.slot)();
   *total_ns = clock_now_ns() - t0;
 
   std::vector<Step> steps;
@@ -196,7 +180,7 @@ int describe_driver(int argc, char** program_args, const std::string& svg_path) 
   } else {
     fprintf(out, "intercom %d: the signal-analysis driver, with no timings\n", code);
   }
-  for (const Slot& slot : kSlots) {
+  for (const LineSlot& slot : kLineSlots) {
     int64_t total_ns = 0;
     const std::vector<Step> steps = run_slot(slot, &total_ns);
     char total[32];

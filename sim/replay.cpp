@@ -349,8 +349,11 @@ bool load_flight_record(const std::string& path, FlightRecordFile* out, std::str
       return false;
     }
     if (r.entry.kind == RecordKind::kNone) {
+      // The end is written after every entry, but an entry taken on
+      // another thread as the program ended may carry a later time: the
+      // run lasts until the later of the two, so that entry is compared too.
       ended = true;
-      out->end_us = r.t_us;
+      out->end_us = std::max(out->end_us, r.t_us);
       out->end_line = n;
       out->end_how = end_how;
       continue;

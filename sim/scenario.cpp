@@ -48,7 +48,8 @@ bool parse_number(const std::string& token, int64_t max, int64_t* out, bool hex_
   return true;
 }
 
-// The rest of the line after the first n words, leading blanks dropped.
+// The rest of the line after the first occurrence of `word`, with the blanks
+// around it dropped.
 std::string rest_after(const std::string& line, const std::string& word) {
   const size_t at = line.find(word);
   size_t from = at + word.size();

@@ -13,9 +13,6 @@
 
 namespace {
 
-LineOp* const kSlots[] = {&gpio_first_status, &open_free,   &open_call, &open_pickup, &pickup,
-                          &select_imit,       &select_real, &drop_call, &drop_pickup};
-
 // What the installed driver does on the line: every slot's pin trace,
 // printed lines and time, each on a fresh board.
 struct Behaviour {
@@ -26,15 +23,16 @@ struct Behaviour {
 };
 
 Behaviour installed_behaviour() {
-  LineOp installed[std::size(kSlots)];
-  std::transform(std::begin(kSlots), std::end(kSlots), installed, [](LineOp* s) { return *s; });
+  LineOp installed[kLineSlotCount];
+  std::transform(std::begin(kLineSlots), std::end(kLineSlots), installed,
+                 [](const LineSlot& s) { return *s.slot; });
   Behaviour b;
-  for (size_t i = 0; i < std::size(kSlots); ++i) {
+  for (const LineSlot& slot : kLineSlots) {
     test::fresh_board();  // clears the driver table too: put the one under test back
-    for (size_t j = 0; j < std::size(kSlots); ++j) {
-      *kSlots[j] = installed[j];
+    for (size_t j = 0; j < kLineSlotCount; ++j) {
+      *kLineSlots[j].slot = installed[j];
     }
-    (*kSlots[i])();
+    (*slot.slot)();
     b.writes.push_back(test::writes());
     b.lines.push_back(test::lines());
     b.ms.push_back(test::now_ms());

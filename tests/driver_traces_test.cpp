@@ -32,22 +32,10 @@ std::string all_traces() {
       {"Eltis5000_KM500", init_Eltis5000_KM500},
       {"AnalysSignal", init_AnalysSignal},
   };
-  const struct {
-    const char* name;
-    LineOp* slot;
-  } slots[] = {{"gpio_first_status", &gpio_first_status},
-               {"open_free", &open_free},
-               {"open_call", &open_call},
-               {"open_pickup", &open_pickup},
-               {"pickup", &pickup},
-               {"select_imit", &select_imit},
-               {"select_real", &select_real},
-               {"drop_call", &drop_call},
-               {"drop_pickup", &drop_pickup}};
   std::string out;
   char piece[64];
   for (const auto& d : drivers) {
-    for (const auto& s : slots) {
+    for (const LineSlot& s : kLineSlots) {
       test::fresh_board();
       d.install();
       const int64_t t0 = sim::clock_now_ns();

@@ -2,12 +2,15 @@
 // drives it: room lists in, event lines out, codes back. Real-time runs check
 // order and outcome; runs in virtual time check exact times on the pins.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 
 #include "tests/sim_process.h"
@@ -54,6 +57,28 @@ Strings events_only(const Strings& lines) {
     }
   }
   return out;
+}
+
+// Starts the simulator with a flight record, so that a test can see the pins
+// move while the program runs: each SIGUSR1 writes the record so far.
+std::unique_ptr<test::SimProcess> recorded(const Strings& args, const std::string& record) {
+  setenv("ZUL_RECORD", record.c_str(), 1);
+  auto p = std::make_unique<test::SimProcess>(args);
+  unsetenv("ZUL_RECORD");
+  return p;
+}
+
+// Asks for the record until it shows `text` (within 30 s).
+bool record_shows(test::SimProcess& p, const std::string& record, const std::string& text) {
+  const auto t0 = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(30)) {
+    p.signal(SIGUSR1);
+    usleep(20000);  // how often to ask, not how long anything takes
+    if (read_file(record).find(text) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // The last nine writes are the board idle state.
@@ -118,11 +143,14 @@ TEST(EndToEnd, InputThatEndsEarlyLeavesTheProgramServingTheLine) {
 
 TEST(EndToEnd, SigtermInTheMiddleOfACallLeavesTheBoardIdle) {
   const std::string pins = temp_file();
-  test::SimProcess p({"--pins", pins, "--scenario", temp_file("2500 dial 5\n"), "--", "13"});
+  const std::string record = temp_file();
+  const auto running =
+      recorded({"--pins", pins, "--scenario", temp_file("2500 dial 5\n"), "--", "13"}, record);
+  test::SimProcess& p = *running;
   p.write("5 -1 -1\n");
   ASSERT_TRUE(p.wait_for("dial 5"));
   p.write("1\n");  // Marshal's pickup: selector high for a second
-  usleep(300000);
+  ASSERT_TRUE(record_shows(p, record, " pin 24 1\n")) << read_file(record);
   p.signal(SIGTERM);
   EXPECT_EQ(p.wait(), 128 + SIGTERM);
   const auto w = pin_writes(pins);
@@ -152,11 +180,14 @@ TEST(EndToEnd, ClosedOutputEndsTheProgramWithTheBoardIdle) {
 // next event line.
 TEST(EndToEnd, ControllingProcessGoneHandsTheLineBackAtOnce) {
   const std::string pins = temp_file();
-  test::SimProcess p({"--pins", pins, "--scenario", temp_file("2500 dial 5\n"), "--", "10"});
+  const std::string record = temp_file();
+  const auto running =
+      recorded({"--pins", pins, "--scenario", temp_file("2500 dial 5\n"), "--", "10"}, record);
+  test::SimProcess& p = *running;
   p.write("5 -1 -1\n");
   ASSERT_TRUE(p.wait_for("dial 5"));
-  p.write("1\n");  // VIZIT's pickup takes 1020 ms, then the call holds the line
-  usleep(1500000);
+  p.write("1\n");  // VIZIT's pickup: off hook (GPIO 22 low), and the call holds the line
+  ASSERT_TRUE(record_shows(p, record, " pin 22 0\n")) << read_file(record);
   p.close_input();
   p.close_output();
   // Nothing more would be printed for hours: only the watch can end it.

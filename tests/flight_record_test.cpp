@@ -19,6 +19,7 @@
 #include "line/pins.h"
 #include "link/CRC16.h"
 #include "out/output.h"
+#include "sim/replay.h"
 #include "tests/sim_process.h"
 #include "tests/support.h"
 
@@ -327,6 +328,22 @@ TEST_F(FlightRecord, AReplayWithADialForAnotherRoomSaysWhereItDiverges) {
       << out;
   EXPECT_NE(out.find("the record says \""), std::string::npos) << out;
   EXPECT_NE(out.find("the replay did \""), std::string::npos) << out;
+}
+
+// An entry taken on another thread as the program ended can carry a later
+// time than the end line: the replay runs until it, so it is compared too.
+TEST_F(FlightRecord, TheReplayLastsUntilTheLaterOfTheEndAndTheLastEntry) {
+  const std::string path = file(
+      "# ZUL_STM_Driver 1.22 flight record: zul_stm_driver 10\n"
+      "2 pin 26 1\n"
+      "1004 pin 26 0\n"
+      "1003 end signal 15\n");
+  sim::FlightRecordFile record;
+  std::string error;
+  ASSERT_TRUE(sim::load_flight_record(path, &record, &error)) << error;
+  EXPECT_EQ(record.end_us, 1004000u);
+  EXPECT_EQ(record.end_line, 4u);
+  ASSERT_EQ(record.lines.size(), 2u);
 }
 
 TEST_F(FlightRecord, AWrappedOrBrokenRecordIsRefusedWithItsLine) {

@@ -3,6 +3,7 @@
 // the levels it leaves on the line.
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,23 +18,10 @@ using test::Write;
 namespace {
 
 // The eight operations with a time of their own, in slot order after the idle one.
-LineOp* const kTimedSlots[] = {&open_free,   &open_call,   &open_pickup, &pickup,
-                               &select_imit, &select_real, &drop_call,   &drop_pickup};
+const std::span<const LineSlot> kTimedSlots = std::span(kLineSlots).subspan(1);
 
 const char* name_of(LineOp* slot) {
-  const struct {
-    LineOp* slot;
-    const char* name;
-  } kNames[] = {{&gpio_first_status, "gpio_first_status"},
-                {&open_free, "open_free"},
-                {&open_call, "open_call"},
-                {&open_pickup, "open_pickup"},
-                {&pickup, "pickup"},
-                {&select_imit, "select_imit"},
-                {&select_real, "select_real"},
-                {&drop_call, "drop_call"},
-                {&drop_pickup, "drop_pickup"}};
-  for (const auto& n : kNames) {
+  for (const LineSlot& n : kLineSlots) {
     if (n.slot == slot) {
       return n.name;
     }
@@ -112,9 +100,9 @@ struct Trace {
 class EveryDriver : public testing::TestWithParam<DriverTimes> {};
 
 TEST_P(EveryDriver, EachOperationHoldsItsThreadForItsTime) {
-  for (size_t op = 0; op < std::size(kTimedSlots); ++op) {
-    EXPECT_EQ(run(GetParam().install, kTimedSlots[op]).ms, GetParam().ms[op])
-        << name_of(kTimedSlots[op]);
+  for (size_t op = 0; op < kTimedSlots.size(); ++op) {
+    EXPECT_EQ(run(GetParam().install, kTimedSlots[op].slot).ms, GetParam().ms[op])
+        << kTimedSlots[op].name;
   }
 }
 
@@ -126,11 +114,11 @@ TEST_P(EveryDriver, InstallingTouchesNoPinAndTheIdleOperationDoesNotWait) {
 }
 
 TEST_P(EveryDriver, OnlyTheCommonOpenCallPrints) {
-  for (size_t op = 0; op < std::size(kTimedSlots); ++op) {
-    const bool marker = GetParam().install == init_common && kTimedSlots[op] == &open_call;
-    EXPECT_EQ(run(GetParam().install, kTimedSlots[op]).lines,
+  for (const LineSlot& op : kTimedSlots) {
+    const bool marker = GetParam().install == init_common && op.slot == &open_call;
+    EXPECT_EQ(run(GetParam().install, op.slot).lines,
               marker ? std::vector<std::string>{"common"} : std::vector<std::string>{})
-        << name_of(kTimedSlots[op]);
+        << op.name;
   }
 }
 
@@ -209,8 +197,8 @@ TEST(LineDrivers, Metakom2003OpenPickupPressesTheOpenKeyFourTimes) {
 }
 
 TEST(LineDrivers, Metakom2012AndEltis5000AreTheSameOnTheLine) {
-  for (LineOp* slot : kTimedSlots) {
-    EXPECT_EQ(run(init_Metakom_2012, slot), run(init_Eltis5000, slot));
+  for (const LineSlot& s : kTimedSlots) {
+    EXPECT_EQ(run(init_Metakom_2012, s.slot), run(init_Eltis5000, s.slot)) << s.name;
   }
   EXPECT_EQ(run(init_Metakom_2012, &gpio_first_status), run(init_Eltis5000, &gpio_first_status));
 }
@@ -275,8 +263,8 @@ TEST(LineDrivers, CommonOpenCallMarkerIsALineOfItsOwn) {
 }
 
 TEST(LineDrivers, AnalysSignalMovesNoPinOutsideItsIdleOperation) {
-  for (LineOp* slot : kTimedSlots) {
-    EXPECT_TRUE(run(init_AnalysSignal, slot).writes.empty());
+  for (const LineSlot& s : kTimedSlots) {
+    EXPECT_TRUE(run(init_AnalysSignal, s.slot).writes.empty()) << s.name;
   }
   EXPECT_EQ(run(init_AnalysSignal, &gpio_first_status).writes, Trace().board_idle(0).w);
 }

@@ -32,6 +32,9 @@ class RestoreStdio : public testing::EmptyTestEventListener {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  // Death tests fork and are not re-executed: under an emulator the test
+  // binary cannot be exec'd. Set once here, for every case alike.
+  GTEST_FLAG_SET(death_test_style, "fast");
   testing::UnitTest::GetInstance()->listeners().Append(new RestoreStdio);
   return RUN_ALL_TESTS();
 }

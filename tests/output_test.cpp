@@ -28,7 +28,6 @@ void output_refused() {
 
 // In child processes: the stop they make is for good.
 TEST(Output, ALostLineStopsTheProgramWithTheBoardIdle) {
-  testing::FLAGS_gtest_death_test_style = "fast";
   EXPECT_EXIT(
       {
         test::fresh_board();
@@ -48,7 +47,6 @@ TEST(Output, ALostLineStopsTheProgramWithTheBoardIdle) {
 }
 
 TEST(Output, ALostLineEndsTheProgramEvenWithoutAHandler) {
-  testing::FLAGS_gtest_death_test_style = "fast";
   EXPECT_EXIT(
       {
         test::fresh_board();

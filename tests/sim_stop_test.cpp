@@ -213,7 +213,6 @@ void report_last_writes() {
 // test runs under it): the stop path must not need that lock. A stop path
 // that does hangs, and the alarm ends the child instead.
 TEST(SimulatorStopDeathTest, StopSignalInsideTheClocksLockStillWritesTheIdleState) {
-  testing::FLAGS_gtest_death_test_style = "fast";
   EXPECT_EXIT(
       {
         alarm(5);

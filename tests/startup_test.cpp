@@ -163,8 +163,6 @@ namespace {
 
 // In a child process: the board stop it makes is for good.
 TEST(StartUp, ThreadThatCannotStartEndsWithStatus3) {
-  // Forked, not re-executed: under an emulator the test binary cannot be exec'd.
-  testing::FLAGS_gtest_death_test_style = "fast";
   EXPECT_EXIT(
       {
         test::fresh_board();

@@ -27,6 +27,10 @@ void fresh_board(sim::ClockMode mode) {
   sim::platform_set_thread_create_fails(false);
   sim::console_capture_stdout(-1);
   sim::console_feed_stdin();
+  fresh_program();
+}
+
+void fresh_program() {
   intercom = 0;
   cycle_time_plus = 0;
   setupRegister0 = 0;
@@ -36,9 +40,8 @@ void fresh_board(sim::ClockMode mode) {
   memset(file_settingName, 0, sizeof file_settingName);
   Scan_read = 0;
   spi_reset_state();
-  for (LineOp* slot : {&gpio_first_status, &open_free, &open_call, &open_pickup, &pickup,
-                       &select_imit, &select_real, &drop_call, &drop_pickup}) {
-    *slot = nullptr;
+  for (const LineSlot& s : kLineSlots) {
+    *s.slot = nullptr;
   }
   if (file_settings != nullptr && file_settings != stdin) {
     fclose(file_settings);

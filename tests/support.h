@@ -14,6 +14,10 @@ namespace test {
 
 // A fresh simulated board (instant clock at 0), console and program state.
 void fresh_board(sim::ClockMode mode = sim::ClockMode::kInstant);
+// The program's state alone as at its start, on the board as it is (the
+// fuzz targets keep one board for many inputs: a fresh board's logs are
+// costly to set out again).
+void fresh_program();
 
 // The program's standard input holds `text` and then ends.
 void give_input(const std::string& text);

@@ -16,7 +16,6 @@
 
 #include "core/main.h"
 #include "line/drivers.h"
-#include "line/standard_drivers.h"
 #include "sim/board.h"
 #include "tests/sim_process.h"
 #include "tests/support.h"
@@ -87,12 +86,6 @@ OpRun run(void (*install)(), LineOp* slot) {
   const std::string err = testing::internal::GetCapturedStderr();
   (*slot)();
   return {test::writes(), test::now_ms(), err, test::lines()};
-}
-
-OpRun run_named(void (*op)()) {
-  sim::board_reset();
-  op();
-  return {test::writes(), test::now_ms(), "", test::lines()};
 }
 
 // The writes of `w` with every write at or after `from_ms` moved by `by_ms`.
@@ -208,49 +201,51 @@ TEST_F(TimingConf, EachInstallerAppliesTheSectionOfItsName) {
   }
 }
 
-TEST_F(TimingConf, TheOperationsByNameRunTheirOwnSystemWhicheverIsInstalled) {
-  init_Cyfral();
-  EXPECT_EQ(run_named(pickup_vizit).ms, 1020);
-  EXPECT_EQ(run_named(open_call_Eltis300).ms, 10111);
-  EXPECT_EQ(run_named(drop_pickup_Eltis5000_KM500).ms, 3000);
-  EXPECT_EQ(run_named(open_pickup_Metakom_2003).ms, 4000);
-  EXPECT_EQ(run_named(select_imit_Eltis100).ms, 1010);
-  EXPECT_EQ(run_named(gpio_first_status_Eltis5000_KM500).writes.size(), 8u);
+// An override moves its own system's operations and no other's: every
+// operation of every driver, through the slot table, before and after.
+TEST_F(TimingConf, AnOverrideMovesOnlyItsOwnSystemsOperations) {
+  const struct {
+    const char* section;
+    void (*install)();
+  } drivers[] = {
+      {"VIZIT", init_VIZIT},
+      {"Metakom_2003", init_Metakom_2003},
+      {"Metakom_2012", init_Metakom_2012},
+      {"Marshal", init_Marshal},
+      {"Eltis5000", init_Eltis5000},
+      {"Eltis300", init_Eltis300},
+      {"Eltis400", init_Eltis400},
+      {"Eltis100", init_Eltis100},
+      {"Cyfral", init_Cyfral},
+      {"Eltis5000_KM500", init_Eltis5000_KM500},
+      {"common", init_common},
+  };
+  std::vector<OpRun> before;
+  for (const auto& d : drivers) {
+    for (const LineSlot& s : kLineSlots) {
+      before.push_back(run(d.install, s.slot));
+    }
+  }
+  EXPECT_EQ(run(init_VIZIT, &pickup).ms, 1020);
+  EXPECT_EQ(run(init_Eltis300, &open_call).ms, 10111);
+  EXPECT_EQ(run(init_Eltis5000_KM500, &drop_pickup).ms, 3000);
+  EXPECT_EQ(run(init_Metakom_2003, &open_pickup).ms, 4000);
+  EXPECT_EQ(run(init_Eltis100, &select_imit).ms, 1010);
+
   ConfDir conf("[VIZIT]\npickup_hold_ms = 1500\n");
   ASSERT_TRUE(load(conf).ok);
-  EXPECT_EQ(run_named(pickup_vizit).ms, 1520);
-  EXPECT_EQ(run_named(open_call_vizit).ms, 4030);
-}
-
-// Named operations and the installed slots give the same pins.
-TEST_F(TimingConf, TheOperationsByNameAreTheInstalledOnes) {
-  const struct {
-    void (*install)();
-    void (*named[7])();
-  } drivers[] = {
-#define ZUL_NAMED(s)                                            \
-  {open_free_##s,   open_call_##s, open_pickup_##s, pickup_##s, \
-   select_imit_##s, drop_call_##s, drop_pickup_##s}
-      {init_VIZIT, ZUL_NAMED(vizit)},
-      {init_Metakom_2003, ZUL_NAMED(Metakom_2003)},
-      {init_Metakom_2012, ZUL_NAMED(Metakom_2012)},
-      {init_Eltis5000, ZUL_NAMED(Eltis5000)},
-      {init_Eltis300, ZUL_NAMED(Eltis300)},
-      {init_Eltis400, ZUL_NAMED(Eltis400)},
-      {init_Eltis100, ZUL_NAMED(Eltis100)},
-      {init_Cyfral, ZUL_NAMED(Cyfral)},
-      {init_Eltis5000_KM500, ZUL_NAMED(Eltis5000_KM500)},
-#undef ZUL_NAMED
-  };
-  LineOp* const slots[7] = {&open_free,   &open_call, &open_pickup, &pickup,
-                            &select_imit, &drop_call, &drop_pickup};
+  EXPECT_EQ(run(init_VIZIT, &pickup).ms, 1520);
+  EXPECT_EQ(run(init_VIZIT, &open_call).ms, 4030);
+  size_t i = 0;
   for (const auto& d : drivers) {
-    for (size_t i = 0; i < 7; ++i) {
-      const OpRun slot = run(d.install, slots[i]);
-      init_AnalysSignal();  // some other driver installed
-      const OpRun named = run_named(d.named[i]);
-      EXPECT_EQ(named.writes, slot.writes) << i;
-      EXPECT_EQ(named.ms, slot.ms) << i;
+    for (const LineSlot& s : kLineSlots) {
+      const OpRun after = run(d.install, s.slot);
+      const OpRun& was = before[i++];
+      // VIZIT's pickup, and every VIZIT operation that answers first.
+      const bool moved = std::string(d.section) == "VIZIT" &&
+                         (s.slot == &pickup || s.slot == &open_call || s.slot == &drop_call);
+      EXPECT_EQ(after.ms != was.ms, moved) << d.section << " " << s.name;
+      EXPECT_EQ(after.ms - was.ms, moved ? 500 : 0) << d.section << " " << s.name;
     }
   }
 }

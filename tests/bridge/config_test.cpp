@@ -105,6 +105,8 @@ TEST(Config, EveryProblemIsNamedByItsKey) {
       {"missing intercom", with("intercom = 10", ""), "driver.intercom: missing (required)"},
       {"unknown key", with("host = ", "hots = \"x\"\nhost = "), "mqtt.hots: unknown key"},
       {"unknown table", std::string(kValid) + "[extra]\n", "extra: unknown key"},
+      {"empty key", "\"\" = 1\n" + std::string(kValid), "\"\": unknown key"},
+      {"empty key in a table", with("host = ", "\"\" = 1\nhost = "), "mqtt.\"\": unknown key"},
       {"unknown answer key", with("mode = \"open\"", "mode = \"open\"\ndelay = 1"),
        "answer.6.delay: unknown key"},
       {"bad mode", with("mode = \"open\"", "mode = \"opne\""),
