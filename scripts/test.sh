@@ -3,8 +3,8 @@
 # once more in one process, shuffled), a Release build and a clang build,
 # then all tests under AddressSanitizer and UndefinedBehaviorSanitizer, and
 # under ThreadSanitizer (the simulator the tests start is built with it too),
-# every fuzz target over its seed corpus, and the check that ARCHITECTURE.md
-# names every source folder. Off a Raspberry Pi it then cross builds for
+# every fuzz target over its seed corpus, the check that ARCHITECTURE.md
+# names every source folder and the check of the layout. Off a Raspberry Pi it then cross builds for
 # 64-bit and 32-bit Raspberry Pi OS (presets arm64 and armhf), makes the two
 # .deb packages, runs every test, the bridge's included, under qemu-user, and
 # boots Debian's arm64 kernel under qemu-system to run the driver on the
@@ -101,6 +101,7 @@ if ! on_arm; then
   run fuzz
 fi
 sh scripts/check_architecture.sh
+sh scripts/check_format.sh
 if [ "$cross_part" = no ]; then
   echo "== cross builds skipped"
   # On an ARM host the native tests above ran on the target's instruction
