@@ -47,8 +47,8 @@ std::string exit_reason(int status) {
   if (status > 128 && status < 128 + 65) {
     const int signo = status - 128;
     const char* name = strsignal(signo);
-    return std::string("killed by signal ") + std::to_string(signo) + " (" +
-           (name ? name : "?") + ")";
+    return std::string("killed by signal ") + std::to_string(signo) + " (" + (name ? name : "?") +
+           ")";
   }
   return "exit status " + std::to_string(status);
 }
@@ -69,7 +69,8 @@ void DriverProcess::close_pipes() {
 }
 
 bool DriverProcess::start(const std::vector<std::string>& argv, const std::string& cwd,
-                          const std::string& first_input, std::string* error) {
+                          const std::string& first_input, const std::vector<std::string>& env,
+                          std::string* error) {
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0) {
     *error = std::string("pipe: ") + strerror(errno);
@@ -107,8 +108,20 @@ bool DriverProcess::start(const std::vector<std::string>& argv, const std::strin
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // The bridge's environment, where `env` sets a name it has too.
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  for (char** e = environ; *e != nullptr; ++e) {
+    const char* eq = strchr(*e, '=');
+    const size_t name_len = eq ? static_cast<size_t>(eq - *e) + 1 : strlen(*e);
+    bool replaced = false;
+    for (const std::string& mine : env)
+      replaced = replaced || mine.compare(0, name_len, *e, name_len) == 0;
+    if (!replaced) envp.push_back(*e);
+  }
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  const int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   close(in[0]);

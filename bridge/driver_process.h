@@ -17,10 +17,12 @@ class DriverProcess {
   DriverProcess(const DriverProcess&) = delete;
   DriverProcess& operator=(const DriverProcess&) = delete;
 
-  // Starts argv in `cwd` and writes `first_input` to it. False with the
+  // Starts argv in `cwd`, with the bridge's environment and `env`
+  // ("NAME=value") on top, and writes `first_input` to it. False with the
   // reason when it cannot be started at all.
   bool start(const std::vector<std::string>& argv, const std::string& cwd,
-             const std::string& first_input, std::string* error);
+             const std::string& first_input, const std::vector<std::string>& env,
+             std::string* error);
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   // The end of its standard output to poll; -1 when there is none.

@@ -1,9 +1,8 @@
 #include "bridge/log.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
-
-#include <chrono>
 
 namespace bridge {
 

@@ -4,10 +4,9 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-
-#include <algorithm>
 
 #include "bridge/log.h"
 
@@ -48,9 +47,9 @@ bool MqttClient::start(std::string* error) {
   const std::string status = config_.topic + "/status";
   int rc = mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
   if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty()) {
-    rc = mosquitto_username_pw_set(mosq_, config_.username.c_str(),
-                                   config_.password_file.empty() ? nullptr
-                                                                 : config_.password.c_str());
+    rc = mosquitto_username_pw_set(
+        mosq_, config_.username.c_str(),
+        config_.password_file.empty() ? nullptr : config_.password.c_str());
   }
   if (rc == MOSQ_ERR_SUCCESS && config_.tls()) {
     rc = mosquitto_tls_set(mosq_, config_.ca_file.c_str(), nullptr,
@@ -106,8 +105,8 @@ void MqttClient::io(long long now_ms) {
   for (int i = 0; i < 8 && mosquitto_socket(mosq_) >= 0; ++i) {
     if (mosquitto_loop(mosq_, 0, 1) != MOSQ_ERR_SUCCESS) break;
   }
-  next_io_ms_ = now_ms + (mosquitto_socket(mosq_) < 0 ? std::max(0LL, next_attempt_ms_ - now_ms)
-                                                       : 1000);
+  next_io_ms_ =
+      now_ms + (mosquitto_socket(mosq_) < 0 ? std::max(0LL, next_attempt_ms_ - now_ms) : 1000);
 }
 
 void MqttClient::post(MqttEvent event) {
@@ -154,9 +153,9 @@ void MqttClient::on_message(struct mosquitto*, void* self, const struct mosquitt
 
 bool MqttClient::publish(const Message& message, int* mid_out, std::string* error) {
   int mid = 0;
-  const int rc =
-      mosquitto_publish(mosq_, &mid, message.topic.c_str(), static_cast<int>(message.payload.size()),
-                        message.payload.data(), message.qos, message.retain);
+  const int rc = mosquitto_publish(mosq_, &mid, message.topic.c_str(),
+                                   static_cast<int>(message.payload.size()), message.payload.data(),
+                                   message.qos, message.retain);
   if (rc != MOSQ_ERR_SUCCESS && error) *error = mosquitto_strerror(rc);
   if (mid_out) *mid_out = mid;
   return rc == MOSQ_ERR_SUCCESS;

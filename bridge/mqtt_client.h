@@ -23,7 +23,7 @@ struct MqttEvent {
   Type type = Type::kMessage;
   int code = 0;  // connect / disconnect reason, or the message id
   std::string topic;
-  std::string payload;  // the message, or what went wrong in words
+  std::string payload;    // the message, or what went wrong in words
   bool retained = false;  // a message the broker kept and hands to every new subscriber
 };
 
