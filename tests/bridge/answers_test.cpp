@@ -1,6 +1,7 @@
+#include "bridge/answers.h"
+
 #include <gtest/gtest.h>
 
-#include "bridge/answers.h"
 #include "bridge/log.h"
 
 namespace {

@@ -1,14 +1,17 @@
 // The bridge as deployed: a real Mosquitto broker, zul_stm_mqtt as a
 // process, and zul_stm_sim in real time as its program. Assertions are on
 // what a subscriber receives, in order, and on the pins the program wrote.
-#include <signal.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -29,7 +32,46 @@ const char kBase[] = "zul/test";
 
 std::string topic(const std::string& sub) { return std::string(kBase) + "/" + sub; }
 
-void pause_s(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
+// Until `done` holds, looking every 20 ms; false at the timeout.
+bool wait_until(const std::function<bool()>& done, double timeout_s = kWait) {
+  const auto start = std::chrono::steady_clock::now();
+  while (!done()) {
+    if (std::chrono::steady_clock::now() - start > std::chrono::duration<double>(timeout_s)) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A record as it came off the broker: gzip or plain text.
+std::string unpacked(const std::string& payload) {
+  if (payload.size() < 2 || static_cast<unsigned char>(payload[0]) != 0x1f ||
+      static_cast<unsigned char>(payload[1]) != 0x8b) {
+    return payload;
+  }
+  z_stream z{};
+  inflateInit2(&z, 15 + 32);
+  std::string out;
+  char buffer[65536];
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(payload.data()));
+  z.avail_in = static_cast<uInt>(payload.size());
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(buffer);
+    z.avail_out = sizeof buffer;
+    rc = inflate(&z, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - z.avail_out);
+  }
+  inflateEnd(&z);
+  return rc == Z_STREAM_END ? out : "(not gzip: " + std::to_string(rc) + ")";
+}
 
 // The idle levels the program writes when it hands the line back.
 const std::pair<int, int> kIdleLevels[] = {{24, 0}, {23, 1}, {22, 1}, {6, 0},
@@ -54,7 +96,7 @@ class BridgeEndToEnd : public testing::Test {
   std::unique_ptr<Probe> make_probe(const std::string& name) {
     const std::string id =
         name + "_" + testing::UnitTest::GetInstance()->current_test_info()->name();
-    auto p = std::make_unique<Probe>(broker.port(), id);
+    auto p = std::make_unique<Probe>(broker.port(), id, probe_user, probe_password);
     p->subscribe(topic("#"));
     p->subscribe("homeassistant/#");
     // Once its own message comes back, the subscriptions are in place.
@@ -81,6 +123,33 @@ class BridgeEndToEnd : public testing::Test {
     return json::parse(probe->messages()[static_cast<size_t>(i)].payload);
   }
 
+  // Asks for the program's flight record and returns it, unpacked; empty
+  // when none came.
+  std::string fetch_record() {
+    const size_t before = probe->messages().size();
+    probe->publish(topic("record/get"), "");
+    const int i = probe->wait_until(
+                      [&](const auto& ms) {
+                        for (size_t k = before; k < ms.size(); ++k) {
+                          if (ms[k].topic == topic("record")) return true;
+                        }
+                        return false;
+                      },
+                      kWait)
+                      ? 0
+                      : -1;
+    if (i < 0) return "";
+    const auto ms = probe->messages();
+    for (size_t k = before; k < ms.size(); ++k) {
+      if (ms[k].topic == topic("record")) return unpacked(ms[k].payload);
+    }
+    return "";
+  }
+  // Until the program's record shows `part`: the program has done it.
+  bool record_shows(const std::string& part) {
+    return wait_until([&] { return fetch_record().find(part) != std::string::npos; });
+  }
+
   std::vector<json> events() { return probe->json_on(topic("event")); }
   std::vector<std::string> event_names() {
     std::vector<std::string> names;
@@ -95,6 +164,7 @@ class BridgeEndToEnd : public testing::Test {
   }
 
   Broker broker;
+  std::string probe_user, probe_password;  // the operator's, on a broker with users
   std::unique_ptr<Probe> probe;
   TempDir dir;
   std::string config_path;
@@ -124,10 +194,11 @@ TEST(BridgeConfig, CheckConfigNamesEveryProblemAndExits78) {
                                    "[answer.8]\nmode = \"open\"\n");
   std::string out;
   EXPECT_EQ(run_tool({"--check-config", bad}, &out), 78) << out;
-  for (const char* line : {"rooms.imitate[1]: room 5000 is outside 0..4095",
-                           "rooms.blacklist: room 5 is also in rooms.imitate",
-                           "mqtt.port: must be an integer, not a string", "mqtt.colour: unknown key",
-                           "answer.8: room 8 is not in rooms.imitate"}) {
+  for (const char* line :
+       {"rooms.imitate[1]: room 5000 is outside 0..4095",
+        "rooms.blacklist: room 5 is also in rooms.imitate",
+        "mqtt.port: must be an integer, not a string", "mqtt.colour: unknown key",
+        "answer.8: room 8 is not in rooms.imitate"}) {
     EXPECT_NE(out.find(line), std::string::npos) << line << " missing in:\n" << out;
   }
   // Starting with it fails the same way, before anything is started.
@@ -145,6 +216,12 @@ TEST(BridgeConfig, CheckConfigNamesEveryProblemAndExits78) {
 }
 
 TEST_F(BridgeEndToEnd, StatusInfoAndDiscoveryAreRetained) {
+  // Left by an earlier configuration that imitated room 7 too.
+  const char* const kStale[] = {"homeassistant/select/zul_test/answer_7/config",
+                                "zul/test/room/7/homeassistant/event/zul_test_room_7/call/config",
+                                "zul/test/room/7/call", "zul/test/answer/7"};
+  for (const char* t : kStale) probe->publish(t, "{\"old\":true}", true);
+  ASSERT_GE(probe->wait_for(kStale[3], "old", kWait), 0);
   auto run = start({"60000 end\n"});
   ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run->log();
   const json info = probe->json_on(topic("info")).back();
@@ -154,18 +231,33 @@ TEST_F(BridgeEndToEnd, StatusInfoAndDiscoveryAreRetained) {
     for (const auto& m : probe->messages()) n += m.topic.rfind("homeassistant/", 0) == 0;
     return n;
   };
-  // 1 event, 6 buttons, 1 sensor, 1 binary sensor, a select for rooms 5 and 6.
-  ASSERT_TRUE(probe->wait_until([&](const auto&) { return discovery_count() >= 11; }, kWait));
+  // 1 event, 6 buttons, 1 sensor, 1 binary sensor, a select for rooms 5 and
+  // 6, 5 diagnostics; and the stale config cleared.
+  ASSERT_TRUE(probe->wait_until([&](const auto&) { return discovery_count() >= 18; }, kWait));
   // Home Assistant starting again gets everything again.
   probe->publish("homeassistant/status", "online");
-  EXPECT_TRUE(probe->wait_until([&](const auto&) { return discovery_count() >= 22; }, kWait))
+  EXPECT_TRUE(probe->wait_until([&](const auto&) { return discovery_count() >= 34; }, kWait))
       << run->log();
+  // What this configuration no longer announces is cleared: an empty
+  // retained message, once.
+  for (const char* t : kStale) {
+    EXPECT_GE(probe->wait_for(t, "", kWait, 1), 0) << t;
+    int cleared = 0;
+    for (const auto& m : probe->messages()) cleared += m.topic == t && m.payload.empty();
+    EXPECT_EQ(cleared, 1) << t << "\n" << run->log();
+  }
+  // The diagnostics: the program runs, no restart, nothing waiting.
+  ASSERT_GE(probe->wait_for(topic("health"), "running", kWait), 0) << run->log();
+  EXPECT_EQ(probe->json_on(topic("health")).back(),
+            json::parse(R"({"program":"running","restarts":0,"waiting":0})"));
 
   // A client that comes later finds the retained records.
   auto late = make_probe("late");
-  for (const char* sub : {"status", "info", "call", "answer/5", "answer/6"}) {
+  for (const char* sub :
+       {"status", "info", "call", "answer/5", "answer/6", "health", "room/5/call", "room/6/call"}) {
     bool retained = false;
-    for (const auto& m : late->messages()) retained = retained || (m.topic == topic(sub) && m.retained);
+    for (const auto& m : late->messages())
+      retained = retained || (m.topic == topic(sub) && m.retained);
     EXPECT_TRUE(retained) << sub;
   }
   bool select_retained = false;
@@ -258,8 +350,8 @@ TEST_F(BridgeEndToEnd, AutomaticAnswersFollowTheRoomsMode) {
   const json reject = result("\"hangup\"", &from);
   EXPECT_EQ(reject["call"], 2) << reject;
   EXPECT_EQ(reject["accepted"], true) << reject;
-  ASSERT_TRUE(probe->wait_until(
-      [&](const auto&) { return event_names().size() >= 4; }, kWait)) << run->log();
+  ASSERT_TRUE(probe->wait_until([&](const auto&) { return event_names().size() >= 4; }, kWait))
+      << run->log();
   stop(run.get());
   EXPECT_EQ(event_names(), (std::vector<std::string>{"dial", "drop", "dial", "drop"}));
   // Back to manual once its call has come.
@@ -318,9 +410,10 @@ TEST_F(BridgeEndToEnd, CommandsTheStateDoesNotTakeNeverReachTheProgram) {
   auto run = start({"60000 end\n"});
   ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run->log();
   size_t from = 0;
-  EXPECT_EQ(result("retained", &from),
-            json::parse(R"({"accepted":false,)"
-                        R"("reason":"a retained command is ignored; publish commands without retain"})"))
+  EXPECT_EQ(
+      result("retained", &from),
+      json::parse(R"({"accepted":false,)"
+                  R"("reason":"a retained command is ignored; publish commands without retain"})"))
       << run->log();
   // Bytes that are not UTF-8 are refused and quoted, and the bridge lives on.
   command("\xff\xfe");
@@ -338,13 +431,14 @@ TEST_F(BridgeEndToEnd, CommandsTheStateDoesNotTakeNeverReachTheProgram) {
             json::parse(R"j({"id":"r7","action":"relay","accepted":false,)j"
                         R"j("reason":"relay 7 does not exist (0, 1 or 2)"})j"));
   command("hangup");
-  EXPECT_EQ(result("hangup", &from),
-            json::parse(R"({"action":"hangup","accepted":false,"reason":"no call is in progress"})"));
+  EXPECT_EQ(
+      result("hangup", &from),
+      json::parse(R"({"action":"hangup","accepted":false,"reason":"no call is in progress"})"));
   // The one accepted command goes through.
   command("relay1");
   EXPECT_EQ(result("relay", &from),
             json::parse(R"({"action":"relay","relay":1,"accepted":true,"code":21})"));
-  pause_s(1);  // ten simulated seconds: the pulse has started
+  ASSERT_TRUE(record_shows(" pin 25 1\n")) << run->log();  // the pulse has started
   stop(run.get());
   const auto w = bridge_test::pin_writes(bridge_test::read_file(pins_path));
   EXPECT_GE(bridge_test::find_write(w, 25, 1, 0), 0);  // relay 1
@@ -367,13 +461,19 @@ TEST_F(BridgeEndToEnd, EventsOfABrokerOutageArriveOnceInOrder) {
   // The first call is over: the broker goes, between two calls.
   ASSERT_GE(probe->wait_for(topic("event"), "\"drop\"", kWait), 0) << run->log();
   broker.stop();
-  pause_s(2);  // four calls happen meanwhile
+  // Two more calls happen meanwhile.
+  ASSERT_TRUE(wait_until([&] { return count_of(run->log(), "program: drop") >= 3; })) << run->log();
   ASSERT_TRUE(broker.start());
   ASSERT_TRUE(probe->wait_until([&](const auto&) { return events().size() >= 3 * kCalls; }, 60))
       << run->log();
-  pause_s(0.5);  // anything repeated would be here by now
+  // A result comes after every event the bridge had: anything repeated
+  // would be before it.
+  size_t from = 0;
+  command(R"({"action":"hangup","id":"last"})");
+  ASSERT_FALSE(result("last", &from).is_null()) << run->log();
   std::vector<std::string> got, expected;
-  for (const json& e : events()) got.push_back(e["event"].get<std::string>() + " " + e["call"].dump());
+  for (const json& e : events())
+    got.push_back(e["event"].get<std::string>() + " " + e["call"].dump());
   for (int c = 1; c <= kCalls; ++c) {
     for (const std::string name : {"dial", "pickup", "drop"}) {
       std::string item = name;
@@ -392,9 +492,11 @@ TEST_F(BridgeEndToEnd, EventsOfABrokerOutageArriveOnceInOrder) {
 TEST_F(BridgeEndToEnd, ABrokerThatStartsAfterTheBridgeIsReachedAllTheSame) {
   probe.reset();
   broker.stop();
-  config_path = bridge_test::sim_config(dir, broker.port(), {"3000 dial 7\n200000 end\n"}, &pins_path);
+  config_path =
+      bridge_test::sim_config(dir, broker.port(), {"3000 dial 7\n200000 end\n"}, &pins_path);
   BridgeRun run(config_path);
-  pause_s(1.5);  // the first attempts fail
+  ASSERT_TRUE(wait_until([&] { return run.log().find("not reached") != std::string::npos; }))
+      << run.log();
   ASSERT_TRUE(broker.start());
   probe = make_probe("probe");
   EXPECT_GE(probe->wait_for(topic("status"), "online", kWait), 0) << run.log();
@@ -411,7 +513,7 @@ TEST_F(BridgeEndToEnd, ACleanStopHandsTheLineBackAndSaysOffline) {
   size_t from = 0;
   command("pickup");
   ASSERT_EQ(result("pickup", &from)["accepted"], true);
-  pause_s(1);  // the program has answered: the selector holds the line
+  ASSERT_TRUE(record_shows(" pin 22 0\n")) << run->log();  // answered: off hook
   const pid_t program = run->program_pid();
   ASSERT_GT(program, 0);
   const size_t before = probe->messages().size();
@@ -455,6 +557,7 @@ TEST_F(BridgeEndToEnd, AProgramThatEndsIsStartedAgain) {
   // The simulator ends after each call; the bridge reports it and starts it again.
   SimSetup setup{"3000 dial 5\n5000 end\n"};
   setup.speed = 4;  // time for the start-up under a sanitizer or an emulator too
+  setup.driver_toml = "records_kept = 2\n";
   auto run = start(setup);
   ASSERT_TRUE(probe->wait_until([&](const auto&) { return events().size() >= 3; }, kWait))
       << run->log();
@@ -466,6 +569,31 @@ TEST_F(BridgeEndToEnd, AProgramThatEndsIsStartedAgain) {
   EXPECT_EQ(e[1]["restart_in_ms"], 1000);
   EXPECT_EQ(e[2]["event"], "dial");
   EXPECT_EQ(e[2]["call"], 2);
+  // Each unplanned exit keeps the program's record; the newest two stay.
+  ASSERT_TRUE(probe->wait_until(
+      [&](const auto&) {
+        int exits = 0;
+        for (const json& x : events()) exits += x["event"] == "driver_exit";
+        return exits >= 3;
+      },
+      kWait))
+      << run->log();
+  ASSERT_TRUE(wait_until([&] { return count_of(run->log(), "its record is kept in") >= 3; }))
+      << run->log();
+  std::string out;
+  EXPECT_EQ(bridge_test::run_command("ls '" + dir.path() + "/records'", &out), 0);
+  int kept = 0;
+  for (size_t at = out.find("exit-"); at != std::string::npos; at = out.find("exit-", at + 1)) {
+    ++kept;
+    const std::string name = out.substr(at, out.find('\n', at) - at);
+    const std::string text = bridge_test::read_file(dir.path() + "/records/" + name);
+    EXPECT_NE(text.find(" out dial 5\n"), std::string::npos) << name;
+    const std::string end = " end status 0\n";
+    EXPECT_TRUE(text.size() > end.size() &&
+                text.compare(text.size() - end.size(), end.size(), end) == 0)
+        << name << " ends: " << text.substr(text.size() > 60 ? text.size() - 60 : 0);
+  }
+  EXPECT_EQ(kept, 2) << out;
   stop(run.get());
 }
 
@@ -488,6 +616,175 @@ TEST_F(BridgeEndToEnd, AProgramWithoutRightsIsReportedAsSuchAndRetriedWithABacko
   EXPECT_EQ(e[1]["restart_in_ms"], 2000);
   run.signal(SIGTERM);
   EXPECT_EQ(run.wait(kWait), 0) << run.log();
+}
+
+TEST_F(BridgeEndToEnd, AFlightRecordFetchedOverMqttReplaysIdentical) {
+  // In real time at 1x: the replay compares times within 50 ms.
+  SimSetup setup{"1000 dial 5\n6000 drop\n60000 end\n"};
+  setup.speed = 1;
+  setup.extra_toml =
+      "[answer.5]\nmode = \"open\"\npickup_after_ms = 300\nopen_after_ms = 300\n"
+      "hangup_after_ms = 300\n";
+  auto run = start(setup);
+  ASSERT_GE(probe->wait_for(topic("event"), "\"drop\"", kWait), 0) << run->log();
+  size_t from = 0;
+  const std::string record = fetch_record();
+  const json r = result("\"record\"", &from);
+  EXPECT_EQ(r["accepted"], true) << r;
+  EXPECT_EQ(r["encoding"], "gzip") << r;
+  EXPECT_LT(r["published_bytes"].get<long>(), r["bytes"].get<long>() / 2) << r;
+  EXPECT_EQ(r["bytes"].get<size_t>(), record.size()) << r;
+  ASSERT_NE(record.find(" out dial 5\n"), std::string::npos) << record;
+  ASSERT_NE(record.find(" in 3\n"), std::string::npos) << record;  // the answer's hang up
+  const std::string path = dir.file("fetched.rec", record);
+  std::string out;
+  EXPECT_EQ(
+      bridge_test::run_command("'" + std::string(ZUL_SIM_PATH) + "' --replay '" + path + "'", &out),
+      0)
+      << out;
+  EXPECT_EQ(out, "replay: identical\n");
+  // The operator's alone: no record without the program running it either.
+  stop(run.get());
+}
+
+// A building: households 5 and 6 on one broker that knows its users, each
+// reaching its own room's topics alone.
+class BridgeHouseholds : public BridgeEndToEnd {
+ protected:
+  void SetUp() override {
+    const std::string b = kBase;
+    // As the README sets it up, and a marker topic for the tests' readiness.
+    const std::string acl = "user bridge\ntopic readwrite " + b +
+                            "/#\ntopic readwrite homeassistant/#\n"
+                            "user operator\ntopic read " +
+                            b + "/#\ntopic write " + b +
+                            "/command\n"
+                            "topic write " +
+                            b + "/answer/+/set\ntopic write " + b +
+                            "/record/get\n"
+                            "topic read homeassistant/#\ntopic write homeassistant/status\n"
+                            "topic readwrite " +
+                            b +
+                            "/probe\n"
+                            "user room5\ntopic read " +
+                            b + "/room/5/#\ntopic write " + b +
+                            "/room/5/command\n"
+                            "user room6\ntopic read " +
+                            b + "/room/6/#\ntopic write " + b + "/room/6/command\n";
+    if (Broker::available() && std::string(ZUL_LAUNCHER).empty()) {
+      ASSERT_TRUE(broker.secure({{"bridge", "b-secret"},
+                                 {"operator", "o-secret"},
+                                 {"room5", "5-secret"},
+                                 {"room6", "6-secret"}},
+                                acl));
+    }
+    probe_user = "operator";
+    probe_password = "o-secret";
+    BridgeEndToEnd::SetUp();
+  }
+
+  std::unique_ptr<Probe> household(int room) {
+    const std::string r = std::to_string(room);
+    auto p = std::make_unique<Probe>(broker.port(), "household" + r, "room" + r, r + "-secret");
+    EXPECT_TRUE(p->connected());
+    // Everything it tries to read; the broker hands it its own room's alone.
+    p->subscribe(topic("#"));
+    p->subscribe(topic("event"));
+    EXPECT_GE(p->wait_for(topic("room/" + r + "/call"), "idle", kWait), 0) << "not subscribed";
+    return p;
+  }
+};
+
+TEST_F(BridgeHouseholds, EachHouseholdReachesItsOwnRoomOnly) {
+  SimSetup setup{"3000 dial 6\n90000 drop\n100000 dial 5\n400000 drop\n500000 end\n"};
+  const std::string password = dir.path() + "/bridge.password";
+  std::ofstream(password) << "b-secret\n";
+  chmod(password.c_str(), 0600);
+  setup.mqtt_toml = "username = \"bridge\"\npassword_file = \"" + password + "\"\n";
+  auto run = start(setup);
+  auto five = household(5);
+  const std::string r5 = topic("room/5/command");
+  const std::string r5_result = topic("room/5/command/result");
+  size_t seen = 0;
+  auto five_result = [&](const std::string& part) {
+    const int i = five->wait_for(r5_result, part, kWait, seen);
+    if (i < 0) return json();
+    seen = static_cast<size_t>(i) + 1;
+    return json::parse(five->messages()[static_cast<size_t>(i)].payload);
+  };
+
+  // Room 6's call rings: room 5's household can do nothing to it.
+  ASSERT_GE(probe->wait_for(topic("event"), "\"dial\"", kWait), 0) << run->log();
+  for (const char* action : {"pickup", "open", "hangup"}) {
+    five->publish(r5, std::string(R"({"id":"x-)") + action + R"(","action":")" + action + "\"}");
+    EXPECT_EQ(five_result(std::string("x-") + action),
+              json::parse(std::string(R"({"id":"x-)") + action + R"(","action":")" + action +
+                          R"(","accepted":false,"reason":"no call to room 5 is in progress"})"))
+        << run->log();
+  }
+  // Nor through topics that are not its own: the broker drops these. The
+  // result of its next command comes after them, had they arrived.
+  five->publish(topic("room/6/command"), "pickup");
+  five->publish(topic("command"), "relay1");
+  five->publish(topic("record/get"), "");
+  five->publish(r5, "relay1");
+  EXPECT_EQ(five_result("relay"),
+            json::parse(R"({"action":"relay","accepted":false,)"
+                        R"("reason":"relays are not reachable from a room's topic"})"));
+
+  // Its own call: picked up, the door opened, hung up.
+  ASSERT_GE(five->wait_for(topic("room/5/event"), "\"dial\"", kWait), 0) << run->log();
+  for (const char* action : {"pickup", "open", "hangup"}) {
+    five->publish(r5, action);
+    const json r = five_result(std::string("\"") + action + "\"");
+    EXPECT_EQ(r["accepted"], true) << r << run->log();
+    if (std::string(action) == "pickup") {
+      ASSERT_GE(five->wait_for(topic("room/5/call"), "answered", kWait), 0);
+    }
+  }
+  // With no call in progress again.
+  five->publish(r5, "open");
+  EXPECT_EQ(five_result("\"open\"")["reason"], "no call to room 5 is in progress");
+  stop(run.get());
+
+  // Room 5's household saw its own room's topics alone, and nothing of room 6.
+  std::vector<std::string> events;
+  for (const auto& m : five->messages()) {
+    EXPECT_EQ(m.topic.rfind(topic("room/5/"), 0), 0u) << m.topic;
+    EXPECT_EQ(m.payload.find("\"room\":6"), std::string::npos) << m.topic << " " << m.payload;
+    if (m.topic == topic("room/5/event")) events.push_back(json::parse(m.payload)["event"]);
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{"dial"}));
+  std::vector<std::string> states;
+  for (const auto& m : five->messages()) {
+    if (m.topic == topic("room/5/call")) states.push_back(json::parse(m.payload)["state"]);
+  }
+  EXPECT_EQ(states, (std::vector<std::string>{"idle", "ringing", "answered", "idle"}));
+  // None of its refused or forbidden commands reached the program: room 6
+  // was never answered, no relay moved, no record was asked for.
+  for (const json& c : probe->json_on(topic("call"))) {
+    if (c["room"] == 6) {
+      EXPECT_NE(c["state"], "answered") << c;
+    }
+  }
+  for (const auto& m : probe->messages()) {
+    EXPECT_NE(m.topic, topic("record")) << "a record was sent";
+    if (m.topic == topic("command/result")) {
+      EXPECT_EQ(m.payload.find("relay"), std::string::npos) << m.payload;
+    }
+  }
+  const auto w = bridge_test::pin_writes(bridge_test::read_file(pins_path));
+  for (int gpio : {6, 25, 16}) EXPECT_EQ(bridge_test::find_write(w, gpio, 1, 0), -1) << gpio;
+  // The codes the program read: room 5's pick up, open and hang up alone.
+  std::string codes;
+  for (const std::string& line : {std::string("zul_stm_mqtt: sent code ")}) {
+    for (size_t at = run->log().find(line); at != std::string::npos;
+         at = run->log().find(line, at + 1)) {
+      codes +=
+          run->log().substr(at + line.size(), run->log().find('\n', at) - at - line.size()) + " ";
+    }
+  }
+  EXPECT_EQ(codes, "1 2 3 ");
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
+#include "bridge/pacer.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "bridge/pacer.h"
 
 namespace {
 

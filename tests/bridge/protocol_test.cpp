@@ -1,7 +1,8 @@
+#include "bridge/protocol.h"
+
 #include <gtest/gtest.h>
 
 #include "bridge/log.h"
-#include "bridge/protocol.h"
 
 namespace {
 
