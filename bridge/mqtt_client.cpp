@@ -12,28 +12,16 @@
 
 namespace bridge {
 
-MqttClient::MqttClient(const Config& config) : config_(config) {
-  mosquitto_lib_init();
-  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    wake_[0] = wake_[1] = -1;
-  }
-}
+MqttClient::MqttClient(const Config& config) : config_(config) { mosquitto_lib_init(); }
 
 MqttClient::~MqttClient() {
   if (mosq_) {
     mosquitto_destroy(mosq_);
   }
   mosquitto_lib_cleanup();
-  for (int fd : wake_) {
-    if (fd >= 0) close(fd);
-  }
 }
 
 bool MqttClient::start(std::string* error) {
-  if (wake_[0] < 0) {
-    *error = "cannot make a pipe";
-    return false;
-  }
   mosq_ = mosquitto_new(config_.client_id.c_str(), true, this);
   if (!mosq_) {
     *error = "cannot create the MQTT client";
@@ -110,20 +98,11 @@ void MqttClient::io(long long now_ms) {
 }
 
 void MqttClient::post(MqttEvent event) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (event.type == MqttEvent::Type::kPublished && event.code == stop_mid_) stop_acked_ = true;
-    inbox_.push_back(std::move(event));
-  }
-  const char byte = 1;
-  [[maybe_unused]] ssize_t written = write(wake_[1], &byte, 1);
+  if (event.type == MqttEvent::Type::kPublished && event.code == stop_mid_) stop_acked_ = true;
+  inbox_.push_back(std::move(event));
 }
 
 std::vector<MqttEvent> MqttClient::take_events() {
-  char drain[64];
-  while (read(wake_[0], drain, sizeof drain) > 0) {
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
   std::vector<MqttEvent> events;
   events.swap(inbox_);
   return events;

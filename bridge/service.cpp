@@ -97,16 +97,17 @@ int Service::run() {
   start_driver();
   while (g_stop_signal == 0) {
     const int mqtt_fd = mqtt_.socket();
-    struct pollfd fds[4] = {
+    struct pollfd fds[3] = {
         {signal_fd, POLLIN, 0},
-        {mqtt_.wake_fd(), POLLIN, 0},
         {mqtt_fd, static_cast<short>(POLLIN | (mqtt_.want_write() ? POLLOUT : 0)), 0},
         {driver_.output_fd(), POLLIN, 0}};
     const long long now = steady_ms();
     const long long timeout =
-        std::min(next_timeout_ms(now), std::max(0LL, mqtt_.next_io_ms() - now));
+        mqtt_.has_events()
+            ? 0
+            : std::min(next_timeout_ms(now), std::max(0LL, mqtt_.next_io_ms() - now));
     // Entries with a negative descriptor are skipped by poll.
-    const int n = poll(fds, 4, static_cast<int>(timeout));
+    const int n = poll(fds, 3, static_cast<int>(timeout));
     if (n < 0 && errno != EINTR) {
       log_line(std::string("poll: ") + strerror(errno));
       break;
@@ -114,7 +115,7 @@ int Service::run() {
     if (g_stop_signal != 0) break;
     mqtt_.io(steady_ms());
     for (const MqttEvent& e : mqtt_.take_events()) on_mqtt(e);
-    if (n > 0 && driver_.output_fd() >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (n > 0 && driver_.output_fd() >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
       on_driver_output();
     }
     loop_once();
