@@ -9,7 +9,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake g++ make libbcm2835-dev libgtest-dev libinih-dev libbenchmark-dev python3 time \
-  libmosquitto-dev mosquitto nlohmann-json3-dev libtomlplusplus-dev
+  libmosquitto-dev mosquitto nlohmann-json3-dev libtomlplusplus-dev zlib1g-dev python3-jinja2
 jobs="$(nproc)"
 # The bridge's end-to-end tests need the broker installed above.
 export ZUL_REQUIRE_BROKER=1
@@ -71,9 +71,9 @@ fi
 
 sh scripts/deps.sh file qemu-user \
   g++-aarch64-linux-gnu libbcm2835-dev:arm64 libgtest-dev:arm64 libinih-dev:arm64 \
-  libmosquitto-dev:arm64 libtomlplusplus-dev:arm64 \
+  libmosquitto-dev:arm64 libtomlplusplus-dev:arm64 zlib1g-dev:arm64 \
   g++-arm-linux-gnueabihf libbcm2835-dev:armhf libgtest-dev:armhf libinih-dev:armhf \
-  libmosquitto-dev:armhf libtomlplusplus-dev:armhf
+  libmosquitto-dev:armhf libtomlplusplus-dev:armhf zlib1g-dev:armhf
 
 fail() {
   echo "$*" >&2
