@@ -532,9 +532,12 @@ void Service::on_record_get() {
     return;
   }
   if (record_wanted_) return;  // the one on its way answers this request too
-  if (!driver_.running() || !recording_) {
-    finish_record(driver_.running() ? "the program runs without a flight record"
-                                    : "the program is not running");
+  if (!driver_.running() || !recording_ || !program_ready_) {
+    // Before its handshake report the program may not have taken SIGUSR1
+    // over yet, and the signal's default would end it.
+    finish_record(!driver_.running() ? "the program is not running"
+                  : !recording_      ? "the program runs without a flight record"
+                                     : "the program is starting");
     return;
   }
   // Out of the way first: the record that appears is the one asked for.

@@ -322,8 +322,11 @@ TEST_F(BridgeEndToEnd, AManualCallIsPickedUpOpenedAndHungUpByCommand) {
   EXPECT_EQ(w[static_cast<size_t>(open_key) + 1].level, 0);
   const int key_released = bridge_test::find_write(w, 23, 1, static_cast<size_t>(open_key));
   ASSERT_GE(key_released, 0);
-  EXPECT_NEAR(w[static_cast<size_t>(key_released)].t - w[static_cast<size_t>(open_key)].t, 1000,
-              100);
+  // The key is held for a second: never less; more by whatever the loaded
+  // machine adds to a real-time sleep, ten times over at ten times the speed.
+  const double held = w[static_cast<size_t>(key_released)].t - w[static_cast<size_t>(open_key)].t;
+  EXPECT_GE(held, 999);
+  EXPECT_LE(held, 5000);
   const int on_hook = bridge_test::find_write(w, 22, 1, static_cast<size_t>(key_released));
   ASSERT_GE(on_hook, 0);
   EXPECT_GE(bridge_test::find_write(w, 24, 0, static_cast<size_t>(on_hook)), 0);
