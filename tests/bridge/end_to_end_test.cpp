@@ -453,18 +453,25 @@ TEST_F(BridgeEndToEnd, EventsOfABrokerOutageArriveOnceInOrder) {
   std::string scenario;
   constexpr int kCalls = 10;
   for (int c = 0; c < kCalls; ++c) {
-    const int t = 3000 + c * 2000;
+    // Four seconds of quiet after the first call, for the broker to go in.
+    const int t = c == 0 ? 3000 : 20000 + c * 2000;
     scenario += std::to_string(t) + " dial 7\n" + std::to_string(t + 500) + " pickup\n" +
                 std::to_string(t + 1000) + " drop\n";
   }
   scenario += "90000 end\n";
   SimSetup setup{scenario};
-  setup.speed = 4;  // a call every half second
+  setup.speed = 4;  // then a call every half second
   auto run = start(setup);
-  // The first call is over: the broker goes, between two calls.
+  // The first call is over, and acknowledged: the result of a command sent
+  // after its drop comes on the bridge's connection after the broker's
+  // acknowledgement of the drop. QoS 1 repeats a message whose
+  // acknowledgement a lost connection took with it; none is in flight here.
   ASSERT_GE(probe->wait_for(topic("event"), "\"drop\"", kWait), 0) << run->log();
+  size_t first = 0;
+  command(R"({"action":"hangup","id":"first"})");
+  ASSERT_FALSE(result("first", &first).is_null()) << run->log();
   broker.stop();
-  // Two more calls happen meanwhile.
+  // Calls happen meanwhile.
   ASSERT_TRUE(wait_until([&] { return count_of(run->log(), "program: drop") >= 3; })) << run->log();
   ASSERT_TRUE(broker.start());
   ASSERT_TRUE(probe->wait_until([&](const auto&) { return events().size() >= 3 * kCalls; }, 60))
@@ -641,12 +648,14 @@ TEST_F(BridgeEndToEnd, AFlightRecordFetchedOverMqttReplaysIdentical) {
   ASSERT_NE(record.find(" in 3\n"), std::string::npos) << record;  // the answer's hang up
   const std::string path = dir.file("fetched.rec", record);
   std::string out;
+  // Times within a second: on a loaded machine a real-time sleep overshoots
+  // by more than the default 50 ms; frames, pins and lines stay exact.
   EXPECT_EQ(
-      bridge_test::run_command("'" + std::string(ZUL_SIM_PATH) + "' --replay '" + path + "'", &out),
+      bridge_test::run_command(
+          "'" + std::string(ZUL_SIM_PATH) + "' --replay '" + path + "' --tolerance 1000", &out),
       0)
       << out;
   EXPECT_EQ(out, "replay: identical\n");
-  // The operator's alone: no record without the program running it either.
   stop(run.get());
 }
 
