@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "out/console_protocol.h"
+
 namespace bridge {
 
 const char* action_name(Action action) {
@@ -22,15 +24,15 @@ const char* action_name(Action action) {
 int command_code(Action action, int relay) {
   switch (action) {
     case Action::kPickup:
-      return 1;
+      return kCodePickUp;
     case Action::kOpen:
-      return 2;
+      return kCodeOpen;
     case Action::kHangup:
-      return 3;
+      return kCodeHangUp;
     case Action::kRelay:
       break;
   }
-  return 20 + relay;
+  return kCodeRelay0 + relay;
 }
 
 namespace {

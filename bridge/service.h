@@ -41,7 +41,9 @@ class Service {
   void on_driver_output();
   void on_driver_exit(int status);
   void on_program_line(const std::string& line);
+  void on_report_line(const std::string& line);
   void send_due_codes();
+  void settle(const std::vector<Settled>& settled);
 
   // The broker.
   void on_mqtt(const MqttEvent& event);
@@ -55,7 +57,9 @@ class Service {
   void flush();
 
   void run_answer_steps();
-  void accept(Action action, const Decision& decision, long call);
+  // Hands the code to the pacer; `result` is published once the program
+  // has said what became of it.
+  void accept(Action action, const Decision& decision, long call, nlohmann::json result);
   void publish_call();
   void publish_answer(int room);
   void shut_down();
@@ -88,6 +92,11 @@ class Service {
     Action action;
   };
   std::vector<Step> steps_;
+
+  // Results of accepted codes, published when the program has said what
+  // became of them; by the pacer's ticket.
+  std::map<long, nlohmann::json> pending_results_;
+  long next_ticket_ = 1;
 };
 
 // Installs the SIGTERM/SIGINT handlers; the returned descriptor becomes
