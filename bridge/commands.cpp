@@ -1,8 +1,8 @@
-#include "bridge/json_text.h"
 #include "bridge/commands.h"
 
 #include <nlohmann/json.hpp>
 
+#include "bridge/json_text.h"
 #include "out/console_protocol.h"
 
 namespace bridge {

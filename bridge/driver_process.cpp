@@ -109,8 +109,8 @@ std::string exit_reason(int status) {
   if (status > kExitSignalBase && status < kExitSignalBase + 65) {
     const int signo = status - kExitSignalBase;
     const char* name = strsignal(signo);
-    return std::string("killed by signal ") + std::to_string(signo) + " (" +
-           (name ? name : "?") + ")";
+    return std::string("killed by signal ") + std::to_string(signo) + " (" + (name ? name : "?") +
+           ")";
   }
   return "exit status " + std::to_string(status);
 }
@@ -269,7 +269,8 @@ int DriverProcess::stop(int grace_ms, bool* killed) {
     }
     // The pidfd wakes this at once; without one, look again in 10 ms.
     struct pollfd exited = {pid_fd_, POLLIN, 0};
-    poll(&exited, pid_fd_ >= 0 ? 1 : 0, static_cast<int>(pid_fd_ >= 0 ? left : std::min(left, 10LL)));
+    poll(&exited, pid_fd_ >= 0 ? 1 : 0,
+         static_cast<int>(pid_fd_ >= 0 ? left : std::min(left, 10LL)));
   }
   return status;
 }

@@ -77,10 +77,10 @@ class Pacer {
   std::vector<Settled> forget_all(Outcome outcome);
 
   bool reports_ = false;
-  std::deque<Code> held_;     // not yet written
-  std::deque<Code> written_;  // written, not yet reported queued (in the pipe)
-  std::deque<Code> queued_;   // in the program's queue, in its order
-  std::optional<Code> taken_;  // taken by the main loop, until skipped or done
+  std::deque<Code> held_;       // not yet written
+  std::deque<Code> written_;    // written, not yet reported queued (in the pipe)
+  std::deque<Code> queued_;     // in the program's queue, in its order
+  std::optional<Code> taken_;   // taken by the main loop, until skipped or done
   bool taken_settled_ = false;  // its "run" has been handed back
 };
 

@@ -92,9 +92,9 @@ ProgramReport parse_report_line(const std::string& raw) {
   static const struct {
     const char* word;
     K kind;
-  } kWords[] = {{kReportHello, K::kHello}, {kReportQueued, K::kQueued}, {kReportFull, K::kFull},
+  } kWords[] = {{kReportHello, K::kHello}, {kReportQueued, K::kQueued},   {kReportFull, K::kFull},
                 {kReportOwn, K::kOwn},     {kReportOwnFull, K::kOwnFull}, {kReportTake, K::kTake},
-                {kReportRun, K::kRun},     {kReportSkip, K::kSkip},     {kReportDone, K::kDone},
+                {kReportRun, K::kRun},     {kReportSkip, K::kSkip},       {kReportDone, K::kDone},
                 {kReportLost, K::kLost}};
   ProgramReport r;
   const size_t space = raw.find(' ');

@@ -22,8 +22,8 @@ struct ProgramLine {
     kSignal,  // "S0 impulse: HIGH 500"
   };
   Kind kind = Kind::kOther;
-  long number = 0;    // room, version field or signal value
-  std::string text;   // version text
+  long number = 0;                   // room, version field or signal value
+  std::string text;                  // version text
   std::string channel, form, level;  // signal report
 };
 

@@ -1,4 +1,3 @@
-#include "bridge/json_text.h"
 #include "bridge/service.h"
 
 #include <fcntl.h>
@@ -13,6 +12,7 @@
 
 #include "bridge/config.h"
 #include "bridge/discovery.h"
+#include "bridge/json_text.h"
 #include "bridge/log.h"
 #include "bridge/protocol.h"
 #include "out/console_protocol.h"
@@ -191,7 +191,8 @@ void Service::on_report_line(const std::string& line) {
              " times; the codes it had in hand are given up");
   }
   if (r.kind == ProgramReport::Kind::kOwnFull) {
-    log_line("the program's queue was full: its own code " + std::to_string(r.number) + " was lost");
+    log_line("the program's queue was full: its own code " + std::to_string(r.number) +
+             " was lost");
   }
   settle(pacer_.on_report(r));
   send_due_codes();
@@ -209,7 +210,8 @@ void Service::settle(const std::vector<Settled>& settled) {
       case Outcome::kRun:
         break;
       case Outcome::kSkipped:
-        reason = "the program took code " + code + " and had nothing to do with it: the call changed";
+        reason =
+            "the program took code " + code + " and had nothing to do with it: the call changed";
         break;
       case Outcome::kLost:
         reason = "the program's queue was full: code " + code + " was lost";
@@ -241,7 +243,9 @@ void Service::on_driver_exit(int status) {
   if (driver_started_ms_ > 0 && now - driver_started_ms_ >= kRestartHealthyMs) {
     restart_backoff_ms_ = kRestartFirstMs;
   }
-  json event = {{"event", "driver_exit"}, {"status", status}, {"reason", exit_reason(status)},
+  json event = {{"event", "driver_exit"},
+                {"status", status},
+                {"reason", exit_reason(status)},
                 {"restart_in_ms", restart_backoff_ms_}};
   log_line("program ended: " + exit_reason(status) + " (status " + std::to_string(status) +
            "); starting it again in " + std::to_string(restart_backoff_ms_ / 1000) + " s");
@@ -397,7 +401,8 @@ void Service::run_answer_steps() {
   for (const Step& s : steps_) (s.due_ms <= now ? due : later).push_back(s);
   if (due.empty()) return;
   steps_ = later;
-  std::sort(due.begin(), due.end(), [](const Step& a, const Step& b) { return a.due_ms < b.due_ms; });
+  std::sort(due.begin(), due.end(),
+            [](const Step& a, const Step& b) { return a.due_ms < b.due_ms; });
   for (const Step& s : due) {
     if (tracker_.call_id().value_or(0) != s.call) continue;
     Decision d;
@@ -506,8 +511,7 @@ void Service::flush() {
 
 void Service::on_connected() {
   connected_ = true;
-  log_line("connected to the broker; " + std::to_string(outbox_.waiting()) +
-           " messages waiting" +
+  log_line("connected to the broker; " + std::to_string(outbox_.waiting()) + " messages waiting" +
            (outbox_.dropped() ? ", " + std::to_string(outbox_.dropped()) + " dropped so far" : ""));
   mqtt_.publish({config_.topic + "/status", "online", 1, true});
   mqtt_.subscribe(config_.topic + "/command", 1);
@@ -550,17 +554,19 @@ void Service::on_mqtt(const MqttEvent& e) {
         // A retained command would act again at every reconnect (a door
         // opened each time the broker comes back): commands act once, when
         // they are sent.
-        log_line("retained message on " + e.topic + " ignored: commands are acted on only when sent");
+        log_line("retained message on " + e.topic +
+                 " ignored: commands are acted on only when sent");
         if (!answer_set) {
-          publish_result({{"accepted", false},
-                          {"reason", "a retained command is ignored; publish commands without retain"}});
+          publish_result(
+              {{"accepted", false},
+               {"reason", "a retained command is ignored; publish commands without retain"}});
         }
       } else if (e.topic == config_.topic + "/command") {
         on_command(e.payload);
       } else if (answer_set) {
-        on_answer_set(e.topic.substr(answer_prefix.size(),
-                                     e.topic.size() - answer_prefix.size() - 4),
-                      e.payload);
+        on_answer_set(
+            e.topic.substr(answer_prefix.size(), e.topic.size() - answer_prefix.size() - 4),
+            e.payload);
       } else if (e.topic == config_.discovery_prefix + "/status" && e.payload == "online") {
         log_line("Home Assistant is online: discovery published again");
         publish_discovery();

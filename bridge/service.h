@@ -2,11 +2,10 @@
 // poll loop on one thread, which owns all of the service's state.
 #pragma once
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "bridge/answers.h"
 #include "bridge/call_tracker.h"

@@ -134,14 +134,16 @@ Broker::Broker() {
   port_ = free_port();
   // Persistence keeps the probe's session and its queued messages across a
   // stop and start, as a deployed broker would.
-  config_ = dir_.file("mosquitto.conf",
-                      "listener " + std::to_string(port_) + " 127.0.0.1\n"
-                      "allow_anonymous true\n"
-                      "persistence true\n"
-                      "persistence_location " + dir_.path() + "/\n"
-                      "autosave_interval 1\n"
-                      "user root\n"
-                      "log_dest stderr\n");
+  config_ = dir_.file("mosquitto.conf", "listener " + std::to_string(port_) +
+                                            " 127.0.0.1\n"
+                                            "allow_anonymous true\n"
+                                            "persistence true\n"
+                                            "persistence_location " +
+                                            dir_.path() +
+                                            "/\n"
+                                            "autosave_interval 1\n"
+                                            "user root\n"
+                                            "log_dest stderr\n");
 }
 
 Broker::~Broker() { stop(); }
@@ -209,7 +211,8 @@ void Probe::on_message(struct mosquitto*, void* self, const struct mosquitto_mes
   auto* p = static_cast<Probe*>(self);
   std::lock_guard<std::mutex> lock(p->mutex_);
   p->messages_.push_back(
-      {m->topic, std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
+      {m->topic,
+       std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
        m->retain});
   p->changed_.notify_all();
 }
@@ -241,7 +244,8 @@ bool Probe::wait_until(const std::function<bool(const std::vector<Received>&)>& 
     if (done(messages())) return true;
     if (seconds_since(start) > timeout_s) return false;
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return messages_.size() != seen; });
+    changed_.wait_for(lock, std::chrono::milliseconds(50),
+                      [&] { return messages_.size() != seen; });
   }
 }
 
@@ -317,17 +321,20 @@ std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setu
   const std::string scenario = dir.file("calls.scn", setup.scenario);
   *pins_path = dir.path() + "/pins.log";
   std::vector<std::string> command = launched(ZUL_SIM_PATH);
-  for (const std::string& w : {std::string("--speed"), std::to_string(setup.speed),
-                               std::string("--scenario"), scenario, std::string("--pins"),
-                               *pins_path}) {
+  for (const std::string& w :
+       {std::string("--speed"), std::to_string(setup.speed), std::string("--scenario"), scenario,
+        std::string("--pins"), *pins_path}) {
     command.push_back(w);
   }
-  const std::string text = "[driver]\ncommand = " + toml_array(command) +
-                           "\nintercom = 10\nworking_directory = " +
-                           nlohmann::json(ZUL_SOURCE_DIR).dump() + "\n" + setup.rooms +
-                           "[mqtt]\nport = " + std::to_string(broker_port) +
-                           "\ntopic = \"zul/test\"\nkeepalive = 5\n"
-                           "[homeassistant]\nname = \"Test entrance\"\n" + setup.extra_toml;
+  const std::string text =
+      "[driver]\ncommand = " + toml_array(command) + "\nintercom = 10\nworking_directory = " +
+      nlohmann::json(setup.working_directory.empty() ? std::string(ZUL_SOURCE_DIR)
+                                                     : setup.working_directory)
+          .dump() +
+      "\n" + setup.rooms + "[mqtt]\nport = " + std::to_string(broker_port) +
+      "\ntopic = \"zul/test\"\nkeepalive = 5\n"
+      "[homeassistant]\nname = \"Test entrance\"\n" +
+      setup.extra_toml;
   return dir.file("bridge.toml", text);
 }
 

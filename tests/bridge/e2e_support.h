@@ -8,10 +8,9 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -67,8 +66,7 @@ class Probe {
   void publish(const std::string& topic, const std::string& payload, bool retain = false);
   std::vector<Received> messages();
   // Waits until `done` holds for the messages so far.
-  bool wait_until(const std::function<bool(const std::vector<Received>&)>& done,
-                  double timeout_s);
+  bool wait_until(const std::function<bool(const std::vector<Received>&)>& done, double timeout_s);
   // Waits for a message on `topic` whose payload contains `part`, among the
   // messages from index `from` on; returns its index or -1.
   int wait_for(const std::string& topic, const std::string& part, double timeout_s,
@@ -108,10 +106,11 @@ class BridgeRun {
 // simulator with the given scenario at `speed`, logging its pins.
 struct SimSetup {
   SimSetup(std::string text) : scenario(std::move(text)) {}  // NOLINT: a scenario reads as one
-  std::string scenario;   // scenario text
+  std::string scenario;                                      // scenario text
   double speed = 10;
   std::string extra_toml;  // appended (answers, rooms...)
   std::string rooms = "[rooms]\nimitate = [5, 6]\nblacklist = [9]\n";
+  std::string working_directory;  // the program's; empty: the source tree
 };
 std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setup,
                        std::string* pins_path);

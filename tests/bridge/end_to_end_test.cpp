@@ -1,14 +1,14 @@
 // The bridge as deployed: a real Mosquitto broker, zul_stm_mqtt as a
 // process, and zul_stm_sim in real time as its program. Assertions are on
 // what a subscriber receives, in order, and on the pins the program wrote.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -124,10 +124,11 @@ TEST(BridgeConfig, CheckConfigNamesEveryProblemAndExits78) {
                                    "[answer.8]\nmode = \"open\"\n");
   std::string out;
   EXPECT_EQ(run_tool({"--check-config", bad}, &out), 78) << out;
-  for (const char* line : {"rooms.imitate[1]: room 5000 is outside 0..4095",
-                           "rooms.blacklist: room 5 is also in rooms.imitate",
-                           "mqtt.port: must be an integer, not a string", "mqtt.colour: unknown key",
-                           "answer.8: room 8 is not in rooms.imitate"}) {
+  for (const char* line :
+       {"rooms.imitate[1]: room 5000 is outside 0..4095",
+        "rooms.blacklist: room 5 is also in rooms.imitate",
+        "mqtt.port: must be an integer, not a string", "mqtt.colour: unknown key",
+        "answer.8: room 8 is not in rooms.imitate"}) {
     EXPECT_NE(out.find(line), std::string::npos) << line << " missing in:\n" << out;
   }
   // Starting with it fails the same way, before anything is started.
@@ -165,7 +166,8 @@ TEST_F(BridgeEndToEnd, StatusInfoAndDiscoveryAreRetained) {
   auto late = make_probe("late");
   for (const char* sub : {"status", "info", "call", "answer/5", "answer/6"}) {
     bool retained = false;
-    for (const auto& m : late->messages()) retained = retained || (m.topic == topic(sub) && m.retained);
+    for (const auto& m : late->messages())
+      retained = retained || (m.topic == topic(sub) && m.retained);
     EXPECT_TRUE(retained) << sub;
   }
   bool select_retained = false;
@@ -258,8 +260,8 @@ TEST_F(BridgeEndToEnd, AutomaticAnswersFollowTheRoomsMode) {
   const json reject = result("\"hangup\"", &from);
   EXPECT_EQ(reject["call"], 2) << reject;
   EXPECT_EQ(reject["accepted"], true) << reject;
-  ASSERT_TRUE(probe->wait_until(
-      [&](const auto&) { return event_names().size() >= 4; }, kWait)) << run->log();
+  ASSERT_TRUE(probe->wait_until([&](const auto&) { return event_names().size() >= 4; }, kWait))
+      << run->log();
   stop(run.get());
   EXPECT_EQ(event_names(), (std::vector<std::string>{"dial", "drop", "dial", "drop"}));
   // Back to manual once its call has come.
@@ -318,9 +320,10 @@ TEST_F(BridgeEndToEnd, CommandsTheStateDoesNotTakeNeverReachTheProgram) {
   auto run = start({"60000 end\n"});
   ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run->log();
   size_t from = 0;
-  EXPECT_EQ(result("retained", &from),
-            json::parse(R"({"accepted":false,)"
-                        R"("reason":"a retained command is ignored; publish commands without retain"})"))
+  EXPECT_EQ(
+      result("retained", &from),
+      json::parse(R"({"accepted":false,)"
+                  R"("reason":"a retained command is ignored; publish commands without retain"})"))
       << run->log();
   // Bytes that are not UTF-8 are refused and quoted, and the bridge lives on.
   command("\xff\xfe");
@@ -338,8 +341,9 @@ TEST_F(BridgeEndToEnd, CommandsTheStateDoesNotTakeNeverReachTheProgram) {
             json::parse(R"j({"id":"r7","action":"relay","accepted":false,)j"
                         R"j("reason":"relay 7 does not exist (0, 1 or 2)"})j"));
   command("hangup");
-  EXPECT_EQ(result("hangup", &from),
-            json::parse(R"({"action":"hangup","accepted":false,"reason":"no call is in progress"})"));
+  EXPECT_EQ(
+      result("hangup", &from),
+      json::parse(R"({"action":"hangup","accepted":false,"reason":"no call is in progress"})"));
   // The one accepted command goes through.
   command("relay1");
   EXPECT_EQ(result("relay", &from),
@@ -373,7 +377,8 @@ TEST_F(BridgeEndToEnd, EventsOfABrokerOutageArriveOnceInOrder) {
       << run->log();
   pause_s(0.5);  // anything repeated would be here by now
   std::vector<std::string> got, expected;
-  for (const json& e : events()) got.push_back(e["event"].get<std::string>() + " " + e["call"].dump());
+  for (const json& e : events())
+    got.push_back(e["event"].get<std::string>() + " " + e["call"].dump());
   for (int c = 1; c <= kCalls; ++c) {
     for (const std::string name : {"dial", "pickup", "drop"}) {
       std::string item = name;
@@ -392,7 +397,8 @@ TEST_F(BridgeEndToEnd, EventsOfABrokerOutageArriveOnceInOrder) {
 TEST_F(BridgeEndToEnd, ABrokerThatStartsAfterTheBridgeIsReachedAllTheSame) {
   probe.reset();
   broker.stop();
-  config_path = bridge_test::sim_config(dir, broker.port(), {"3000 dial 7\n200000 end\n"}, &pins_path);
+  config_path =
+      bridge_test::sim_config(dir, broker.port(), {"3000 dial 7\n200000 end\n"}, &pins_path);
   BridgeRun run(config_path);
   pause_s(1.5);  // the first attempts fail
   ASSERT_TRUE(broker.start());
@@ -488,6 +494,186 @@ TEST_F(BridgeEndToEnd, AProgramWithoutRightsIsReportedAsSuchAndRetriedWithABacko
   EXPECT_EQ(e[1]["restart_in_ms"], 2000);
   run.signal(SIGTERM);
   EXPECT_EQ(run.wait(kWait), 0) << run.log();
+}
+
+}  // namespace
+
+namespace {
+
+// Open-key presses on the pins: the key (23 low) with the hook line off
+// (22 low), as the driver's open sequences write them.
+int open_key_presses(const std::vector<bridge_test::PinWrite>& w) {
+  int n = 0;
+  for (size_t i = 0; i + 1 < w.size(); ++i) {
+    n += w[i].gpio == 23 && w[i].level == 0 && w[i + 1].gpio == 22 && w[i + 1].level == 0;
+  }
+  return n;
+}
+
+int pulses(const std::vector<bridge_test::PinWrite>& w, int gpio) {
+  int n = 0;
+  for (const auto& x : w) n += x.gpio == gpio && x.level == 1;
+  return n;
+}
+
+TEST_F(BridgeEndToEnd, CallsEveryTwentySecondsAnsweredAutomaticallyAreAllCarriedOut) {
+  constexpr int kCalls = 10;
+  std::string scenario;
+  for (int c = 0; c < kCalls; ++c) {
+    const int t = 3000 + c * 20000;
+    scenario += std::to_string(t) + " dial 5\n" + std::to_string(t + 12000) + " drop\n";
+  }
+  scenario += std::to_string(3000 + kCalls * 20000) + " end\n";
+  SimSetup setup{scenario};
+  setup.speed = 20;
+  // The answer's waits are the bridge's, in real time: pick up 1 s after the
+  // dial, open at 2 s (while the pickup still holds the program's main
+  // loop), hang up at 4 s, on the simulated clock.
+  setup.extra_toml =
+      "[answer.5]\nmode = \"open\"\npickup_after_ms = 50\nopen_after_ms = 50\n"
+      "hangup_after_ms = 100\n";
+  auto run = start(setup);
+  ASSERT_TRUE(probe->wait_until(
+      [&](const auto&) {
+        int drops = 0;
+        for (const json& e : events()) drops += e["event"] == "drop";
+        return drops >= kCalls;
+      },
+      60))
+      << run->log();
+  stop(run.get());
+  std::vector<std::string> got, expected;
+  for (const json& r : probe->json_on(topic("command/result"))) {
+    got.push_back(r["action"].get<std::string>() + " " + r["call"].dump() + " " +
+                  r["accepted"].dump());
+  }
+  for (int c = 1; c <= kCalls; ++c) {
+    for (const char* action : {"pickup", "open", "hangup"}) {
+      expected.push_back(std::string(action) + " " + std::to_string(c) + " true");
+    }
+  }
+  EXPECT_EQ(got, expected) << run->log();
+  // Each call was answered and its door opened on the line.
+  EXPECT_EQ(open_key_presses(bridge_test::pin_writes(bridge_test::read_file(pins_path))), kCalls);
+}
+
+TEST_F(BridgeEndToEnd, WithAnOpenCallOfOverThirtySecondsEveryAcceptedCodeIsCarriedOut) {
+  TempDir site;
+  std::filesystem::create_directories(site.path() + "/TEQsettings");
+  // Ten presses of three seconds: VIZIT's open_call takes 37 s.
+  site.file("TEQsettings/timing.conf", "[VIZIT]\nopen_key_presses = 10\nopen_key_ms = 3000\n");
+  SimSetup setup{"3000 dial 5\n6000 open-detected\n45000 drop\n80000 end\n"};
+  setup.speed = 4;
+  setup.working_directory = site.path();
+  auto run = start(setup);
+  ASSERT_GE(probe->wait_for(topic("event"), "\"dial\"", kWait), 0) << run->log();
+  command(R"({"action":"open","id":"door"})");
+  constexpr int kRelayCommands = 8;
+  for (int i = 0; i < kRelayCommands; ++i) {
+    command(R"({"action":"relay","relay":)" + std::to_string(i % 3) + R"(,"id":"r)" +
+            std::to_string(i) + "\"}");
+  }
+  // Every command gets its result once the program has said what it did.
+  ASSERT_TRUE(probe->wait_until(
+      [&](const auto&) {
+        return probe->json_on(topic("command/result")).size() >= 1 + kRelayCommands;
+      },
+      60))
+      << run->log();
+  stop(run.get());
+  int accepted[3] = {0, 0, 0};
+  bool door = false;
+  for (const json& r : probe->json_on(topic("command/result"))) {
+    if (r["id"] == "door") {
+      door = r["accepted"] == true;
+    } else if (r["accepted"] == true) {
+      accepted[r["relay"].get<int>()]++;
+    } else {
+      EXPECT_NE(r["reason"].get<std::string>().find("the program is busy"), std::string::npos) << r;
+    }
+  }
+  EXPECT_TRUE(door);
+  const auto w = bridge_test::pin_writes(bridge_test::read_file(pins_path));
+  EXPECT_EQ(open_key_presses(w), 10) << "the door was opened by its one open_call";
+  EXPECT_EQ(accepted[0] + accepted[1] + accepted[2], 3) << "three wait behind the door's code";
+  for (auto [relay, gpio] : {std::pair{0, 6}, std::pair{1, 25}, std::pair{2, 16}}) {
+    EXPECT_EQ(pulses(w, gpio), accepted[relay]) << "relay " << relay;
+  }
+  // An accepted relay's result came once the program ran it: after the
+  // open_call, so after the door was seen open at 6 s.
+  const auto all = probe->messages();
+  int seen_open = -1;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (all[i].topic == topic("event") &&
+        all[i].payload.find("openDetected") != std::string::npos) {
+      seen_open = static_cast<int>(i);
+    }
+    if (all[i].topic == topic("command/result") &&
+        all[i].payload.find("\"accepted\":true") != std::string::npos &&
+        all[i].payload.find("relay") != std::string::npos) {
+      EXPECT_GE(seen_open, 0) << "accepted before the program took it: " << all[i].payload;
+    }
+  }
+}
+
+// What a run shows, without its times: events, results and pin writes.
+struct Outcome {
+  std::vector<std::string> events, results;
+  std::vector<std::pair<int, int>> pins;
+  bool operator==(const Outcome&) const = default;
+};
+
+class BridgeSpeeds : public BridgeEndToEnd {
+ protected:
+  Outcome run_at(double speed) {
+    SimSetup setup{"2000 dial 5\n9000 drop\n10000 dial 9\n13000 drop\n14000 end\n"};
+    setup.speed = speed;
+    // The answer's waits are real time: the same simulated times at each speed.
+    const auto real_ms = [&](int simulated) {
+      return std::to_string(static_cast<int>(simulated / speed));
+    };
+    setup.extra_toml = "[answer.5]\nmode = \"open\"\npickup_after_ms = " + real_ms(1000) +
+                       "\nopen_after_ms = " + real_ms(1000) +
+                       "\nhangup_after_ms = " + real_ms(2000) + "\n";
+    const size_t from = probe->messages().size();
+    auto run = start(setup);
+    EXPECT_TRUE(probe->wait_until(
+        [&](const auto& ms) {
+          int drops = 0;
+          for (size_t i = from; i < ms.size(); ++i) {
+            drops += ms[i].topic == topic("event") &&
+                     ms[i].payload.find("\"drop\"") != std::string::npos;
+          }
+          return drops >= 2;
+        },
+        60))
+        << run->log();
+    stop(run.get());
+    Outcome o;
+    const auto ms = probe->messages();
+    for (size_t i = from; i < ms.size(); ++i) {
+      const json j = json::parse(ms[i].payload, nullptr, false);
+      if (ms[i].topic == topic("event")) o.events.push_back(j["event"].get<std::string>());
+      if (ms[i].topic == topic("command/result")) {
+        o.results.push_back(j["action"].get<std::string>() + " " + j["accepted"].dump());
+      }
+    }
+    for (const auto& x : bridge_test::pin_writes(bridge_test::read_file(pins_path))) {
+      o.pins.push_back({x.gpio, x.level});
+    }
+    return o;
+  }
+};
+
+TEST_F(BridgeSpeeds, TheSimulatorAtOneAndAtFourTimesGivesTheSameOutcome) {
+  const Outcome fast = run_at(4);
+  const Outcome real = run_at(1);
+  EXPECT_EQ(real.events, (std::vector<std::string>{"dial", "drop", "dial", "drop"}));
+  EXPECT_EQ(real.results, (std::vector<std::string>{"pickup true", "open true", "hangup true"}));
+  EXPECT_EQ(fast.events, real.events);
+  EXPECT_EQ(fast.results, real.results);
+  EXPECT_EQ(fast.pins, real.pins);
+  EXPECT_GT(real.pins.size(), 20u);
 }
 
 }  // namespace

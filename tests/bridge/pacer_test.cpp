@@ -2,6 +2,8 @@
 // at a time, each settled by what the program says became of it; and an hour
 // of automatically answered calls in virtual time against a model of the
 // program's queue and main loop.
+#include "bridge/pacer.h"
+
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "bridge/pacer.h"
 #include "bridge/protocol.h"
 
 namespace {
@@ -249,9 +250,9 @@ TEST(PacerHour, CallsEveryTwentySecondsAnsweredAutomaticallyAreNeverHeldBack) {
   Pacer pacer = reporting();
   ProgramModel program;
   std::deque<Step> steps;
-  std::map<long, long long> due_of;       // ticket -> when the step was due
-  std::vector<long long> written_after;   // write time minus when the program could take it
-  std::vector<long long> taken_after;     // take time minus write time
+  std::map<long, long long> due_of;      // ticket -> when the step was due
+  std::vector<long long> written_after;  // write time minus when the program could take it
+  std::vector<long long> taken_after;    // take time minus write time
   std::vector<Settled> settled;
   long long free_since = 0;  // since when the program has had nothing in hand
   bool was_busy = false;
