@@ -677,3 +677,30 @@ TEST_F(BridgeSpeeds, TheSimulatorAtOneAndAtFourTimesGivesTheSameOutcome) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BridgeEndToEnd, AProgramThatDoesNotReportGetsNoCodes) {
+  // An older program: it prints its handshake and reads codes, but says
+  // nothing of what it does with them; a result would be a guess.
+  const std::string config = dir.file(
+      "bridge.toml",
+      "[driver]\ncommand = [\"/bin/sh\", \"-c\", \"echo ZUL_STM_Driver 1.22; echo Intercom: 10; "
+      "echo Program_STM: 1; echo Shield: 26; exec cat >/dev/null\", \"sh\"]\n"
+      "intercom = 10\nworking_directory = \"/\"\n[mqtt]\nport = " +
+          std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n");
+  BridgeRun run(config);
+  ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run.log();
+  size_t from = 0;
+  command("relay0");
+  EXPECT_EQ(result("relay", &from),
+            json::parse(R"({"action":"relay","relay":0,"accepted":false,"reason":)"
+                        R"("the program does not report what it does with codes (ZUL_REPORT_FD); )"
+                        R"(install a newer zul_stm_driver"})"))
+      << run.log();
+  EXPECT_NE(run.log().find("commands are refused"), std::string::npos) << run.log();
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(kWait), 0) << run.log();
+}
+
+}  // namespace
