@@ -16,6 +16,7 @@
 #include "core/Buffer.h"
 #include "core/main_cycle.h"
 #include "line/drivers.h"
+#include "tests/sim_process.h"
 #include "tests/support.h"
 
 namespace {
@@ -141,20 +142,30 @@ TEST_F(Reports, AReaderThatStopsReadingHoldsNothingUpAndLearnsHowManyWereLost) {
             (Strings{hello_went ? "lost 7" : "lost 8", "queued 99", "take 99", "skip 99"}));
 }
 
+volatile sig_atomic_t g_pipe_signals = 0;
+
 TEST_F(Reports, AReaderThatHasGoneEndsTheReportsNotTheProgram) {
+  // The program's SIGPIPE handler ends it; here one that counts stands in.
+  struct sigaction counting = {};
+  counting.sa_handler = [](int) { g_pipe_signals = g_pipe_signals + 1; };
+  sigemptyset(&counting.sa_mask);
+  struct sigaction previous = {};
+  sigaction(SIGPIPE, &counting, &previous);
+  g_pipe_signals = 0;
   open_reports();
   read_reports();
   close(fds_[0]);
   fds_[0] = -1;
-  // Without the care for SIGPIPE this would end the test program.
   pass(20);
   EXPECT_FALSE(report_is_open());
-  sigset_t pending;
-  sigpending(&pending);
-  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0) << "a SIGPIPE left waiting";
   event(kDial, 5);
   pass(1);
   EXPECT_EQ(Cycle.state.load(), kStatePickedUp) << "the program goes on";
+  sigaction(SIGPIPE, &previous, nullptr);
+  EXPECT_EQ(g_pipe_signals, 0) << "a SIGPIPE reached the handler";
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0) << "a SIGPIPE left waiting";
 }
 
 TEST_F(Reports, AValueThatIsNoWritableDescriptorIsNamedAndIgnored) {
@@ -170,6 +181,29 @@ TEST_F(Reports, AValueThatIsNoWritableDescriptorIsNamedAndIgnored) {
         << value << ": " << err;
     EXPECT_FALSE(report_is_open()) << value;
   }
+}
+
+// The whole program as a process: the demo's calls, answered by its own
+// controlling side, print the same bytes with reports as without, and the
+// reports follow every code to its end, the program's own reject included.
+TEST(ReportsOfTheProgram, StandardOutputIsTheSameWithReportsAsWithout) {
+  std::string plain;
+  ASSERT_EQ(test::run_sim({"--virtual", "--", "10"}, "", &plain), 0);
+  const std::string path = test::temp_file();
+  const int fd = open(path.c_str(), O_WRONLY);  // inherited by the simulator
+  ASSERT_GE(fd, 3);
+  setenv("ZUL_REPORT_FD", std::to_string(fd).c_str(), 1);
+  std::string reported;
+  const int status = test::run_sim({"--virtual", "--", "10"}, "", &reported);
+  unsetenv("ZUL_REPORT_FD");
+  close(fd);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(reported, plain);
+  EXPECT_EQ(test::split_lines(test::read_file(path)),
+            (Strings{"reports 1", "queued 1", "take 1", "run 1",    "done 1", "queued 2",
+                     "take 2",    "run 2",    "done 2", "queued 3", "take 3", "run 3",
+                     "done 3",    "own 3",    "take 3", "run 3",    "done 3", "queued 21",
+                     "take 21",   "run 21",   "done 21"}));
 }
 
 }  // namespace
