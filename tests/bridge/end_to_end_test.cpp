@@ -525,13 +525,13 @@ TEST_F(BridgeEndToEnd, CallsEveryTwentySecondsAnsweredAutomaticallyAreAllCarried
   }
   scenario += std::to_string(3000 + kCalls * 20000) + " end\n";
   SimSetup setup{scenario};
-  setup.speed = 20;
+  setup.speed = 10;
   // The answer's waits are the bridge's, in real time: pick up 1 s after the
   // dial, open at 2 s (while the pickup still holds the program's main
   // loop), hang up at 4 s, on the simulated clock.
   setup.extra_toml =
-      "[answer.5]\nmode = \"open\"\npickup_after_ms = 50\nopen_after_ms = 50\n"
-      "hangup_after_ms = 100\n";
+      "[answer.5]\nmode = \"open\"\npickup_after_ms = 100\nopen_after_ms = 100\n"
+      "hangup_after_ms = 200\n";
   auto run = start(setup);
   ASSERT_TRUE(probe->wait_until(
       [&](const auto&) {
@@ -562,7 +562,7 @@ TEST_F(BridgeEndToEnd, WithAnOpenCallOfOverThirtySecondsEveryAcceptedCodeIsCarri
   std::filesystem::create_directories(site.path() + "/TEQsettings");
   // Ten presses of three seconds: VIZIT's open_call takes 37 s.
   site.file("TEQsettings/timing.conf", "[VIZIT]\nopen_key_presses = 10\nopen_key_ms = 3000\n");
-  SimSetup setup{"3000 dial 5\n6000 open-detected\n45000 drop\n80000 end\n"};
+  SimSetup setup{"3000 dial 5\n20000 open-detected\n45000 drop\n80000 end\n"};
   setup.speed = 4;
   setup.working_directory = site.path();
   auto run = start(setup);
@@ -600,7 +600,7 @@ TEST_F(BridgeEndToEnd, WithAnOpenCallOfOverThirtySecondsEveryAcceptedCodeIsCarri
     EXPECT_EQ(pulses(w, gpio), accepted[relay]) << "relay " << relay;
   }
   // An accepted relay's result came once the program ran it: after the
-  // open_call, so after the door was seen open at 6 s.
+  // open_call (3 s to 40 s), so after the door was seen open at 20 s.
   const auto all = probe->messages();
   int seen_open = -1;
   for (size_t i = 0; i < all.size(); ++i) {
