@@ -15,11 +15,10 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "bridge/log.h"
 
