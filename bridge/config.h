@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace bridge {
+#include "out/console_protocol.h"  // kRoomCount
 
-inline constexpr int kRoomCount = 4096;
+namespace bridge {
 
 enum class AnswerMode { kManual, kOpen, kReject };
 const char* answer_mode_name(AnswerMode mode);

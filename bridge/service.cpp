@@ -18,6 +18,7 @@
 #include "bridge/log.h"
 #include "bridge/protocol.h"
 #include "bridge/record_files.h"
+#include "out/console_protocol.h"
 
 namespace bridge {
 
@@ -97,17 +98,19 @@ int Service::run() {
   start_driver();
   while (g_stop_signal == 0) {
     const int mqtt_fd = mqtt_.socket();
-    struct pollfd fds[3] = {
+    struct pollfd fds[5] = {
         {signal_fd, POLLIN, 0},
         {mqtt_fd, static_cast<short>(POLLIN | (mqtt_.want_write() ? POLLOUT : 0)), 0},
-        {driver_.output_fd(), POLLIN, 0}};
+        {driver_.output_fd(), POLLIN, 0},
+        {driver_.report_fd(), POLLIN, 0},
+        {driver_.exit_fd(), POLLIN, 0}};
     const long long now = steady_ms();
     const long long timeout =
         mqtt_.has_events()
             ? 0
             : std::min(next_timeout_ms(now), std::max(0LL, mqtt_.next_io_ms() - now));
     // Entries with a negative descriptor are skipped by poll.
-    const int n = poll(fds, 3, static_cast<int>(timeout));
+    const int n = poll(fds, 5, static_cast<int>(timeout));
     if (n < 0 && errno != EINTR) {
       log_line(std::string("poll: ") + strerror(errno));
       break;
@@ -115,8 +118,16 @@ int Service::run() {
     if (g_stop_signal != 0) break;
     mqtt_.io(steady_ms());
     for (const MqttEvent& e : mqtt_.take_events()) on_mqtt(e);
-    if (n > 0 && driver_.output_fd() >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+    const short ready = POLLIN | POLLHUP | POLLERR;
+    if (n > 0 && ((fds[2].fd >= 0 && (fds[2].revents & ready)) ||
+                  (fds[3].fd >= 0 && (fds[3].revents & ready)))) {
       on_driver_output();
+    }
+    if (n > 0 && fds[4].fd >= 0 && (fds[4].revents & POLLIN) && driver_.running()) {
+      // It has ended: what it wrote last, then its status.
+      on_driver_output();
+      int status = 0;
+      if (driver_.running() && driver_.reap(&status)) on_driver_exit(status);
     }
     loop_once();
     // What the pass published goes out before the next wait.
@@ -133,9 +144,10 @@ long long Service::next_timeout_ms(long long now) const {
   if (restart_at_ms_ >= 0) due = std::min(due, restart_at_ms_);
   if (record_wanted_) due = std::min(due, now + kRecordPollMs);
   due = std::min(due, health_due_ms_);
-  if (driver_.running() && driver_.output_fd() < 0) due = std::min(due, now + 20);  // reaping
-  const long long code_due = pacer_.next_due_ms(now);
-  if (code_due >= 0) due = std::min(due, code_due);
+  // Reaping without a pidfd: look again now and then once its output has ended.
+  if (driver_.running() && driver_.output_fd() < 0 && driver_.exit_fd() < 0) {
+    due = std::min(due, now + 20);
+  }
   for (const Step& s : steps_) due = std::min(due, s.due_ms);
   const long long expiry = answers_.next_expiry_ms();
   if (expiry >= 0) due = std::min(due, now + std::max(0LL, expiry - unix_ms_now()));
@@ -167,7 +179,7 @@ void Service::start_driver() {
   restart_at_ms_ = -1;
   program_ready_ = false;
   info_ = json::object();
-  pacer_.reset();
+  settle(pacer_.reset());
   steps_.clear();
   tracker_.on_program_start();
   room_call_ = -1;
@@ -201,11 +213,78 @@ void Service::start_driver() {
 }
 
 void Service::on_driver_output() {
+  // The reports are read first and acted on last: a line the program
+  // printed before a report is then always read with it, so a report never
+  // comes before the dial it follows (the reject of a blacklisted call).
+  std::vector<std::string> reports;
+  driver_.read_reports(&reports);
   std::vector<std::string> lines;
   driver_.read_lines(&lines);
   for (const std::string& line : lines) on_program_line(line);
+  for (const std::string& line : reports) on_report_line(line);
   int status = 0;
   if (driver_.output_fd() < 0 && driver_.reap(&status)) on_driver_exit(status);
+}
+
+void Service::on_report_line(const std::string& line) {
+  const ProgramReport r = parse_report_line(line);
+  if (verbose_) log_line("program reports: " + line);
+  if (r.kind == ProgramReport::Kind::kUnknown) {
+    log_line("program reports \"" + line + "\": not understood");
+    return;
+  }
+  if (r.kind == ProgramReport::Kind::kLost) {
+    log_line("the program could not report " + std::to_string(r.number) +
+             " times; the codes it had in hand are given up");
+  }
+  if (r.kind == ProgramReport::Kind::kOwnFull) {
+    log_line("the program's queue was full: its own code " + std::to_string(r.number) +
+             " was lost");
+  }
+  settle(pacer_.on_report(r));
+  send_due_codes();
+}
+
+void Service::settle(const std::vector<Settled>& settled) {
+  for (const Settled& s : settled) {
+    auto it = pending_results_.find(s.ticket);
+    if (it == pending_results_.end()) continue;
+    json result = std::move(it->second.result);
+    const int room = it->second.room;
+    pending_results_.erase(it);
+    const std::string code = std::to_string(s.code);
+    std::string reason;
+    switch (s.outcome) {
+      case Outcome::kRun:
+        break;
+      case Outcome::kSkipped:
+        reason =
+            "the program took code " + code + " and had nothing to do with it: the call changed";
+        break;
+      case Outcome::kLost:
+        reason = "the program's queue was full: code " + code + " was lost";
+        break;
+      case Outcome::kDropped:
+        reason = "its call ended before the program could take code " + code;
+        break;
+      case Outcome::kEnded:
+        reason = "the program ended before it acted on code " + code;
+        break;
+      case Outcome::kUnknown:
+        reason = "the program's reports of code " + code + " were lost: it may have acted on it";
+        break;
+    }
+    result["accepted"] = reason.empty();
+    if (reason.empty()) {
+      result["code"] = s.code;
+    } else {
+      result["reason"] = reason;
+    }
+    log_line(std::string(room >= 0 ? "room " + std::to_string(room) + " command " : "command ") +
+             result.value("action", std::string("?")) +
+             (reason.empty() ? ": the program runs code " + code : ": not carried out: " + reason));
+    publish_result(result, room);
+  }
 }
 
 void Service::on_driver_exit(int status) {
@@ -237,7 +316,7 @@ void Service::on_driver_exit(int status) {
   restart_at_ms_ = now + restart_backoff_ms_;
   restart_backoff_ms_ = std::min(kRestartMaxMs, restart_backoff_ms_ * 2);
   program_ready_ = false;
-  pacer_.reset();
+  settle(pacer_.reset());
   steps_.clear();
   if (tracker_.state() != CallState::kIdle) {
     tracker_.on_program_start();
@@ -249,7 +328,6 @@ void Service::on_program_line(const std::string& line) {
   const ProgramLine p = parse_program_line(line);
   using K = ProgramLine::Kind;
   if (verbose_) log_line("program: " + line);
-  const long long now = steady_ms();
   switch (p.kind) {
     case K::kVersionBanner:
       version_ = p.text;
@@ -270,7 +348,10 @@ void Service::on_program_line(const std::string& line) {
         program_state_ = "running";
         program_reason_.clear();
         publish_health();
-        if (p.number == 27) pacer_.program_busy_until(now + kSetupHoldMaxMs);
+        if (!pacer_.program_reports()) {
+          log_line(std::string("the program does not report what it does with codes (") +
+                   kReportFdVariable + "): commands are refused; install a newer zul_stm_driver");
+        }
         log_line("program ready: intercom " + json_text(info_.value("intercom", json())) +
                  ", shield " + std::to_string(p.number) + ", firmware " +
                  json_text(info_.value("firmware", json())));
@@ -301,15 +382,13 @@ void Service::on_program_line(const std::string& line) {
   if (p.kind == K::kDrop) room_call_ = -1;
   if (changed) publish_call();
   if (p.kind == K::kDial) {
+    const long long now = steady_ms();
     const long call = *tracker_.call_id();
     const int room = *tracker_.room();
     log_line("call " + std::to_string(call) + ": room " + std::to_string(room) + ", " +
              route_name(tracker_.route()));
-    for (int code : pacer_.drop_other_calls(call)) {
-      log_line("code " + std::to_string(code) + " not sent: its call ended");
-    }
+    settle(pacer_.drop_other_calls(call));
     steps_.clear();
-    if (tracker_.route() == Route::kBlacklisted) pacer_.program_queued(3, now);
     if (tracker_.route() == Route::kImitated) {
       const auto mode = answers_.mode(room);
       for (const AnswerStep& s : answers_.on_dial(room)) {
@@ -326,8 +405,7 @@ void Service::on_program_line(const std::string& line) {
 }
 
 void Service::send_due_codes() {
-  const long long now = steady_ms();
-  while (auto code = pacer_.take(now)) {
+  while (auto code = pacer_.take()) {
     if (!driver_.write_code(*code)) {
       log_line("code " + std::to_string(*code) + " not sent: the program does not read");
     } else if (verbose_) {
@@ -338,8 +416,10 @@ void Service::send_due_codes() {
 
 // ---- commands and answers
 
-void Service::accept(Action action, const Decision& d, long call) {
-  pacer_.push(d.code, action == Action::kRelay ? 0 : call, steady_ms());
+void Service::accept(Action action, const Decision& d, long call, json result, int room) {
+  const long ticket = next_ticket_++;
+  pending_results_[ticket] = {std::move(result), room};
+  pacer_.push(d.code, action == Action::kRelay ? 0 : call, ticket);
   publish_call();
   send_due_codes();
 }
@@ -367,25 +447,28 @@ void Service::on_command(const std::string& payload, int room) {
     const Command& c = *parsed.command;
     result["action"] = action_name(c.action);
     if (c.action == Action::kRelay) result["relay"] = c.relay;
-    if (pacer_.held() >= static_cast<size_t>(kPacerSlots)) {
+    if (!pacer_.program_reports()) {
+      d.reason = std::string("the program does not report what it does with codes (") +
+                 kReportFdVariable + "); install a newer zul_stm_driver";
+    } else if (pacer_.waiting() >= kMaxCodesWaiting) {
       // The program takes one code per pass and each may hold it for
       // seconds; a code accepted behind a long queue would act long after
       // the caller meant it. Checked before the tracker moves its state.
-      d.reason = "the program is busy: " + std::to_string(pacer_.held()) + " codes are waiting";
+      d.reason = "the program is busy: " + std::to_string(pacer_.waiting()) + " codes are waiting";
     } else {
       d = tracker_.decide(c.action, c.relay);
     }
-    if (d.accepted) accept(c.action, d, tracker_.call_id().value_or(0));
+    if (d.accepted) {
+      log_line(std::string(room >= 0 ? "room " + room_text + " command " : "command ") +
+               action_name(c.action) + ": code " + std::to_string(d.code) + " for the program");
+      accept(c.action, d, tracker_.call_id().value_or(0), result, room);
+      return;
+    }
   }
-  result["accepted"] = d.accepted;
-  if (d.accepted) {
-    result["code"] = d.code;
-  } else {
-    result["reason"] = d.reason;
-  }
+  result["accepted"] = false;
+  result["reason"] = d.reason;
   log_line(std::string(room >= 0 ? "room " + room_text + " command " : "command ") +
-           result.value("action", std::string("?")) + ": " +
-           (d.accepted ? "sent code " + std::to_string(d.code) : "refused: " + d.reason));
+           result.value("action", std::string("?")) + ": refused: " + d.reason);
   publish_result(result, room);
 }
 
@@ -400,15 +483,18 @@ void Service::run_answer_steps() {
             [](const Step& a, const Step& b) { return a.due_ms < b.due_ms; });
   for (const Step& s : due) {
     if (tracker_.call_id().value_or(0) != s.call) continue;
-    const Decision d = tracker_.decide(s.action, 0);
-    json result = {{"action", action_name(s.action)},
-                   {"source", "answer"},
-                   {"call", s.call},
-                   {"accepted", d.accepted}};
-    if (d.accepted) {
-      result["code"] = d.code;
-      accept(s.action, d, s.call);
+    Decision d;
+    if (!pacer_.program_reports()) {
+      d.reason = std::string("the program does not report what it does with codes (") +
+                 kReportFdVariable + ")";
     } else {
+      d = tracker_.decide(s.action, 0);
+    }
+    json result = {{"action", action_name(s.action)}, {"source", "answer"}, {"call", s.call}};
+    if (d.accepted) {
+      accept(s.action, d, s.call, result);
+    } else {
+      result["accepted"] = false;
       result["reason"] = d.reason;
       // The call went on without the answer (dropped, or taken at its handset).
       steps_.erase(std::remove_if(steps_.begin(), steps_.end(),
@@ -417,8 +503,10 @@ void Service::run_answer_steps() {
     }
     log_line("call " + std::to_string(s.call) + ": answer " + action_name(s.action) +
              (d.accepted ? "" : " skipped: " + d.reason));
-    publish_result(result);
-    if (!d.accepted) break;
+    if (!d.accepted) {
+      publish_result(result);
+      break;
+    }
   }
 }
 

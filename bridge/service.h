@@ -47,7 +47,9 @@ class Service {
   void on_driver_output();
   void on_driver_exit(int status);
   void on_program_line(const std::string& line);
+  void on_report_line(const std::string& line);
   void send_due_codes();
+  void settle(const std::vector<Settled>& settled);
 
   // The broker.
   void on_mqtt(const MqttEvent& event);
@@ -68,7 +70,11 @@ class Service {
   void flush();
 
   void run_answer_steps();
-  void accept(Action action, const Decision& decision, long call);
+  // Hands the code to the pacer; `result` is published once the program
+  // has said what became of it, on room `room`'s result topic for a
+  // household's command (-1: the operator's).
+  void accept(Action action, const Decision& decision, long call, nlohmann::json result,
+              int room = -1);
   void publish_call();
   void publish_answer(int room);
   void shut_down();
@@ -116,6 +122,15 @@ class Service {
     Action action;
   };
   std::vector<Step> steps_;
+
+  // Results of accepted codes, published when the program has said what
+  // became of them; by the pacer's ticket.
+  struct PendingResult {
+    nlohmann::json result;
+    int room;  // whose BASE/room/N/command/result; -1: BASE/command/result
+  };
+  std::map<long, PendingResult> pending_results_;
+  long next_ticket_ = 1;
 };
 
 // The room N of BASE/room/N/command, or -1 for any other topic.

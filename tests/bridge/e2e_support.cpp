@@ -349,8 +349,10 @@ std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setu
     command.push_back(w);
   }
   const std::string text =
-      "[driver]\ncommand = " + toml_array(command) +
-      "\nintercom = 10\nworking_directory = " + nlohmann::json(ZUL_SOURCE_DIR).dump() +
+      "[driver]\ncommand = " + toml_array(command) + "\nintercom = 10\nworking_directory = " +
+      nlohmann::json(setup.working_directory.empty() ? std::string(ZUL_SOURCE_DIR)
+                                                     : setup.working_directory)
+          .dump() +
       "\nrecord_directory = " + nlohmann::json(dir.path() + "/records").dump() + "\n" +
       setup.driver_toml + setup.rooms + "[mqtt]\nport = " + std::to_string(broker_port) +
       "\ntopic = \"zul/test\"\nkeepalive = 5\n" + setup.mqtt_toml +

@@ -127,6 +127,7 @@ struct SimSetup {
   std::string driver_toml;  // added to [driver]
   std::string mqtt_toml;    // added to [mqtt]
   std::string rooms = "[rooms]\nimitate = [5, 6]\nblacklist = [9]\n";
+  std::string working_directory;  // the program's; empty: the source tree
 };
 // The flight records go to dir/records.
 std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setup,
