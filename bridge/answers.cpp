@@ -38,8 +38,10 @@ std::string Answers::set(int room, const std::string& payload, long long unix_no
         o.calls = value.get<int>();
       } else if (key == "until") {
         long long until = 0;
-        if (!value.is_string() || !parse_iso_time(value.get<std::string>(), &until)) {
-          return "\"until\" must be a UTC time like 2026-12-24T18:00:00Z";
+        std::string why;
+        if (!value.is_string()) return "\"until\" must be a UTC time like 2026-12-24T18:00:00Z";
+        if (!parse_iso_time(value.get<std::string>(), &until, &why)) {
+          return "\"until\": " + why + "; a UTC time like 2026-12-24T18:00:00Z is wanted";
         }
         if (until <= unix_now_ms) return "\"until\" " + value.get<std::string>() + " has passed";
         o.until_ms = until;

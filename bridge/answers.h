@@ -4,11 +4,10 @@
 // until a given time, after which the configured mode is back.
 #pragma once
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "bridge/commands.h"
 #include "bridge/config.h"

@@ -2,10 +2,9 @@
 // the codes it sends. It decides which commands the call state takes, so
 // that the program is only sent codes that act on the call in progress.
 #pragma once
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "bridge/commands.h"
 #include "bridge/config.h"

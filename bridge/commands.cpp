@@ -1,7 +1,9 @@
-#include "bridge/json_text.h"
 #include "bridge/commands.h"
 
 #include <nlohmann/json.hpp>
+
+#include "bridge/json_text.h"
+#include "out/console_protocol.h"
 
 namespace bridge {
 
@@ -22,15 +24,15 @@ const char* action_name(Action action) {
 int command_code(Action action, int relay) {
   switch (action) {
     case Action::kPickup:
-      return 1;
+      return kCodePickUp;
     case Action::kOpen:
-      return 2;
+      return kCodeOpen;
     case Action::kHangup:
-      return 3;
+      return kCodeHangUp;
     case Action::kRelay:
       break;
   }
-  return 20 + relay;
+  return kCodeRelay0 + relay;
 }
 
 namespace {

@@ -18,7 +18,7 @@ struct Command {
 
 struct ParsedCommand {
   std::optional<Command> command;
-  std::string error;  // why the payload is no command, when `command` is empty
+  std::string error;                  // why the payload is no command, when `command` is empty
   std::optional<std::string> id;      // the id, when the payload had one
   std::optional<std::string> action;  // the action word, when there was one
 };

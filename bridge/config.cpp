@@ -1,10 +1,12 @@
 #include "bridge/config.h"
 
+#include <sys/stat.h>
+#include <toml++/toml.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
-
-#include <toml++/toml.h>
 
 namespace bridge {
 
@@ -36,11 +38,22 @@ bool Config::imitated(int room) const {
 
 std::string Config::node_id() const {
   std::string id;
-  for (char c : topic) {
+  for (char c : device_id.empty() ? topic : device_id) {
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
     id += plain ? c : '_';
   }
   return id;
+}
+
+std::string Config::record_dir() const {
+  if (!record_directory.empty()) return record_directory;
+  // systemd's StateDirectory= names it; it may list several, colon-separated.
+  const char* state = getenv("STATE_DIRECTORY");
+  if (state && *state) {
+    const std::string all = state;
+    return all.substr(0, all.find(':'));
+  }
+  return "/var/lib/zul-stm-mqtt";
 }
 
 namespace {
@@ -98,8 +111,8 @@ class Table {
     }
     const long long v = *n->value<long long>();
     if (v < low || v > high) {
-      error(name, std::to_string(v) + " is outside " + std::to_string(low) + ".." +
-                      std::to_string(high));
+      error(name,
+            std::to_string(v) + " is outside " + std::to_string(low) + ".." + std::to_string(high));
       return false;
     }
     *out = static_cast<int>(v);
@@ -212,6 +225,12 @@ void read_driver(const toml::table& root, Config* c, std::vector<std::string>* e
   if (driver.get_int("cycle_ms", &value, 0, 65535)) c->cycle_ms = value;
   if (driver.get_int("setup_mask", &value, 0, 255)) c->setup_mask = value;
   driver.get_string("working_directory", &c->working_directory);
+  driver.get_bool("record", &c->record);
+  driver.get_string("record_directory", &c->record_directory);
+  if (t && t->get("record_directory") && c->record_directory.empty()) {
+    driver.error("record_directory", "must not be empty");
+  }
+  driver.get_int("records_kept", &c->records_kept, 1, 1000);
   driver.finish();
 }
 
@@ -249,10 +268,20 @@ void read_mqtt(const toml::table& root, Config* c, std::vector<std::string>* err
   mqtt.get_string("password_file", &c->password_file);
   if (t && t->get("password")) {
     mqtt.node("password", false);
-    mqtt.error("password", "not allowed here: put the password in a file named by "
-                           "mqtt.password_file");
+    mqtt.error("password",
+               "not allowed here: put the password in a file named by "
+               "mqtt.password_file");
   }
-  if (!c->password_file.empty()) {
+  struct stat st {};
+  if (!c->password_file.empty() && stat(c->password_file.c_str(), &st) == 0 &&
+      (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    // As ssh refuses a key others can read: a secret open to them is no
+    // secret, and saying so beats using it.
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    mqtt.error("password_file", c->password_file + " is open to its group or others (mode " + mode +
+                                    "); make it the owner's alone: chmod 600 " + c->password_file);
+  } else if (!c->password_file.empty()) {
     std::ifstream in(c->password_file);
     if (!in) {
       mqtt.error("password_file", "cannot read " + c->password_file);
@@ -281,9 +310,10 @@ void read_mqtt(const toml::table& root, Config* c, std::vector<std::string>* err
   tls.get_bool("insecure", &c->tls_insecure);
   tls.finish();
   std::string why;
-  for (const auto& [name, path] : {std::pair<const char*, const std::string&>{"ca_file", c->ca_file},
-                                   {"cert_file", c->cert_file},
-                                   {"key_file", c->key_file}}) {
+  for (const auto& [name, path] :
+       {std::pair<const char*, const std::string&>{"ca_file", c->ca_file},
+        {"cert_file", c->cert_file},
+        {"key_file", c->key_file}}) {
     if (!path.empty() && !readable(path, &why)) tls.error(name, why);
   }
   if (tls_table && c->ca_file.empty()) tls.error("ca_file", "missing (required for TLS)");
@@ -295,6 +325,11 @@ void read_mqtt(const toml::table& root, Config* c, std::vector<std::string>* err
   mqtt.finish({"tls"});
 }
 
+bool t_has(const toml::table& root, const char* table, const char* key) {
+  const toml::node* t = root.get(table);
+  return t && t->is_table() && t->as_table()->get(key);
+}
+
 void read_homeassistant(const toml::table& root, Config* c, std::vector<std::string>* errors) {
   Table ha(sub_table(root, "homeassistant", errors), "homeassistant", errors);
   ha.get_bool("discovery", &c->discovery);
@@ -303,6 +338,16 @@ void read_homeassistant(const toml::table& root, Config* c, std::vector<std::str
     ha.error("prefix", "\"" + c->discovery_prefix + "\" is not a topic prefix");
   }
   ha.get_string("name", &c->name);
+  ha.get_string("device_id", &c->device_id);
+  if (t_has(root, "homeassistant", "device_id") && c->device_id.empty()) {
+    ha.error("device_id", "must not be empty");
+  }
+  ha.get_bool("room_devices", &c->room_devices);
+  ha.get_string("support_url", &c->support_url);
+  if (!c->support_url.empty() && c->support_url.rfind("http://", 0) != 0 &&
+      c->support_url.rfind("https://", 0) != 0) {
+    ha.error("support_url", "\"" + c->support_url + "\" is not an http:// or https:// URL");
+  }
   ha.finish();
 }
 
@@ -392,7 +437,8 @@ std::vector<std::string> load_config(const std::string& path, Config* out) {
 std::vector<std::string> driver_argv(const Config& config) {
   std::vector<std::string> argv = config.command;
   argv.push_back(std::to_string(config.intercom));
-  if (config.cycle_ms || config.setup_mask) argv.push_back(std::to_string(config.cycle_ms.value_or(0)));
+  if (config.cycle_ms || config.setup_mask)
+    argv.push_back(std::to_string(config.cycle_ms.value_or(0)));
   if (config.setup_mask) argv.push_back(std::to_string(*config.setup_mask));
   return argv;
 }

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace bridge {
+#include "out/console_protocol.h"  // kRoomCount
 
-inline constexpr int kRoomCount = 4096;
+namespace bridge {
 
 enum class AnswerMode { kManual, kOpen, kReject };
 const char* answer_mode_name(AnswerMode mode);
@@ -29,6 +29,12 @@ struct Config {
   std::optional<int> cycle_ms;
   std::optional<int> setup_mask;
   std::string working_directory = "/etc/zul-stm-driver";
+  // The program's flight record (ZUL_RECORD): on by default, in the
+  // service's state directory; the records of unplanned exits are kept there,
+  // the newest `records_kept`.
+  bool record = true;
+  std::string record_directory;  // empty: $STATE_DIRECTORY, else /var/lib/zul-stm-mqtt
+  int records_kept = 5;
   // [rooms]
   std::vector<int> imitate;
   std::vector<int> blacklist;
@@ -49,13 +55,24 @@ struct Config {
   bool discovery = true;
   std::string discovery_prefix = "homeassistant";
   std::string name = "Intercom";
+  // The device's identity in Home Assistant; empty: from the base topic.
+  std::string device_id;
+  // A device of its own per imitated room, under BASE/room/N/homeassistant,
+  // for the household's own Home Assistant.
+  bool room_devices = false;
+  // The origin's support URL in discovery (http or https); empty: none.
+  std::string support_url;
   // [answer.N]
   std::map<int, AnswerConfig> answers;
 
   bool tls() const { return !ca_file.empty(); }
   bool imitated(int room) const;
-  // A name safe in topics and identifiers, from the base topic.
+  // A name safe in topics and identifiers: homeassistant.device_id, or the
+  // base topic's.
   std::string node_id() const;
+  // Where the program's flight record goes, and the kept ones.
+  std::string record_dir() const;
+  std::string record_path() const { return record_dir() + "/flight.rec"; }
 };
 
 // Parses TOML text; `origin` names the file in messages. Returns the problems

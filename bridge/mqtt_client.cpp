@@ -4,37 +4,24 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-
-#include <algorithm>
 
 #include "bridge/log.h"
 
 namespace bridge {
 
-MqttClient::MqttClient(const Config& config) : config_(config) {
-  mosquitto_lib_init();
-  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    wake_[0] = wake_[1] = -1;
-  }
-}
+MqttClient::MqttClient(const Config& config) : config_(config) { mosquitto_lib_init(); }
 
 MqttClient::~MqttClient() {
   if (mosq_) {
     mosquitto_destroy(mosq_);
   }
   mosquitto_lib_cleanup();
-  for (int fd : wake_) {
-    if (fd >= 0) close(fd);
-  }
 }
 
 bool MqttClient::start(std::string* error) {
-  if (wake_[0] < 0) {
-    *error = "cannot make a pipe";
-    return false;
-  }
   mosq_ = mosquitto_new(config_.client_id.c_str(), true, this);
   if (!mosq_) {
     *error = "cannot create the MQTT client";
@@ -48,9 +35,9 @@ bool MqttClient::start(std::string* error) {
   const std::string status = config_.topic + "/status";
   int rc = mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
   if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty()) {
-    rc = mosquitto_username_pw_set(mosq_, config_.username.c_str(),
-                                   config_.password_file.empty() ? nullptr
-                                                                 : config_.password.c_str());
+    rc = mosquitto_username_pw_set(
+        mosq_, config_.username.c_str(),
+        config_.password_file.empty() ? nullptr : config_.password.c_str());
   }
   if (rc == MOSQ_ERR_SUCCESS && config_.tls()) {
     rc = mosquitto_tls_set(mosq_, config_.ca_file.c_str(), nullptr,
@@ -106,25 +93,16 @@ void MqttClient::io(long long now_ms) {
   for (int i = 0; i < 8 && mosquitto_socket(mosq_) >= 0; ++i) {
     if (mosquitto_loop(mosq_, 0, 1) != MOSQ_ERR_SUCCESS) break;
   }
-  next_io_ms_ = now_ms + (mosquitto_socket(mosq_) < 0 ? std::max(0LL, next_attempt_ms_ - now_ms)
-                                                       : 1000);
+  next_io_ms_ =
+      now_ms + (mosquitto_socket(mosq_) < 0 ? std::max(0LL, next_attempt_ms_ - now_ms) : 1000);
 }
 
 void MqttClient::post(MqttEvent event) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (event.type == MqttEvent::Type::kPublished && event.code == stop_mid_) stop_acked_ = true;
-    inbox_.push_back(std::move(event));
-  }
-  const char byte = 1;
-  [[maybe_unused]] ssize_t written = write(wake_[1], &byte, 1);
+  if (event.type == MqttEvent::Type::kPublished && event.code == stop_mid_) stop_acked_ = true;
+  inbox_.push_back(std::move(event));
 }
 
 std::vector<MqttEvent> MqttClient::take_events() {
-  char drain[64];
-  while (read(wake_[0], drain, sizeof drain) > 0) {
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
   std::vector<MqttEvent> events;
   events.swap(inbox_);
   return events;
@@ -154,9 +132,9 @@ void MqttClient::on_message(struct mosquitto*, void* self, const struct mosquitt
 
 bool MqttClient::publish(const Message& message, int* mid_out, std::string* error) {
   int mid = 0;
-  const int rc =
-      mosquitto_publish(mosq_, &mid, message.topic.c_str(), static_cast<int>(message.payload.size()),
-                        message.payload.data(), message.qos, message.retain);
+  const int rc = mosquitto_publish(mosq_, &mid, message.topic.c_str(),
+                                   static_cast<int>(message.payload.size()), message.payload.data(),
+                                   message.qos, message.retain);
   if (rc != MOSQ_ERR_SUCCESS && error) *error = mosquitto_strerror(rc);
   if (mid_out) *mid_out = mid;
   return rc == MOSQ_ERR_SUCCESS;

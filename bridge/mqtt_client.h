@@ -4,9 +4,10 @@
 // name that does not resolve yet at boot), so the bridge keeps the
 // connection itself: attempts 1 s apart, doubling up to 30 s, for as long as
 // it runs. libmosquitto repeats unacknowledged QoS 1 messages on reconnect.
-// What it reports goes through an inbox, handled after each pass.
+// Its callbacks run inside io() and stop(), on the service's thread, which
+// owns everything here: what they report waits in an inbox, handled after
+// each pass.
 #pragma once
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ struct MqttEvent {
   Type type = Type::kMessage;
   int code = 0;  // connect / disconnect reason, or the message id
   std::string topic;
-  std::string payload;  // the message, or what went wrong in words
+  std::string payload;    // the message, or what went wrong in words
   bool retained = false;  // a message the broker kept and hands to every new subscriber
 };
 
@@ -37,9 +38,9 @@ class MqttClient {
   // Sets the will, credentials and TLS, and starts connecting in the
   // background. False (with the reason) only when the client cannot be set up.
   bool start(std::string* error);
-  // Readable while events wait in the inbox.
-  int wake_fd() const { return wake_[0]; }
+  // What the callbacks reported since the last call.
   std::vector<MqttEvent> take_events();
+  bool has_events() const { return !inbox_.empty(); }
   // The connection's socket (-1 while there is none) and whether it has
   // something to write; io() does the reading, writing and keepalive, and
   // attempts a connection when one is due.
@@ -65,8 +66,6 @@ class MqttClient {
 
   const Config& config_;
   struct mosquitto* mosq_ = nullptr;
-  int wake_[2] = {-1, -1};
-  std::mutex mutex_;  // guards inbox_ and the waits of stop()
   std::vector<MqttEvent> inbox_;
   bool started_ = false;
   bool connected_once_ = false;

@@ -31,9 +31,6 @@ class Outbox {
   void acknowledged() {
     if (in_flight_ > 0) --in_flight_;
   }
-  // The client lost its session: what it still held is its to repeat, so the
-  // count restarts from what it reports again.
-  void forget_in_flight() { in_flight_ = 0; }
 
   size_t waiting() const { return queue_.size(); }
   size_t in_flight() const { return in_flight_; }

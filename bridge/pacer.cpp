@@ -1,83 +1,121 @@
 #include "bridge/pacer.h"
 
-#include <algorithm>
-
 namespace bridge {
 
-namespace {
-
-long long hold_ms(int code) { return code >= 20 && code <= 22 ? kRelayHoldMaxMs : kLineHoldMaxMs; }
-
-}  // namespace
-
-void Pacer::push(int code, long call, long long) { held_.push_back({code, call}); }
-
-int Pacer::in_program(long long now_ms) const {
-  int count = 0;
-  for (long long t : taken_by_) {
-    if (t > now_ms) ++count;
-  }
-  return count;
+void Pacer::settle(std::vector<Settled>* out, const Code& c, Outcome outcome) {
+  if (c.ticket != 0) out->push_back({c.ticket, c.code, outcome});
 }
 
-void Pacer::record_sent(int code, long long now_ms) {
-  // Taken by the first pass that starts after the current hold ends; the
-  // pass itself waits 20 ms before it runs the code's sequence.
-  const long long taken = std::max(now_ms, loop_free_ms_) + kPassMs + kSlackMs;
-  taken_by_.push_back(taken);
-  loop_free_ms_ = taken + kPassMs + hold_ms(code);
-  while (!taken_by_.empty() && taken_by_.front() <= now_ms) taken_by_.pop_front();
+void Pacer::push(int code, long call, long ticket) { held_.push_back({code, call, ticket}); }
+
+bool Pacer::program_busy() const { return !written_.empty() || !queued_.empty() || taken_; }
+
+size_t Pacer::waiting() const {
+  size_t n = held_.size() + written_.size() + (taken_ && taken_->ticket != 0 ? 1 : 0);
+  for (const Code& c : queued_) n += c.ticket != 0 ? 1 : 0;
+  return n;
 }
 
-std::optional<int> Pacer::take(long long now_ms) {
-  if (held_.empty() || now_ms - last_write_ms_ < kMinGapMs || in_program(now_ms) >= kPacerSlots) {
-    return std::nullopt;
-  }
-  const int code = held_.front().code;
+std::optional<int> Pacer::take() {
+  if (!reports_ || held_.empty() || program_busy()) return std::nullopt;
+  written_.push_back(held_.front());
   held_.pop_front();
-  record_sent(code, now_ms);
-  last_write_ms_ = now_ms;
-  return code;
+  return written_.back().code;
 }
 
-long long Pacer::next_due_ms(long long now_ms) const {
-  if (held_.empty()) return -1;
-  long long due = std::max(now_ms, last_write_ms_ + kMinGapMs);
-  if (in_program(now_ms) >= kPacerSlots) {
-    // The oldest code still counted must be taken first.
-    long long first = -1;
-    for (long long t : taken_by_) {
-      if (t > now_ms && (first < 0 || t < first)) first = t;
-    }
-    due = std::max(due, first);
+std::vector<Settled> Pacer::on_report(const ProgramReport& r) {
+  using K = ProgramReport::Kind;
+  std::vector<Settled> out;
+  const int code = static_cast<int>(r.number);
+  switch (r.kind) {
+    case K::kHello:
+      reports_ = true;
+      break;
+    case K::kQueued:
+      // The console thread reads the codes in the order they were written.
+      if (!written_.empty()) {
+        queued_.push_back(written_.front());
+        written_.pop_front();
+      } else {
+        queued_.push_back({code, 0, 0});  // typed by someone else: followed, not ours
+      }
+      break;
+    case K::kFull:
+      if (!written_.empty()) {
+        settle(&out, written_.front(), Outcome::kLost);
+        written_.pop_front();
+      }
+      break;
+    case K::kOwn:
+      queued_.push_back({code, 0, 0});
+      break;
+    case K::kOwnFull:
+      break;
+    case K::kTake:
+      if (!queued_.empty()) {
+        taken_ = queued_.front();
+        queued_.pop_front();
+      } else {
+        taken_ = Code{code, 0, 0};
+      }
+      taken_settled_ = false;
+      break;
+    case K::kRun:
+      if (taken_ && !taken_settled_) {
+        settle(&out, *taken_, Outcome::kRun);
+        taken_settled_ = true;
+      }
+      break;
+    case K::kSkip:
+      if (taken_ && !taken_settled_) settle(&out, *taken_, Outcome::kSkipped);
+      taken_.reset();
+      break;
+    case K::kDone:
+      taken_.reset();
+      break;
+    case K::kLost:
+      // What the lost reports said cannot be known: whatever was on its way
+      // is given up as unknown, and the next code goes when the program
+      // has reported again.
+      out = forget_all(Outcome::kUnknown);
+      break;
+    case K::kUnknown:
+      break;
   }
-  return due;
+  return out;
 }
 
-std::vector<int> Pacer::drop_other_calls(long call) {
-  std::vector<int> dropped;
-  std::deque<Held> kept;
-  for (const Held& h : held_) {
-    if (h.call != 0 && h.call != call) {
-      dropped.push_back(h.code);
+std::vector<Settled> Pacer::forget_all(Outcome outcome) {
+  std::vector<Settled> out;
+  for (const Code& c : written_) settle(&out, c, outcome);
+  for (const Code& c : queued_) settle(&out, c, outcome);
+  if (taken_ && !taken_settled_) settle(&out, *taken_, outcome);
+  written_.clear();
+  queued_.clear();
+  taken_.reset();
+  return out;
+}
+
+std::vector<Settled> Pacer::drop_other_calls(long call) {
+  std::vector<Settled> out;
+  std::deque<Code> kept;
+  for (const Code& c : held_) {
+    if (c.call != 0 && c.call != call) {
+      settle(&out, c, Outcome::kDropped);
     } else {
-      kept.push_back(h);
+      kept.push_back(c);
     }
   }
   held_ = kept;
-  return dropped;
+  return out;
 }
 
-void Pacer::program_queued(int code, long long now_ms) { record_sent(code, now_ms); }
-
-void Pacer::program_busy_until(long long until_ms) {
-  loop_free_ms_ = std::max(loop_free_ms_, until_ms);
-}
-
-void Pacer::reset() {
+std::vector<Settled> Pacer::reset() {
+  std::vector<Settled> out = forget_all(Outcome::kEnded);
+  for (const Code& c : held_) settle(&out, c, Outcome::kEnded);
   held_.clear();
-  taken_by_.clear();
-  loop_free_ms_ = 0;
+  reports_ = false;
+  return out;
 }
 
 }  // namespace bridge

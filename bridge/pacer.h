@@ -1,66 +1,87 @@
-// Pacing of the codes written to the program. The program takes at most one
-// code per 20 ms pass of its main loop, none while a line sequence or a relay
-// pulse holds that loop, and keeps up to five waiting; a sixth is lost
-// without a word. It cannot be asked how full its queue is, so the bridge
-// keeps a worst-case model of it: every code sent is taken no later than the
-// longest sequence of the code before it allows, and the bridge writes a
-// code only while the model shows a free slot beyond one kept for the
-// program's own reject of a blacklisted call.
+// Pacing of the codes written to the program, on what the program reports
+// (ZUL_REPORT_FD): each code it queues, loses to a full queue, takes, runs or
+// skips, and each operation's end.
+//
+// The bridge writes a code only when the program has nothing else in hand:
+// no code of the bridge's on its way, queued or running, and no code of the
+// program's own (the reject of a blacklisted call). The main loop's next
+// pass then takes it, within one pass of its being written, and acts on the
+// call state it was decided for; a code decided for a call that has ended
+// meanwhile never leaves the bridge. The others wait here, in order, however
+// long the program's line sequences take.
+//
+// What became of each code (run, skipped, lost, dropped) is handed back once
+// the program has said so: that is when a command's result is published.
 #pragma once
+#include <cstddef>
 #include <deque>
 #include <optional>
 #include <vector>
 
+#include "bridge/protocol.h"
+
 namespace bridge {
 
-inline constexpr int kProgramQueueSlots = 5;
-// One slot stays free for the code 3 the program queues itself for a dial to
-// a blacklisted room.
-inline constexpr int kPacerSlots = kProgramQueueSlots - 1;
-inline constexpr long long kPassMs = 20;
-inline constexpr long long kMinGapMs = 25;  // between two writes: one pass and some
-// Longest main-loop hold per code: line sequences take up to about 10 s,
-// a relay pulse 2 s and a 10 ms pause; scheduling slack on top.
-inline constexpr long long kLineHoldMaxMs = 12000;
-inline constexpr long long kRelayHoldMaxMs = 2200;
-inline constexpr long long kSlackMs = 50;
-// Shield 27's speakerphone setup keeps the program from its main loop for
-// about 9 s after the handshake report.
-inline constexpr long long kSetupHoldMaxMs = 15000;
+// Codes the bridge holds for the program at most, counting the one in hand:
+// a command behind more would act long after its sender meant it.
+inline constexpr size_t kMaxCodesWaiting = 4;
+
+enum class Outcome {
+  kRun,      // the program started its operation or pulse
+  kSkipped,  // the program took it and had no action for it in the call's state
+  kLost,     // the program's queue was full
+  kDropped,  // not written: its call ended first
+  kEnded,    // the program ended before it said what became of it
+  kUnknown,  // the program's reports of it were lost
+};
+
+// A code whose fate is known; `ticket` is the one given to push().
+struct Settled {
+  long ticket;
+  int code;
+  Outcome outcome;
+  bool operator==(const Settled&) const = default;
+};
 
 class Pacer {
  public:
-  // A code the bridge decided to send; `call` ties it to the call it is for
-  // (0: none, as for relays), so that a new call discards it.
-  void push(int code, long call, long long now_ms);
-  // The code to write now, if the model allows one.
-  std::optional<int> take(long long now_ms);
-  // When take() may next give a code; -1 when nothing is held.
-  long long next_due_ms(long long now_ms) const;
-  // A new call: codes still held for earlier calls are dropped. Returns them.
-  std::vector<int> drop_other_calls(long call);
-  // The program queued a code itself (the reject of a blacklisted room).
-  void program_queued(int code, long long now_ms);
-  // The program holds its main loop (start-up) until at most `until_ms`.
-  void program_busy_until(long long until_ms);
-  // The program was started again: its queue is empty.
-  void reset();
+  // A code to write when the program can take it; `call` ties it to the call
+  // it is for (0: none, as for relays), `ticket` names it in what comes back.
+  void push(int code, long call, long ticket);
+  // The code to write now, if the program can take one.
+  std::optional<int> take();
+  // What a report of the program settles.
+  std::vector<Settled> on_report(const ProgramReport& report);
+  // A new call: codes still held for earlier calls are dropped.
+  std::vector<Settled> drop_other_calls(long call);
+  // The program ended or was started again: everything is settled as ended.
+  std::vector<Settled> reset();
 
+  // The program has said that it reports (its first report).
+  bool program_reports() const { return reports_; }
+  // Codes not yet settled: held, on their way, queued or running.
+  size_t waiting() const;
+  // Codes not yet written.
   size_t held() const { return held_.size(); }
-  // Codes the model counts in the program's queue at `now_ms`.
-  int in_program(long long now_ms) const;
+  // Whether the program has a code in hand (queued, taken or running), the
+  // bridge's or its own.
+  bool program_busy() const;
 
  private:
-  struct Held {
+  struct Code {
     int code;
     long call;
+    long ticket;  // 0: the program's own
   };
-  void record_sent(int code, long long now_ms);
+  static void settle(std::vector<Settled>* out, const Code& c, Outcome outcome);
+  std::vector<Settled> forget_all(Outcome outcome);
 
-  std::deque<Held> held_;
-  std::deque<long long> taken_by_;  // latest time each sent code is taken
-  long long loop_free_ms_ = 0;      // the main loop's hold ends by then
-  long long last_write_ms_ = -1000000;
+  bool reports_ = false;
+  std::deque<Code> held_;       // not yet written
+  std::deque<Code> written_;    // written, not yet reported queued (in the pipe)
+  std::deque<Code> queued_;     // in the program's queue, in its order
+  std::optional<Code> taken_;   // taken by the main loop, until skipped or done
+  bool taken_settled_ = false;  // its "run" has been handed back
 };
 
 }  // namespace bridge

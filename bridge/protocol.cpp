@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "out/console_protocol.h"
+
 namespace bridge {
 
 namespace {
@@ -56,48 +58,75 @@ ProgramLine parse_program_line(const std::string& raw) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
   ProgramLine p;
   using K = ProgramLine::Kind;
-  if (line == "pickup") {
+  static const std::string kVersionPrefix = std::string(kLineVersion) + " ";
+  if (line == kLinePickup) {
     p.kind = K::kPickup;
-  } else if (line == "open") {
+  } else if (line == kLineOpen) {
     p.kind = K::kOpen;
-  } else if (line == "drop") {
+  } else if (line == kLineDrop) {
     p.kind = K::kDrop;
-  } else if (line == "openDetected") {
+  } else if (line == kLineOpenDetected) {
     p.kind = K::kOpenDetected;
-  } else if (line == "common") {
+  } else if (line == kLineCommon) {
     p.kind = K::kCommon;
-  } else if (prefixed_number(line, "dial ", &p.number)) {
+  } else if (prefixed_number(line, std::string(kLineDial) + " ", &p.number)) {
     p.kind = K::kDial;
-  } else if (prefixed_number(line, "Intercom: ", &p.number)) {
+  } else if (prefixed_number(line, std::string(kLineIntercom) + " ", &p.number)) {
     p.kind = K::kIntercom;
-  } else if (prefixed_number(line, "Program_STM: ", &p.number)) {
+  } else if (prefixed_number(line, std::string(kLineFirmware) + " ", &p.number)) {
     p.kind = K::kFirmware;
-  } else if (prefixed_number(line, "Shield: ", &p.number)) {
+  } else if (prefixed_number(line, std::string(kLineShield) + " ", &p.number)) {
     p.kind = K::kShield;
-  } else if (line.compare(0, 15, "ZUL_STM_Driver ") == 0 && line.size() > 15) {
+  } else if (line.compare(0, kVersionPrefix.size(), kVersionPrefix) == 0 &&
+             line.size() > kVersionPrefix.size()) {
     p.kind = K::kVersionBanner;
-    p.text = line.substr(15);
+    p.text = line.substr(kVersionPrefix.size());
   } else if (!parse_signal(line, &p)) {
     p = ProgramLine{};
   }
   return p;
 }
 
+ProgramReport parse_report_line(const std::string& raw) {
+  using K = ProgramReport::Kind;
+  static const struct {
+    const char* word;
+    K kind;
+  } kWords[] = {{kReportHello, K::kHello}, {kReportQueued, K::kQueued},   {kReportFull, K::kFull},
+                {kReportOwn, K::kOwn},     {kReportOwnFull, K::kOwnFull}, {kReportTake, K::kTake},
+                {kReportRun, K::kRun},     {kReportSkip, K::kSkip},       {kReportDone, K::kDone},
+                {kReportLost, K::kLost}};
+  ProgramReport r;
+  const size_t space = raw.find(' ');
+  if (space == std::string::npos) return r;
+  const std::string word = raw.substr(0, space);
+  long number = 0;
+  if (!whole_number(raw.substr(space + 1), &number)) return r;
+  for (const auto& w : kWords) {
+    if (word == w.word) {
+      r.kind = w.kind;
+      r.number = number;
+      return r;
+    }
+  }
+  return r;
+}
+
 const char* event_name(ProgramLine::Kind kind) {
   using K = ProgramLine::Kind;
   switch (kind) {
     case K::kDial:
-      return "dial";
+      return kLineDial;
     case K::kPickup:
-      return "pickup";
+      return kLinePickup;
     case K::kOpen:
-      return "open";
+      return kLineOpen;
     case K::kDrop:
-      return "drop";
+      return kLineDrop;
     case K::kOpenDetected:
-      return "openDetected";
+      return kLineOpenDetected;
     case K::kCommon:
-      return "common";
+      return kLineCommon;
     case K::kSignal:
       return "signal";
     default:

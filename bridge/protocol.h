@@ -22,12 +22,33 @@ struct ProgramLine {
     kSignal,  // "S0 impulse: HIGH 500"
   };
   Kind kind = Kind::kOther;
-  long number = 0;    // room, version field or signal value
-  std::string text;   // version text
+  long number = 0;                   // room, version field or signal value
+  std::string text;                  // version text
   std::string channel, form, level;  // signal report
 };
 
 ProgramLine parse_program_line(const std::string& line);
+
+// One line of the program's reports (ZUL_REPORT_FD): what became of a code.
+struct ProgramReport {
+  enum class Kind {
+    kUnknown,  // not a report line: only logged
+    kHello,    // the program reports; number = the reports' version
+    kQueued,   // a code the bridge wrote is queued
+    kFull,     // ... is lost: the program's queue was full
+    kOwn,      // the program queued a code itself (the reject of a blacklisted call)
+    kOwnFull,  // ... and lost it
+    kTake,     // the main loop took a code
+    kRun,      // its line operation or relay pulse starts
+    kSkip,     // it had no action in the call's state
+    kDone,     // the operation or pulse has ended
+    kLost,     // number = reports the program could not write
+  };
+  Kind kind = Kind::kUnknown;
+  long number = 0;  // the code, or as above
+};
+
+ProgramReport parse_report_line(const std::string& line);
 
 // The event name published for a call event kind ("dial", "openDetected").
 const char* event_name(ProgramLine::Kind kind);

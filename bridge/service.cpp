@@ -1,9 +1,10 @@
-#include "bridge/json_text.h"
 #include "bridge/service.h"
 
 #include <fcntl.h>
+#include <mosquitto.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +14,11 @@
 
 #include "bridge/config.h"
 #include "bridge/discovery.h"
+#include "bridge/json_text.h"
 #include "bridge/log.h"
 #include "bridge/protocol.h"
+#include "bridge/record_files.h"
+#include "out/console_protocol.h"
 
 namespace bridge {
 
@@ -32,6 +36,24 @@ void on_stop_signal(int signo) {
 }
 
 }  // namespace
+
+int room_of_command_topic(const std::string& base, const std::string& topic) {
+  const std::string prefix = base + "/room/";
+  const std::string suffix = "/command";
+  if (topic.size() <= prefix.size() + suffix.size() || topic.rfind(prefix, 0) != 0 ||
+      topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return -1;
+  }
+  const std::string number =
+      topic.substr(prefix.size(), topic.size() - prefix.size() - suffix.size());
+  if (number.size() > 4 || (number.size() > 1 && number[0] == '0')) return -1;
+  int room = 0;
+  for (char c : number) {
+    if (c < '0' || c > '9') return -1;
+    room = room * 10 + (c - '0');
+  }
+  return room < kRoomCount ? room : -1;
+}
 
 int stop_signal_fd() {
   if (g_signal_pipe[0] < 0 && pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
@@ -51,7 +73,10 @@ Service::Service(const Config& config, bool verbose)
       tracker_(config),
       answers_(config),
       outbox_(static_cast<size_t>(config.queue_limit)),
-      mqtt_(config) {}
+      mqtt_(config) {
+  for (const Message& m : discovery_messages(config_, ZUL_BRIDGE_VERSION))
+    announced_.insert(m.topic);
+}
 
 int Service::run() {
   const int signal_fd = stop_signal_fd();
@@ -69,19 +94,23 @@ int Service::run() {
            (config_.protocol == 5 ? ", MQTT 5" : ", MQTT 3.1.1"));
   publish_call();
   for (int room : answers_.rooms()) publish_answer(room);
+  for (const auto& [topic, payload] : states_) announced_.insert(topic);
   start_driver();
   while (g_stop_signal == 0) {
     const int mqtt_fd = mqtt_.socket();
-    struct pollfd fds[4] = {
+    struct pollfd fds[5] = {
         {signal_fd, POLLIN, 0},
-        {mqtt_.wake_fd(), POLLIN, 0},
         {mqtt_fd, static_cast<short>(POLLIN | (mqtt_.want_write() ? POLLOUT : 0)), 0},
-        {driver_.output_fd(), POLLIN, 0}};
+        {driver_.output_fd(), POLLIN, 0},
+        {driver_.report_fd(), POLLIN, 0},
+        {driver_.exit_fd(), POLLIN, 0}};
     const long long now = steady_ms();
     const long long timeout =
-        std::min(next_timeout_ms(now), std::max(0LL, mqtt_.next_io_ms() - now));
+        mqtt_.has_events()
+            ? 0
+            : std::min(next_timeout_ms(now), std::max(0LL, mqtt_.next_io_ms() - now));
     // Entries with a negative descriptor are skipped by poll.
-    const int n = poll(fds, 4, static_cast<int>(timeout));
+    const int n = poll(fds, 5, static_cast<int>(timeout));
     if (n < 0 && errno != EINTR) {
       log_line(std::string("poll: ") + strerror(errno));
       break;
@@ -89,8 +118,16 @@ int Service::run() {
     if (g_stop_signal != 0) break;
     mqtt_.io(steady_ms());
     for (const MqttEvent& e : mqtt_.take_events()) on_mqtt(e);
-    if (n > 0 && driver_.output_fd() >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
+    const short ready = POLLIN | POLLHUP | POLLERR;
+    if (n > 0 && ((fds[2].fd >= 0 && (fds[2].revents & ready)) ||
+                  (fds[3].fd >= 0 && (fds[3].revents & ready)))) {
       on_driver_output();
+    }
+    if (n > 0 && fds[4].fd >= 0 && (fds[4].revents & POLLIN) && driver_.running()) {
+      // It has ended: what it wrote last, then its status.
+      on_driver_output();
+      int status = 0;
+      if (driver_.running() && driver_.reap(&status)) on_driver_exit(status);
     }
     loop_once();
     // What the pass published goes out before the next wait.
@@ -105,9 +142,12 @@ int Service::run() {
 long long Service::next_timeout_ms(long long now) const {
   long long due = now + 60000;
   if (restart_at_ms_ >= 0) due = std::min(due, restart_at_ms_);
-  if (driver_.running() && driver_.output_fd() < 0) due = std::min(due, now + 20);  // reaping
-  const long long code_due = pacer_.next_due_ms(now);
-  if (code_due >= 0) due = std::min(due, code_due);
+  if (record_wanted_) due = std::min(due, now + kRecordPollMs);
+  due = std::min(due, health_due_ms_);
+  // Reaping without a pidfd: look again now and then once its output has ended.
+  if (driver_.running() && driver_.output_fd() < 0 && driver_.exit_fd() < 0) {
+    due = std::min(due, now + 20);
+  }
   for (const Step& s : steps_) due = std::min(due, s.due_ms);
   const long long expiry = answers_.next_expiry_ms();
   if (expiry >= 0) due = std::min(due, now + std::max(0LL, expiry - unix_ms_now()));
@@ -128,6 +168,8 @@ void Service::loop_once() {
     publish_answer(room);
   }
   send_due_codes();
+  if (record_wanted_) poll_record();
+  if (now >= health_due_ms_) publish_health();
   flush();
 }
 
@@ -137,12 +179,29 @@ void Service::start_driver() {
   restart_at_ms_ = -1;
   program_ready_ = false;
   info_ = json::object();
-  pacer_.reset();
+  settle(pacer_.reset());
   steps_.clear();
   tracker_.on_program_start();
+  room_call_ = -1;
+  program_state_ = "starting";
+  publish_health();
   std::string error;
   const std::vector<std::string> argv = driver_argv(config_);
-  if (!driver_.start(argv, config_.working_directory, room_lists_text(config_), &error)) {
+  std::vector<std::string> env;
+  recording_ = false;
+  if (config_.record) {
+    const std::string dir = config_.record_dir();
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      log_line("no flight record: cannot make " + dir + ": " + strerror(errno));
+    } else {
+      // The last run's record stays, one generation back; the new one
+      // appears when the program ends or is asked for it.
+      rename(config_.record_path().c_str(), (config_.record_path() + ".previous").c_str());
+      env.push_back("ZUL_RECORD=" + config_.record_path());
+      recording_ = true;
+    }
+  }
+  if (!driver_.start(argv, config_.working_directory, room_lists_text(config_), env, &error)) {
     log_line("cannot start the program: " + error);
     on_driver_exit(127);
     return;
@@ -154,11 +213,78 @@ void Service::start_driver() {
 }
 
 void Service::on_driver_output() {
+  // The reports are read first and acted on last: a line the program
+  // printed before a report is then always read with it, so a report never
+  // comes before the dial it follows (the reject of a blacklisted call).
+  std::vector<std::string> reports;
+  driver_.read_reports(&reports);
   std::vector<std::string> lines;
   driver_.read_lines(&lines);
   for (const std::string& line : lines) on_program_line(line);
+  for (const std::string& line : reports) on_report_line(line);
   int status = 0;
   if (driver_.output_fd() < 0 && driver_.reap(&status)) on_driver_exit(status);
+}
+
+void Service::on_report_line(const std::string& line) {
+  const ProgramReport r = parse_report_line(line);
+  if (verbose_) log_line("program reports: " + line);
+  if (r.kind == ProgramReport::Kind::kUnknown) {
+    log_line("program reports \"" + line + "\": not understood");
+    return;
+  }
+  if (r.kind == ProgramReport::Kind::kLost) {
+    log_line("the program could not report " + std::to_string(r.number) +
+             " times; the codes it had in hand are given up");
+  }
+  if (r.kind == ProgramReport::Kind::kOwnFull) {
+    log_line("the program's queue was full: its own code " + std::to_string(r.number) +
+             " was lost");
+  }
+  settle(pacer_.on_report(r));
+  send_due_codes();
+}
+
+void Service::settle(const std::vector<Settled>& settled) {
+  for (const Settled& s : settled) {
+    auto it = pending_results_.find(s.ticket);
+    if (it == pending_results_.end()) continue;
+    json result = std::move(it->second.result);
+    const int room = it->second.room;
+    pending_results_.erase(it);
+    const std::string code = std::to_string(s.code);
+    std::string reason;
+    switch (s.outcome) {
+      case Outcome::kRun:
+        break;
+      case Outcome::kSkipped:
+        reason =
+            "the program took code " + code + " and had nothing to do with it: the call changed";
+        break;
+      case Outcome::kLost:
+        reason = "the program's queue was full: code " + code + " was lost";
+        break;
+      case Outcome::kDropped:
+        reason = "its call ended before the program could take code " + code;
+        break;
+      case Outcome::kEnded:
+        reason = "the program ended before it acted on code " + code;
+        break;
+      case Outcome::kUnknown:
+        reason = "the program's reports of code " + code + " were lost: it may have acted on it";
+        break;
+    }
+    result["accepted"] = reason.empty();
+    if (reason.empty()) {
+      result["code"] = s.code;
+    } else {
+      result["reason"] = reason;
+    }
+    log_line(std::string(room >= 0 ? "room " + std::to_string(room) + " command " : "command ") +
+             result.value("action", std::string("?")) +
+             (reason.empty() ? ": the program runs code " + code : ": not carried out: " + reason));
+    publish_result(result, room);
+  }
 }
 
 void Service::on_driver_exit(int status) {
@@ -166,15 +292,31 @@ void Service::on_driver_exit(int status) {
   if (driver_started_ms_ > 0 && now - driver_started_ms_ >= kRestartHealthyMs) {
     restart_backoff_ms_ = kRestartFirstMs;
   }
-  json event = {{"event", "driver_exit"}, {"status", status}, {"reason", exit_reason(status)},
+  json event = {{"event", "driver_exit"},
+                {"status", status},
+                {"reason", exit_reason(status)},
                 {"restart_in_ms", restart_backoff_ms_}};
   log_line("program ended: " + exit_reason(status) + " (status " + std::to_string(status) +
            "); starting it again in " + std::to_string(restart_backoff_ms_ / 1000) + " s");
   publish_event(event);
+  ++restarts_;
+  program_state_ = "restarting";
+  program_reason_ = exit_reason(status) + " (status " + std::to_string(status) + ")";
+  if (record_wanted_) poll_record();  // its last record answers a request
+  if (record_wanted_) finish_record("the program ended without writing its record");
+  if (recording_) {
+    std::string why;
+    const std::string kept = keep_exit_record(config_.record_path(), config_.record_dir(),
+                                              unix_ms_now(), status, config_.records_kept, &why);
+    log_line(kept.empty() ? "no record of this exit: " + why : "its record is kept in " + kept);
+    recording_ = false;
+  }
+  room_call_ = -1;
+  publish_health();
   restart_at_ms_ = now + restart_backoff_ms_;
   restart_backoff_ms_ = std::min(kRestartMaxMs, restart_backoff_ms_ * 2);
   program_ready_ = false;
-  pacer_.reset();
+  settle(pacer_.reset());
   steps_.clear();
   if (tracker_.state() != CallState::kIdle) {
     tracker_.on_program_start();
@@ -186,7 +328,6 @@ void Service::on_program_line(const std::string& line) {
   const ProgramLine p = parse_program_line(line);
   using K = ProgramLine::Kind;
   if (verbose_) log_line("program: " + line);
-  const long long now = steady_ms();
   switch (p.kind) {
     case K::kVersionBanner:
       version_ = p.text;
@@ -204,11 +345,16 @@ void Service::on_program_line(const std::string& line) {
       set_state(config_.topic + "/info", info_);
       if (!program_ready_) {
         program_ready_ = true;
-        if (p.number == 27) pacer_.program_busy_until(now + kSetupHoldMaxMs);
+        program_state_ = "running";
+        program_reason_.clear();
+        publish_health();
+        if (!pacer_.program_reports()) {
+          log_line(std::string("the program does not report what it does with codes (") +
+                   kReportFdVariable + "): commands are refused; install a newer zul_stm_driver");
+        }
         log_line("program ready: intercom " + json_text(info_.value("intercom", json())) +
                  ", shield " + std::to_string(p.number) + ", firmware " +
                  json_text(info_.value("firmware", json())));
-        if (config_.discovery && connected_) publish_discovery();
       }
       return;
     }
@@ -219,6 +365,9 @@ void Service::on_program_line(const std::string& line) {
       break;
   }
   const bool changed = tracker_.on_line(p);
+  if (p.kind == K::kDial) {
+    room_call_ = tracker_.route() == Route::kImitated ? static_cast<int>(p.number) : -1;
+  }
   json event = {{"event", event_name(p.kind)}};
   if (p.kind == K::kDial) {
     event["room"] = p.number;
@@ -230,17 +379,16 @@ void Service::on_program_line(const std::string& line) {
     event["value"] = p.number;
   }
   publish_event(event);
+  if (p.kind == K::kDrop) room_call_ = -1;
   if (changed) publish_call();
   if (p.kind == K::kDial) {
+    const long long now = steady_ms();
     const long call = *tracker_.call_id();
     const int room = *tracker_.room();
     log_line("call " + std::to_string(call) + ": room " + std::to_string(room) + ", " +
              route_name(tracker_.route()));
-    for (int code : pacer_.drop_other_calls(call)) {
-      log_line("code " + std::to_string(code) + " not sent: its call ended");
-    }
+    settle(pacer_.drop_other_calls(call));
     steps_.clear();
-    if (tracker_.route() == Route::kBlacklisted) pacer_.program_queued(3, now);
     if (tracker_.route() == Route::kImitated) {
       const auto mode = answers_.mode(room);
       for (const AnswerStep& s : answers_.on_dial(room)) {
@@ -257,8 +405,7 @@ void Service::on_program_line(const std::string& line) {
 }
 
 void Service::send_due_codes() {
-  const long long now = steady_ms();
-  while (auto code = pacer_.take(now)) {
+  while (auto code = pacer_.take()) {
     if (!driver_.write_code(*code)) {
       log_line("code " + std::to_string(*code) + " not sent: the program does not read");
     } else if (verbose_) {
@@ -269,45 +416,60 @@ void Service::send_due_codes() {
 
 // ---- commands and answers
 
-void Service::accept(Action action, const Decision& d, long call) {
-  pacer_.push(d.code, action == Action::kRelay ? 0 : call, steady_ms());
+void Service::accept(Action action, const Decision& d, long call, json result, int room) {
+  const long ticket = next_ticket_++;
+  pending_results_[ticket] = {std::move(result), room};
+  pacer_.push(d.code, action == Action::kRelay ? 0 : call, ticket);
   publish_call();
   send_due_codes();
 }
 
-void Service::on_command(const std::string& payload) {
+void Service::on_command(const std::string& payload, int room) {
   const ParsedCommand parsed = parse_command(payload);
   json result = json::object();
   if (parsed.id) result["id"] = *parsed.id;
   if (parsed.action) result["action"] = *parsed.action;
+  const std::string room_text = std::to_string(room);
   Decision d;
   if (!parsed.command) {
     d.reason = parsed.error;
+  } else if (room >= 0 && parsed.command->action == Action::kRelay) {
+    result["action"] = action_name(parsed.command->action);
+    d.reason = "relays are not reachable from a room's topic";
   } else if (!driver_.running() || !program_ready_) {
     d.reason = driver_.running() ? "the program is starting" : "the program is not running";
+  } else if (room >= 0 && (room_call_ != room || tracker_.state() == CallState::kIdle)) {
+    // A household acts on its own call alone; whose call it is otherwise is
+    // none of its business.
+    result["action"] = action_name(parsed.command->action);
+    d.reason = "no call to room " + room_text + " is in progress";
   } else {
     const Command& c = *parsed.command;
     result["action"] = action_name(c.action);
     if (c.action == Action::kRelay) result["relay"] = c.relay;
-    if (pacer_.held() >= static_cast<size_t>(kPacerSlots)) {
+    if (!pacer_.program_reports()) {
+      d.reason = std::string("the program does not report what it does with codes (") +
+                 kReportFdVariable + "); install a newer zul_stm_driver";
+    } else if (pacer_.waiting() >= kMaxCodesWaiting) {
       // The program takes one code per pass and each may hold it for
       // seconds; a code accepted behind a long queue would act long after
       // the caller meant it. Checked before the tracker moves its state.
-      d.reason = "the program is busy: " + std::to_string(pacer_.held()) + " codes are waiting";
+      d.reason = "the program is busy: " + std::to_string(pacer_.waiting()) + " codes are waiting";
     } else {
       d = tracker_.decide(c.action, c.relay);
     }
-    if (d.accepted) accept(c.action, d, tracker_.call_id().value_or(0));
+    if (d.accepted) {
+      log_line(std::string(room >= 0 ? "room " + room_text + " command " : "command ") +
+               action_name(c.action) + ": code " + std::to_string(d.code) + " for the program");
+      accept(c.action, d, tracker_.call_id().value_or(0), result, room);
+      return;
+    }
   }
-  result["accepted"] = d.accepted;
-  if (d.accepted) {
-    result["code"] = d.code;
-  } else {
-    result["reason"] = d.reason;
-  }
-  log_line(std::string("command ") + result.value("action", std::string("?")) + ": " +
-           (d.accepted ? "sent code " + std::to_string(d.code) : "refused: " + d.reason));
-  publish_result(result);
+  result["accepted"] = false;
+  result["reason"] = d.reason;
+  log_line(std::string(room >= 0 ? "room " + room_text + " command " : "command ") +
+           result.value("action", std::string("?")) + ": refused: " + d.reason);
+  publish_result(result, room);
 }
 
 void Service::run_answer_steps() {
@@ -317,16 +479,22 @@ void Service::run_answer_steps() {
   for (const Step& s : steps_) (s.due_ms <= now ? due : later).push_back(s);
   if (due.empty()) return;
   steps_ = later;
-  std::sort(due.begin(), due.end(), [](const Step& a, const Step& b) { return a.due_ms < b.due_ms; });
+  std::sort(due.begin(), due.end(),
+            [](const Step& a, const Step& b) { return a.due_ms < b.due_ms; });
   for (const Step& s : due) {
     if (tracker_.call_id().value_or(0) != s.call) continue;
-    const Decision d = tracker_.decide(s.action, 0);
-    json result = {{"action", action_name(s.action)}, {"source", "answer"}, {"call", s.call},
-                   {"accepted", d.accepted}};
-    if (d.accepted) {
-      result["code"] = d.code;
-      accept(s.action, d, s.call);
+    Decision d;
+    if (!pacer_.program_reports()) {
+      d.reason = std::string("the program does not report what it does with codes (") +
+                 kReportFdVariable + ")";
     } else {
+      d = tracker_.decide(s.action, 0);
+    }
+    json result = {{"action", action_name(s.action)}, {"source", "answer"}, {"call", s.call}};
+    if (d.accepted) {
+      accept(s.action, d, s.call, result);
+    } else {
+      result["accepted"] = false;
       result["reason"] = d.reason;
       // The call went on without the answer (dropped, or taken at its handset).
       steps_.erase(std::remove_if(steps_.begin(), steps_.end(),
@@ -335,8 +503,10 @@ void Service::run_answer_steps() {
     }
     log_line("call " + std::to_string(s.call) + ": answer " + action_name(s.action) +
              (d.accepted ? "" : " skipped: " + d.reason));
-    publish_result(result);
-    if (!d.accepted) break;
+    if (!d.accepted) {
+      publish_result(result);
+      break;
+    }
   }
 }
 
@@ -371,13 +541,31 @@ void Service::publish_event(json event) {
   json e = {{"time", iso_time_now()}};
   e.update(event);
   tracker_.add_call_fields(&e);
-  outbox_.push({config_.topic + "/event", json_text(e), 1, false});
+  const std::string text = json_text(e);
+  outbox_.push({config_.topic + "/event", text, 1, false});
+  const std::string name = e.value("event", std::string());
+  if (room_call_ >= 0 && name != "signal" && name != "driver_exit") {
+    outbox_.push(
+        {config_.topic + "/room/" + std::to_string(room_call_) + "/event", text, 1, false});
+  }
   flush();
 }
 
-void Service::publish_result(json result) {
-  outbox_.push({config_.topic + "/command/result", json_text(result), 1, false});
+void Service::publish_result(json result, int room) {
+  const std::string topic =
+      room >= 0 ? config_.topic + "/room/" + std::to_string(room) + "/command/result"
+                : config_.topic + "/command/result";
+  outbox_.push({topic, json_text(result), 1, false});
   flush();
+}
+
+void Service::publish_health() {
+  health_due_ms_ = steady_ms() + kHealthEveryMs;
+  json health = {{"program", program_state_},
+                 {"restarts", restarts_},
+                 {"waiting", outbox_.waiting() + outbox_.in_flight()}};
+  if (!program_reason_.empty()) health["reason"] = program_reason_;
+  set_state(config_.topic + "/health", health);
 }
 
 void Service::set_state(const std::string& topic, const json& value) {
@@ -389,14 +577,100 @@ void Service::set_state(const std::string& topic, const json& value) {
   flush();
 }
 
-void Service::publish_call() { set_state(config_.topic + "/call", tracker_.call_json()); }
+void Service::publish_call() {
+  set_state(config_.topic + "/call", tracker_.call_json());
+  // Each household sees its own room's call, or idle.
+  for (int room : config_.imitate) {
+    const bool its_call = room == room_call_ && tracker_.state() != CallState::kIdle;
+    json call = its_call ? tracker_.call_json() : json{{"state", "idle"}, {"room", room}};
+    set_state(config_.topic + "/room/" + std::to_string(room) + "/call", call);
+  }
+}
 
 void Service::publish_answer(int room) {
   set_state(config_.topic + "/answer/" + std::to_string(room), answers_.state_json(room));
 }
 
 void Service::publish_discovery() {
-  for (const Message& m : discovery_messages(config_, version_)) mqtt_.publish(m);
+  for (const Message& m : discovery_messages(config_, ZUL_BRIDGE_VERSION)) mqtt_.publish(m);
+}
+
+void Service::on_retained_elsewhere(const MqttEvent& e) {
+  if (!e.retained || e.payload.empty() || announced_.count(e.topic)) return;
+  for (const std::string& pattern : stale_patterns(config_)) {
+    bool matches = false;
+    mosquitto_topic_matches_sub(pattern.c_str(), e.topic.c_str(), &matches);
+    if (matches) {
+      // Left by an earlier configuration (a room no longer imitated, room
+      // devices turned off): an empty retained message removes it.
+      log_line("clearing " + e.topic + ": no longer announced");
+      mqtt_.publish({e.topic, "", 1, true});
+      return;
+    }
+  }
+}
+
+// ---- the flight record
+
+void Service::on_record_get() {
+  if (!config_.record) {
+    publish_result({{"action", "record"},
+                    {"accepted", false},
+                    {"reason", "the flight record is off (driver.record = false)"}});
+    return;
+  }
+  if (record_wanted_) return;  // the one on its way answers this request too
+  if (!driver_.running() || !recording_ || !program_ready_) {
+    // Before its handshake report the program may not have taken SIGUSR1
+    // over yet, and the signal's default would end it.
+    finish_record(!driver_.running() ? "the program is not running"
+                  : !recording_      ? "the program runs without a flight record"
+                                     : "the program is starting");
+    return;
+  }
+  // Out of the way first: the record that appears is the one asked for.
+  const std::string path = config_.record_path();
+  rename(path.c_str(), (path + ".previous").c_str());
+  kill(driver_.pid(), SIGUSR1);
+  record_wanted_ = true;
+  record_deadline_ms_ = steady_ms() + kRecordWaitMs;
+  log_line("flight record asked for");
+}
+
+void Service::poll_record() {
+  if (record_complete(config_.record_path())) {
+    finish_record("");
+  } else if (steady_ms() >= record_deadline_ms_) {
+    finish_record("the program wrote no record within " + std::to_string(kRecordWaitMs / 1000) +
+                  " s");
+  }
+}
+
+void Service::finish_record(const std::string& why_not) {
+  record_wanted_ = false;
+  json result = {{"action", "record"}};
+  std::string text, why = why_not;
+  if (why.empty() && !read_whole_file(config_.record_path(), &text, &why)) text.clear();
+  if (why.empty()) {
+    bool gzipped = false;
+    const std::string payload = gzip_if_smaller(text, &gzipped);
+    // Not retained: a record is for whoever asked, now.
+    if (!mqtt_.publish({config_.topic + "/record", payload, 1, false})) {
+      why = "the broker connection did not take it";
+    } else {
+      result["bytes"] = text.size();
+      result["published_bytes"] = payload.size();
+      result["encoding"] = gzipped ? "gzip" : "text";
+      log_line("flight record published: " + std::to_string(text.size()) + " bytes" +
+               (gzipped ? ", " + std::to_string(payload.size()) + " gzipped" : ""));
+    }
+  }
+  result["accepted"] = why.empty();
+  if (!why.empty()) {
+    result["reason"] = why;
+    log_line("flight record not published: " + why);
+  }
+  publish_result(result);
 }
 
 void Service::flush() {
@@ -419,18 +693,21 @@ void Service::flush() {
 
 void Service::on_connected() {
   connected_ = true;
-  log_line("connected to the broker; " + std::to_string(outbox_.waiting()) +
-           " messages waiting" +
+  log_line("connected to the broker; " + std::to_string(outbox_.waiting()) + " messages waiting" +
            (outbox_.dropped() ? ", " + std::to_string(outbox_.dropped()) + " dropped so far" : ""));
   mqtt_.publish({config_.topic + "/status", "online", 1, true});
   mqtt_.subscribe(config_.topic + "/command", 1);
   mqtt_.subscribe(config_.topic + "/answer/+/set", 1);
+  mqtt_.subscribe(config_.topic + "/room/+/command", 1);
+  mqtt_.subscribe(config_.topic + "/record/get", 1);
+  for (const std::string& pattern : stale_patterns(config_)) mqtt_.subscribe(pattern, 1);
   if (config_.discovery) {
     mqtt_.subscribe(config_.discovery_prefix + "/status", 1);
     publish_discovery();
   }
   // The broker may have lost its retained records with its store.
   for (const auto& [topic, payload] : states_) dirty_.insert(topic);
+  publish_health();
   flush();
 }
 
@@ -459,24 +736,50 @@ void Service::on_mqtt(const MqttEvent& e) {
       const bool answer_set = e.topic.rfind(answer_prefix, 0) == 0 &&
                               e.topic.size() > answer_prefix.size() + 4 &&
                               e.topic.compare(e.topic.size() - 4, 4, "/set") == 0;
-      if (e.retained && (answer_set || e.topic == config_.topic + "/command")) {
+      const int room = room_of_command_topic(config_.topic, e.topic);
+      if (e.retained && room >= 0) {
+        log_line("retained message on " + e.topic +
+                 " ignored: commands are acted on only when sent");
+        publish_result(
+            {{"accepted", false},
+             {"reason", "a retained command is ignored; publish commands without retain"}},
+            room);
+      } else if (room >= 0) {
+        if (config_.imitated(room)) {
+          on_command(e.payload, room);
+        } else {
+          publish_result({{"accepted", false},
+                          {"reason", "room " + std::to_string(room) + " is not imitated here"}},
+                         room);
+        }
+      } else if (e.topic == config_.topic + "/record/get") {
+        if (e.retained) {
+          log_line("retained message on " + e.topic + " ignored: a record is asked for when sent");
+        } else {
+          on_record_get();
+        }
+      } else if (e.retained && (answer_set || e.topic == config_.topic + "/command")) {
         // A retained command would act again at every reconnect (a door
         // opened each time the broker comes back): commands act once, when
         // they are sent.
-        log_line("retained message on " + e.topic + " ignored: commands are acted on only when sent");
+        log_line("retained message on " + e.topic +
+                 " ignored: commands are acted on only when sent");
         if (!answer_set) {
-          publish_result({{"accepted", false},
-                          {"reason", "a retained command is ignored; publish commands without retain"}});
+          publish_result(
+              {{"accepted", false},
+               {"reason", "a retained command is ignored; publish commands without retain"}});
         }
       } else if (e.topic == config_.topic + "/command") {
         on_command(e.payload);
       } else if (answer_set) {
-        on_answer_set(e.topic.substr(answer_prefix.size(),
-                                     e.topic.size() - answer_prefix.size() - 4),
-                      e.payload);
+        on_answer_set(
+            e.topic.substr(answer_prefix.size(), e.topic.size() - answer_prefix.size() - 4),
+            e.payload);
       } else if (e.topic == config_.discovery_prefix + "/status" && e.payload == "online") {
         log_line("Home Assistant is online: discovery published again");
         publish_discovery();
+      } else {
+        on_retained_elsewhere(e);
       }
       break;
     }

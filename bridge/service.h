@@ -2,11 +2,10 @@
 // poll loop on one thread, which owns all of the service's state.
 #pragma once
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "bridge/answers.h"
 #include "bridge/call_tracker.h"
@@ -25,6 +24,13 @@ inline constexpr long long kRestartMaxMs = 60000;
 inline constexpr long long kRestartHealthyMs = 60000;
 inline constexpr int kStopGraceMs = 5000;
 inline constexpr size_t kMaxInFlight = 20;
+// How long the program may take to write its record after SIGUSR1 (12 MiB
+// of ring as text on a Pi's SD card), and how often the bridge looks.
+inline constexpr long long kRecordWaitMs = 20000;
+inline constexpr long long kRecordPollMs = 50;
+// The diagnostics' count of waiting events is refreshed this often, not at
+// every event.
+inline constexpr long long kHealthEveryMs = 10000;
 
 class Service {
  public:
@@ -41,21 +47,34 @@ class Service {
   void on_driver_output();
   void on_driver_exit(int status);
   void on_program_line(const std::string& line);
+  void on_report_line(const std::string& line);
   void send_due_codes();
+  void settle(const std::vector<Settled>& settled);
 
   // The broker.
   void on_mqtt(const MqttEvent& event);
   void on_connected();
-  void on_command(const std::string& payload);
+  // A command from the operator's BASE/command (room -1), or from a
+  // household's BASE/room/N/command, which reaches that room's call alone.
+  void on_command(const std::string& payload, int room = -1);
+  void on_record_get();
+  void poll_record();
+  void finish_record(const std::string& why_not);
+  void on_retained_elsewhere(const MqttEvent& event);
+  void publish_health();
   void on_answer_set(const std::string& room_text, const std::string& payload);
   void publish_event(nlohmann::json event);
-  void publish_result(nlohmann::json result);
+  void publish_result(nlohmann::json result, int room = -1);
   void set_state(const std::string& topic, const nlohmann::json& value);
   void publish_discovery();
   void flush();
 
   void run_answer_steps();
-  void accept(Action action, const Decision& decision, long call);
+  // Hands the code to the pacer; `result` is published once the program
+  // has said what became of it, on room `room`'s result topic for a
+  // household's command (-1: the operator's).
+  void accept(Action action, const Decision& decision, long call, nlohmann::json result,
+              int room = -1);
   void publish_call();
   void publish_answer(int room);
   void shut_down();
@@ -78,6 +97,21 @@ class Service {
   nlohmann::json info_ = nlohmann::json::object();
   std::string version_;
   bool program_ready_ = false;
+  // The imitated room whose call is in progress, from its dial to its drop:
+  // its events go to BASE/room/N/event too.
+  int room_call_ = -1;
+  // Retained configs this bridge announces: whatever else lies under its
+  // patterns is from an earlier configuration, and is cleared.
+  std::set<std::string> announced_;
+  // For the diagnostics.
+  std::string program_state_ = "starting";
+  std::string program_reason_;
+  long restarts_ = 0;
+  long long health_due_ms_ = 0;
+  // A record asked for on BASE/record/get, until the program has written it.
+  bool record_wanted_ = false;
+  long long record_deadline_ms_ = 0;
+  bool recording_ = false;  // ZUL_RECORD was given to the running program
   long long driver_started_ms_ = 0;
   long long restart_at_ms_ = -1;
   long long restart_backoff_ms_ = kRestartFirstMs;
@@ -88,7 +122,19 @@ class Service {
     Action action;
   };
   std::vector<Step> steps_;
+
+  // Results of accepted codes, published when the program has said what
+  // became of them; by the pacer's ticket.
+  struct PendingResult {
+    nlohmann::json result;
+    int room;  // whose BASE/room/N/command/result; -1: BASE/command/result
+  };
+  std::map<long, PendingResult> pending_results_;
+  long next_ticket_ = 1;
 };
+
+// The room N of BASE/room/N/command, or -1 for any other topic.
+int room_of_command_topic(const std::string& base, const std::string& topic);
 
 // Installs the SIGTERM/SIGINT handlers; the returned descriptor becomes
 // readable when one arrives.

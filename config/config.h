@@ -5,6 +5,8 @@
 #pragma once
 #include <cstdint>
 
+#include "out/console_protocol.h"
+
 // Intercom type code: the first argument, modulo 256. Selects the line
 // driver and is announced to the co-processor.
 extern uint8_t intercom;
@@ -14,8 +16,7 @@ extern uint16_t cycle_time_plus;
 // Shield setup register: the low byte of the third argument.
 extern uint8_t setupRegister0;
 
-// The room table, indexed by room number.
-inline constexpr int kRoomCount = 4096;
+// The room table, indexed by room number (kRoomCount rooms).
 enum : uint8_t { kRoomNone = 0, kRoomImitated = 1, kRoomBlacklisted = 2 };
 extern uint8_t RoomImit[kRoomCount];
 

@@ -2,6 +2,9 @@
 
 #include <mutex>
 
+#include "out/console_protocol.h"
+#include "out/report.h"
+
 uint8_t bufferConsole[16] = {kQueueSlotCount, kQueueMessageBytes};
 
 namespace {
@@ -18,6 +21,8 @@ static_assert(kQueueInputByte + kQueueMessageBytes <= kQueueOutputByte &&
                   kQueueOutputByte + kQueueMessageBytes <= kQueueReadIndex,
               "input byte, output byte and read index do not overlap");
 static_assert(kProbes == kQueueSlotCount, "a dequeue probes every slot once");
+static_assert(kQueueSlotCount == kConsoleQueueSlots,
+              "the controlling process counts the same slots");
 
 struct Slot {
   uint8_t* message;
@@ -68,13 +73,35 @@ uint8_t buffer_read(uint8_t* queue) {
   return taken;
 }
 
-void console_enqueue(uint8_t code) {
+namespace {
+bool has_empty_slot(uint8_t* queue) {
+  const int count = slot_count(queue);
+  for (int index = 0; index < count; ++index) {
+    if (*slot(queue, index).message == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+}  // namespace
+
+void console_enqueue(uint8_t code, QueueSource source) {
   std::lock_guard<std::mutex> lock(g_queue_lock);
+  const bool queued = has_empty_slot(bufferConsole);
   bufferConsole[kQueueInputByte] = code;
   buffer_write(bufferConsole);
+  if (source == QueueSource::kInput) {
+    report_code(queued ? kReportQueued : kReportFull, code);
+  } else {
+    report_code(queued ? kReportOwn : kReportOwnFull, code);
+  }
 }
 
 uint8_t console_dequeue() {
   std::lock_guard<std::mutex> lock(g_queue_lock);
-  return buffer_read(bufferConsole) == 1 ? bufferConsole[kQueueOutputByte] : 0;
+  const uint8_t code = buffer_read(bufferConsole) == 1 ? bufferConsole[kQueueOutputByte] : 0;
+  if (code != 0) {
+    report_code(kReportTake, code);
+  }
+  return code;
 }

@@ -28,9 +28,14 @@ void buffer_write(uint8_t* queue);
 // Takes the oldest message into the output byte; 1 if one was taken, else 0.
 uint8_t buffer_read(uint8_t* queue);
 
+// Who put a code into the queue: the controlling process (a code read from
+// standard input) or the program itself (the reject of a blacklisted call).
+enum class QueueSource : uint8_t { kInput, kOwn };
+
 // The queue as the threads use it: the input byte and the enqueue, and the
 // dequeue and the output byte, each under one lock, since both producers
-// share the input byte.
-void console_enqueue(uint8_t code);
+// share the input byte. Each also reports what it did (out/report.h) under
+// that lock, so that the reports come in the queue's own order.
+void console_enqueue(uint8_t code, QueueSource source = QueueSource::kInput);
 // The code taken, or 0 when the queue was empty.
 uint8_t console_dequeue();

@@ -21,13 +21,12 @@
 #include "line/timing_conf.h"
 #include "link/TxRx.h"
 #include "out/output.h"
+#include "out/report.h"
 #include "record/flight_record.h"
 
 int32_t Scan_read = 0;
 
 namespace {
-constexpr uint8_t kShieldWithSetup = 26;
-constexpr uint8_t kShieldWithCodec = 27;
 constexpr unsigned kAfterSpiInitMs = 200;
 constexpr unsigned kAfterResetMs = 1000;
 
@@ -59,7 +58,7 @@ void read_room_list(const RoomList& list) {
               list.name);
       continue;
     }
-    if (n == -1) {
+    if (n == kRoomListEnd) {
       break;
     }
     if (n < 0) {
@@ -68,7 +67,7 @@ void read_room_list(const RoomList& list) {
       continue;
     }
     if (n >= kRoomCount) {
-      out_line("Error: big number");
+      out_line(kLineBigNumber);
       continue;
     }
     RoomImit[n] = list.mark;
@@ -101,10 +100,11 @@ int zul_start(int argc, char** argv) {
   setbuf(stdout, nullptr);
   record_begin(argc, argv, kVersionMajor, kVersionMinor, kVersionPatch);
   install_stop_handlers();
+  report_open_from_environment();
   spi_on_call_event(call_event);
 
   if (argc > 1 && strcmp(argv[1], "-v") == 0) {
-    out_printf("ZUL_STM_Driver %d.%d%d\n", kVersionMajor, kVersionMinor, kVersionPatch);
+    out_printf("%s %d.%d%d\n", kLineVersion, kVersionMajor, kVersionMinor, kVersionPatch);
     return kExitVersion;
   }
   if (argc < 2) {
@@ -114,7 +114,7 @@ int zul_start(int argc, char** argv) {
   parse_arguments(argc, argv);
 
   out_printf("#STM_driver_%dv%d%d\n", kVersionMajor, kVersionMinor, kVersionPatch);
-  out_printf("ZUL_STM_Driver %d.%d%d\n", kVersionMajor, kVersionMinor, kVersionPatch);
+  out_printf("%s %d.%d%d\n", kLineVersion, kVersionMajor, kVersionMinor, kVersionPatch);
   ReedRoom();
   ReedBlacklist();
   // Checked before any pin is configured: a file with a problem must not
@@ -164,9 +164,7 @@ void console_read_codes() {
     if (r == TokenResult::kNotNumber) {
       continue;
     }
-    const bool accepted = (Scan_read >= 1 && Scan_read <= 3) ||
-                          (Scan_read >= 20 && Scan_read <= 23) || Scan_read == 99;
-    if (accepted) {
+    if (is_console_code(Scan_read)) {
       console_enqueue(static_cast<uint8_t>(Scan_read));
     }
   }

@@ -3,16 +3,11 @@
 #pragma once
 #include <cstdint>
 
+#include "out/console_protocol.h"
+
 inline constexpr int kVersionMajor = 1;
 inline constexpr int kVersionMinor = 2;
 inline constexpr int kVersionPatch = 2;
-
-enum : int {
-  kExitNoArg = 1,
-  kExitVersion = 2,
-  kExitPlatform = 3,  // no board to drive (refused, missing, not accessible), no thread
-  kExitTiming = 4,    // TEQsettings/timing.conf has problems
-};
 
 // Room list from standard input into RoomImit (1), up to -1.
 void ReedRoom();

@@ -8,7 +8,9 @@
 #include "line/drivers.h"
 #include "line/line_guard.h"
 #include "line/pins.h"
+#include "out/console_protocol.h"
 #include "out/output.h"
+#include "out/report.h"
 
 CycleRecord Cycle;
 void (*g_pass_seam)() = nullptr;
@@ -16,16 +18,6 @@ void (*g_pass_seam)() = nullptr;
 namespace {
 
 constexpr unsigned kPassWaitMs = 20;
-
-enum : uint8_t {
-  kCodePickUp = 1,
-  kCodeOpen = 2,
-  kCodeHangUp = 3,
-  kCodeRelay0 = 20,
-  kCodeRelay1 = 21,
-  kCodeRelay2 = 22,
-  kCodeOpenToo = 23,
-};
 
 enum : uint8_t {
   kEventIdle = 0,
@@ -78,23 +70,27 @@ enum class After { kKeepState, kPickedUp, kIdle };
 // unrun, as a code that does not fit the state is, rather than, say, picking
 // up a call that has just been dropped. The check, the flag and the opening
 // of the sequence are one step, so an event after it supersedes the
-// sequence.
-void run_call_operation(CycleRecord* cycle, uint32_t snapshot_epoch, void (*operation)(),
-                        After after) {
+// sequence. The controlling process hears which it was: "run" then "done",
+// or "skip".
+void run_call_operation(CycleRecord* cycle, uint32_t snapshot_epoch, uint8_t code,
+                        void (*operation)(), After after) {
   std::optional<MainSequence> sequence;
   {
     CallStep step;
     if (step.epoch() != snapshot_epoch) {
+      report_code(kReportSkip, code);
       return;
     }
     cycle->imit.store(1);
     sequence.emplace(step);
   }
+  report_code(kReportRun, code);
   if (g_pass_seam != nullptr) {
     g_pass_seam();
   }
   operation();
   sequence.reset();
+  report_code(kReportDone, code);
   CallStep step;
   if (step.epoch() != snapshot_epoch) {
     return;
@@ -127,9 +123,9 @@ void dial(const uint8_t* frame) {
   }
   run_link_operation(imitate ? select_imit : select_real);
   event_sets(kStateDialled, imitate ? 1 : 0);
-  out_printf("dial %d\n", room);
+  out_printf("%s %d\n", kLineDial, room);
   if (mark == kRoomBlacklisted) {
-    console_enqueue(kCodeHangUp);
+    console_enqueue(kCodeHangUp, QueueSource::kOwn);
   }
 }
 
@@ -145,19 +141,15 @@ void VirtualIntercom_status(CycleRecord* cycle) {
   }
   const uint8_t code = console_dequeue();
   wait_ms(kPassWaitMs);
+  if (code == 0) {
+    return;
+  }
 
-  switch (code) {
-    case kCodeRelay0:
-      openRel(0);
-      return;
-    case kCodeRelay1:
-      openRel(1);
-      return;
-    case kCodeRelay2:
-      openRel(2);
-      return;
-    default:
-      break;
+  if (is_relay_code(code)) {
+    report_code(kReportRun, code);
+    openRel(static_cast<uint8_t>(code - kCodeRelay0));
+    report_code(kReportDone, code);
+    return;
   }
   const bool open = code == kCodeOpen || code == kCodeOpenToo;
   switch (state) {
@@ -168,28 +160,42 @@ void VirtualIntercom_status(CycleRecord* cycle) {
           CallStep step;
           sequence.emplace(step);
         }
+        report_code(kReportRun, code);
         open_free();
+        sequence.reset();
+        report_code(kReportDone, code);
+        return;
       }
-      return;
+      break;
     case kStateDialled:
       if (code == kCodePickUp) {
-        run_call_operation(cycle, epoch, pickup, After::kPickedUp);
-      } else if (open) {
-        run_call_operation(cycle, epoch, open_call, After::kIdle);
-      } else if (code == kCodeHangUp) {
-        run_call_operation(cycle, epoch, drop_call, After::kIdle);
+        run_call_operation(cycle, epoch, code, pickup, After::kPickedUp);
+        return;
       }
-      return;
+      if (open) {
+        run_call_operation(cycle, epoch, code, open_call, After::kIdle);
+        return;
+      }
+      if (code == kCodeHangUp) {
+        run_call_operation(cycle, epoch, code, drop_call, After::kIdle);
+        return;
+      }
+      break;
     case kStatePickedUp:
       if (open) {
-        run_call_operation(cycle, epoch, open_pickup, After::kKeepState);
-      } else if (code == kCodeHangUp) {
-        run_call_operation(cycle, epoch, drop_pickup, After::kIdle);
+        run_call_operation(cycle, epoch, code, open_pickup, After::kKeepState);
+        return;
       }
-      return;
+      if (code == kCodeHangUp) {
+        run_call_operation(cycle, epoch, code, drop_pickup, After::kIdle);
+        return;
+      }
+      break;
     default:
-      return;
+      break;
   }
+  // No action in this state (99 never has one).
+  report_code(kReportSkip, code);
 }
 
 void call_event(const uint8_t* frame) {
@@ -202,21 +208,21 @@ void call_event(const uint8_t* frame) {
       return;
     case kEventPickup:
       if (event_sets_unless_imitated(kStatePickedUp)) {
-        out_line("pickup");
+        out_line(kLinePickup);
       }
       return;
     case kEventOpen:
       if (Cycle.imit.load() == 0) {
-        out_line("open");
+        out_line(kLineOpen);
       }
       return;
     case kEventDrop:
       event_sets(kStateIdle, 0);
       run_link_operation(gpio_first_status);
-      out_line("drop");
+      out_line(kLineDrop);
       return;
     case kEventOpenDetected:
-      out_line("openDetected");
+      out_line(kLineOpenDetected);
       return;
     default:
       return;

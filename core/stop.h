@@ -6,12 +6,11 @@
 // first (the co-processor is not reset).
 #pragma once
 
+#include "out/console_protocol.h"  // kExitSignalBase
+
 // SIGTERM, SIGINT, SIGHUP and SIGPIPE end the program through the idle state,
 // and so does a line that standard output no longer takes.
 void install_stop_handlers();
 
 // Standard output is gone: idle state, then exit.
 [[noreturn]] void program_stop_output_lost();
-
-// Exit status after a signal: 128 plus its number, as a shell reports it.
-inline constexpr int kExitSignalBase = 128;

@@ -4,6 +4,7 @@
 #include "line/drivers.h"
 #include "line/pins.h"
 #include "line/timing.h"
+#include "out/console_protocol.h"
 #include "out/output.h"
 
 void gpio_first_status_common() { soft_reset(); }
@@ -43,7 +44,7 @@ void open_free_common() {
 // operation. The marker is a line of its own: the controlling process reads
 // lines, and the next event line must not be glued to it.
 void open_call_common() {
-  out_line("common");
+  out_line(kLineCommon);
   set_hook(kHookOffHook);
   wait_ms(g_row->off_hook_settle_ms);
   pin_write(kPinLineSelector, kHigh);

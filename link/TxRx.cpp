@@ -66,9 +66,9 @@ void send_next_frame() {
 }
 
 void print_version(const uint8_t* r) {
-  out_printf("Intercom: %d\n", r[2]);
-  out_printf("Program_STM: %d\n", r[3] * 256 + r[4]);
-  out_printf("Shield: %d\n", r[5]);
+  out_printf("%s %d\n", kLineIntercom, r[2]);
+  out_printf("%s %d\n", kLineFirmware, r[3] * 256 + r[4]);
+  out_printf("%s %d\n", kLineShield, r[5]);
 }
 
 void print_signal(const uint8_t* r) {

@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake g++ make libbcm2835-dev libinih-dev \
-  libmosquitto-dev nlohmann-json3-dev libtomlplusplus-dev
+  libmosquitto-dev nlohmann-json3-dev libtomlplusplus-dev zlib1g-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUL_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null
 mkdir -p demo-out

@@ -6,9 +6,10 @@
 # every fuzz target over its seed corpus, the check that ARCHITECTURE.md
 # names every source folder and the check of the layout. Off a Raspberry Pi
 # it then cross builds for 64-bit and 32-bit Raspberry Pi OS (presets arm64
-# and armhf), makes the two .deb packages, runs every test, the bridge's included, under qemu-user, and
-# boots Debian's arm64 kernel under qemu-system to run the driver on the
-# kernel's GPIO and SPI devices (tests/vm/run.sh).
+# and armhf), makes the two .deb packages, runs every test, the bridge's
+# included, under qemu-user, and boots Debian's arm64 kernel under
+# qemu-system to run the driver on the kernel's GPIO and SPI devices
+# (tests/vm/run.sh).
 # ZUL_CROSS=no skips the cross part; ZUL_SHUFFLE_SEED=N repeats a shuffled
 # order.
 set -eu

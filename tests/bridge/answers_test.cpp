@@ -1,6 +1,7 @@
+#include "bridge/answers.h"
+
 #include <gtest/gtest.h>
 
-#include "bridge/answers.h"
 #include "bridge/log.h"
 
 namespace {
@@ -73,7 +74,11 @@ TEST_F(AnswersTest, BadSettingsSayWhy) {
   EXPECT_EQ(answers.set(5, R"({"mode":"open","until":"2026-06-01T11:00:00Z"})", now),
             "\"until\" 2026-06-01T11:00:00Z has passed");
   EXPECT_EQ(answers.set(5, R"({"mode":"open","until":"tomorrow"})", now),
-            "\"until\" must be a UTC time like 2026-12-24T18:00:00Z");
+            "\"until\": \"tomorrow\" is not YYYY-MM-DDTHH:MM:SSZ; a UTC time like "
+            "2026-12-24T18:00:00Z is wanted");
+  EXPECT_EQ(answers.set(5, R"({"mode":"open","until":"2026-06-31T11:00:00Z"})", now),
+            "\"until\": \"2026-06-31T11:00:00Z\": month 6 of 2026 has no day 31; a UTC time "
+            "like 2026-12-24T18:00:00Z is wanted");
   EXPECT_EQ(answers.set(5, R"({"mode":"open","for":1})", now), "unknown key \"for\"");
   EXPECT_EQ(answers.mode(5), AnswerMode::kManual);
 }

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "bridge/call_tracker.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "bridge/commands.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -43,11 +43,13 @@ TEST(Commands, BadCommandsSayWhy) {
     const char* error;
   } cases[] = {
       {"{\"action\":", "malformed JSON"},
-      {"[1]", "unknown action \"[1]\" (pickup, open, hangup, relay0, relay1, relay2, or a JSON "
-              "object)"},
+      {"[1]",
+       "unknown action \"[1]\" (pickup, open, hangup, relay0, relay1, relay2, or a JSON "
+       "object)"},
       {"", "empty command"},
-      {"ring", "unknown action \"ring\" (pickup, open, hangup, relay0, relay1, relay2, or a JSON "
-               "object)"},
+      {"ring",
+       "unknown action \"ring\" (pickup, open, hangup, relay0, relay1, relay2, or a JSON "
+       "object)"},
       {R"({"relay":1})", "\"action\" missing or not a string"},
       {R"({"action":"relay","relay":7,"id":"x"})", "relay 7 does not exist (0, 1 or 2)"},
       {R"({"action":"relay","relay":-1})", "relay -1 does not exist (0, 1 or 2)"},

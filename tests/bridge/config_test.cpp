@@ -1,9 +1,12 @@
+#include "bridge/config.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
-#include "bridge/config.h"
+#include "e2e_support.h"
 
 namespace {
 
@@ -120,15 +123,23 @@ TEST(Config, EveryProblemIsNamedByItsKey) {
       {"protocol", with("port = 1883", "port = 1883\nprotocol = \"4\""),
        "mqtt.protocol: \"4\" is neither \"3.1.1\" nor \"5\""},
       {"wildcard topic", with("\"zul/entrance-1\"", "\"zul/#\""),
-       "mqtt.topic: \"zul/#\" is not a base topic (non-empty, no + or #, no leading or trailing /)"},
+       "mqtt.topic: \"zul/#\" is not a base topic (non-empty, no + or #, no leading or trailing "
+       "/)"},
       {"intercom too big", with("intercom = 10", "intercom = 256"),
        "driver.intercom: 256 is outside 0..255"},
       {"empty command", with("[\"/usr/bin/zul_stm_driver\"]", "[]"),
        "driver.command: must name the program"},
       {"boolean expected", with("discovery = true", "discovery = 1"),
        "homeassistant.discovery: must be true or false, not an integer"},
+      {"support URL", with("discovery = true", "discovery = true\nsupport_url = \"ftp://x\""),
+       "homeassistant.support_url: \"ftp://x\" is not an http:// or https:// URL"},
+      {"records kept", with("intercom = 10", "intercom = 10\nrecords_kept = 0"),
+       "driver.records_kept: 0 is outside 1..1000"},
+      {"record switch", with("intercom = 10", "intercom = 10\nrecord = \"yes\""),
+       "driver.record: must be true or false, not a string"},
       {"tls key without cert",
-       std::string(kValid) + "[mqtt.tls]\nca_file = \"/etc/hostname\"\nkey_file = \"/etc/hostname\"\n",
+       std::string(kValid) +
+           "[mqtt.tls]\nca_file = \"/etc/hostname\"\nkey_file = \"/etc/hostname\"\n",
        "mqtt.tls.cert_file: cert_file and key_file go together"},
   };
   for (const BadCase& c : cases) {
@@ -151,6 +162,53 @@ TEST(Config, SyntaxErrorsNameTheFileAndLine) {
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].rfind("test.toml:", 0), 0u) << errors[0];
   EXPECT_NE(errors[0].find("not valid TOML"), std::string::npos) << errors[0];
+}
+
+TEST(Config, APasswordFileOthersCanReadIsRefused) {
+  bridge_test::TempDir dir;
+  const std::string path = dir.file("pw", "secret\n");
+  const std::string text =
+      with("port = 1883", "port = 1883\nusername = \"u\"\npassword_file = \"" + path + "\"");
+  for (mode_t mode : {0644, 0640, 0604, 0660, 0602}) {
+    chmod(path.c_str(), mode);
+    const auto errors = errors_of(text);
+    char octal[8];
+    snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+    ASSERT_EQ(errors.size(), 1u) << joined(errors);
+    EXPECT_EQ(errors[0], "mqtt.password_file: " + path + " is open to its group or others (mode " +
+                             octal + "); make it the owner's alone: chmod 600 " + path);
+  }
+  chmod(path.c_str(), 0600);
+  Config c;
+  EXPECT_TRUE(errors_of(text, &c).empty());
+  EXPECT_EQ(c.password, "secret");
+}
+
+TEST(Config, TheRecordGoesToTheStateDirectoryByDefault) {
+  Config c;
+  ASSERT_TRUE(errors_of(kValid, &c).empty());
+  EXPECT_TRUE(c.record);
+  EXPECT_EQ(c.records_kept, 5);
+  unsetenv("STATE_DIRECTORY");
+  EXPECT_EQ(c.record_path(), "/var/lib/zul-stm-mqtt/flight.rec");
+  setenv("STATE_DIRECTORY", "/var/lib/zul-stm-mqtt-2:/var/lib/other", 1);
+  EXPECT_EQ(c.record_dir(), "/var/lib/zul-stm-mqtt-2");
+  unsetenv("STATE_DIRECTORY");
+  ASSERT_TRUE(
+      errors_of(with("intercom = 10", "intercom = 10\nrecord = false\nrecord_directory = \"/r\""),
+                &c)
+          .empty());
+  EXPECT_FALSE(c.record);
+  EXPECT_EQ(c.record_path(), "/r/flight.rec");
+}
+
+TEST(Config, TheDeviceIdOutlivesATopicChange) {
+  Config c;
+  ASSERT_TRUE(errors_of(with("name = \"Entrance 1\"", "name = \"E\"\ndevice_id = \"north-1\""), &c)
+                  .empty());
+  EXPECT_EQ(c.node_id(), "north_1");
+  ASSERT_TRUE(errors_of(kValid, &c).empty());
+  EXPECT_EQ(c.node_id(), "zul_entrance_1");
 }
 
 TEST(Config, TlsTakesItsDefaultPort) {

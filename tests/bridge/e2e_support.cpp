@@ -42,17 +42,6 @@ int free_port() {
   return ntohs(addr.sin_port);
 }
 
-bool port_open(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
-
 // posix_spawn, not fork: this process runs the probes' MQTT threads, and a
 // forked child of a threaded process may only call async-signal-safe
 // functions until it execs; posix_spawn does the redirections and the exec
@@ -132,19 +121,7 @@ std::vector<std::string> launched(const std::string& path) {
 
 // ---- broker
 
-Broker::Broker() {
-  port_ = free_port();
-  // Persistence keeps the probe's session and its queued messages across a
-  // stop and start, as a deployed broker would.
-  config_ = dir_.file("mosquitto.conf",
-                      "listener " + std::to_string(port_) + " 127.0.0.1\n"
-                      "allow_anonymous true\n"
-                      "persistence true\n"
-                      "persistence_location " + dir_.path() + "/\n"
-                      "autosave_interval 1\n"
-                      "user root\n"
-                      "log_dest stderr\n");
-}
+Broker::Broker() { port_ = free_port(); }
 
 Broker::~Broker() { stop(); }
 
@@ -153,18 +130,58 @@ bool Broker::available() {
   return !path.empty() && access(path.c_str(), X_OK) == 0;
 }
 
+void Broker::write_config() {
+  // Persistence keeps the probe's session and its queued messages across a
+  // stop and start, as a deployed broker would.
+  config_ =
+      dir_.file("mosquitto.conf", "listener " + std::to_string(port_) + " 127.0.0.1\n" + security_ +
+                                      "persistence true\n"
+                                      "persistence_location " +
+                                      dir_.path() +
+                                      "/\n"
+                                      "autosave_interval 1\n"
+                                      "user root\n"
+                                      "log_dest stderr\n");
+}
+
+bool Broker::secure(const std::vector<std::pair<std::string, std::string>>& users,
+                    const std::string& acl) {
+  const std::string passwords = dir_.path() + "/passwords";
+  for (size_t i = 0; i < users.size(); ++i) {
+    std::string out;
+    const std::string command = "mosquitto_passwd -b " + std::string(i == 0 ? "-c " : "") + "'" +
+                                passwords + "' '" + users[i].first + "' '" + users[i].second + "'";
+    if (run_command(command, &out) != 0) return false;
+  }
+  security_ = "allow_anonymous false\npassword_file " + passwords + "\nacl_file " +
+              dir_.file("acl", acl) + "\n";
+  return true;
+}
+
 bool Broker::start() {
-  pid_ = spawn({ZUL_MOSQUITTO_PATH, "-c", config_}, dir_.path() + "/broker.log");
-  if (pid_ <= 0) return false;
-  const auto start = Clock::now();
-  while (seconds_since(start) < 10) {
-    if (port_open(port_)) return true;
-    int raw = 0;
-    if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-      pid_ = -1;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    write_config();
+    pid_ = spawn({ZUL_MOSQUITTO_PATH, "-c", config_}, dir_.path() + "/broker.log");
+    if (pid_ <= 0) return false;
+    const auto start = Clock::now();
+    bool ended = false;
+    while (!ended && seconds_since(start) < 10) {
+      // Printed once every listener is open: the port is this broker's.
+      if (log().find(" running") != std::string::npos) {
+        started_once_ = true;
+        return true;
+      }
+      int raw = 0;
+      ended = waitpid(pid_, &raw, WNOHANG) == pid_;
+      if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!ended) {
+      stop();
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pid_ = -1;
+    if (started_once_) return false;
+    port_ = free_port();
   }
   return false;
 }
@@ -181,9 +198,11 @@ void Broker::stop() {
 
 // ---- probe
 
-Probe::Probe(int port, const std::string& client_id) {
+Probe::Probe(int port, const std::string& client_id, const std::string& username,
+             const std::string& password) {
   mosquitto_lib_init();
   mosq_ = mosquitto_new(client_id.c_str(), false, this);
+  if (!username.empty()) mosquitto_username_pw_set(mosq_, username.c_str(), password.c_str());
   mosquitto_message_callback_set(mosq_, on_message);
   mosquitto_connect_callback_set(mosq_, on_connect);
   mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
@@ -200,6 +219,11 @@ Probe::~Probe() {
   mosquitto_lib_cleanup();
 }
 
+bool Probe::connected() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connected_;
+}
+
 void Probe::on_connect(struct mosquitto*, void* self, int rc) {
   auto* p = static_cast<Probe*>(self);
   std::lock_guard<std::mutex> lock(p->mutex_);
@@ -211,7 +235,8 @@ void Probe::on_message(struct mosquitto*, void* self, const struct mosquitto_mes
   auto* p = static_cast<Probe*>(self);
   std::lock_guard<std::mutex> lock(p->mutex_);
   p->messages_.push_back(
-      {m->topic, std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
+      {m->topic,
+       std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
        m->retain});
   p->changed_.notify_all();
 }
@@ -243,7 +268,8 @@ bool Probe::wait_until(const std::function<bool(const std::vector<Received>&)>& 
     if (done(messages())) return true;
     if (seconds_since(start) > timeout_s) return false;
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return messages_.size() != seen; });
+    changed_.wait_for(lock, std::chrono::milliseconds(50),
+                      [&] { return messages_.size() != seen; });
   }
 }
 
@@ -319,17 +345,20 @@ std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setu
   const std::string scenario = dir.file("calls.scn", setup.scenario);
   *pins_path = dir.path() + "/pins.log";
   std::vector<std::string> command = launched(ZUL_SIM_PATH);
-  for (const std::string& w : {std::string("--speed"), std::to_string(setup.speed),
-                               std::string("--scenario"), scenario, std::string("--pins"),
-                               *pins_path}) {
+  for (const std::string& w :
+       {std::string("--speed"), std::to_string(setup.speed), std::string("--scenario"), scenario,
+        std::string("--pins"), *pins_path}) {
     command.push_back(w);
   }
-  const std::string text = "[driver]\ncommand = " + toml_array(command) +
-                           "\nintercom = 10\nworking_directory = " +
-                           nlohmann::json(ZUL_SOURCE_DIR).dump() + "\n" + setup.rooms +
-                           "[mqtt]\nport = " + std::to_string(broker_port) +
-                           "\ntopic = \"zul/test\"\nkeepalive = 5\n"
-                           "[homeassistant]\nname = \"Test entrance\"\n" + setup.extra_toml;
+  const std::string text =
+      "[driver]\ncommand = " + toml_array(command) + "\nintercom = 10\nworking_directory = " +
+      nlohmann::json(setup.working_directory.empty() ? std::string(ZUL_SOURCE_DIR)
+                                                     : setup.working_directory)
+          .dump() +
+      "\nrecord_directory = " + nlohmann::json(dir.path() + "/records").dump() + "\n" +
+      setup.driver_toml + setup.rooms + "[mqtt]\nport = " + std::to_string(broker_port) +
+      "\ntopic = \"zul/test\"\nkeepalive = 5\n" + setup.mqtt_toml +
+      "[homeassistant]\nname = \"Test entrance\"\n" + setup.extra_toml;
   return dir.file("bridge.toml", text);
 }
 
@@ -344,6 +373,17 @@ std::vector<PinWrite> pin_writes(const std::string& pins_log) {
     if (words_in >> w.t >> what >> w.gpio >> w.level && what == "write") out.push_back(w);
   }
   return out;
+}
+
+int run_command(const std::string& command, std::string* output) {
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return -1;
+  char buffer[4096];
+  size_t n;
+  output->clear();
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
+  const int raw = pclose(pipe);
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
 int find_write(const std::vector<PinWrite>& w, int gpio, int level, size_t from) {

@@ -8,10 +8,9 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -40,15 +39,28 @@ class Broker {
   ~Broker();
   // Whether a broker can be run here at all.
   static bool available();
-  bool start();  // waits until it takes connections
-  void stop();   // SIGTERM; it saves its store and ends
+  // Only these users, each reaching what the ACL file lets it (mosquitto's
+  // acl_file format); call before the first start. `users` are name and
+  // password pairs, made into a password file by mosquitto_passwd.
+  bool secure(const std::vector<std::pair<std::string, std::string>>& users,
+              const std::string& acl);
+  // Waits until it has opened its listener: its own log says so, which no
+  // other broker on the port can fake; on a port taken meanwhile (another
+  // test's broker), the first start tries again on a fresh one. A start
+  // after a stop keeps the port: the bridge is configured with it.
+  bool start();
+  void stop();  // SIGTERM; it saves its store and ends
   int port() const { return port_; }
+  std::string log() const { return read_file(dir_.path() + "/broker.log"); }
 
  private:
+  void write_config();
   TempDir dir_;
   int port_ = 0;
   pid_t pid_ = -1;
+  bool started_once_ = false;
   std::string config_;
+  std::string security_ = "allow_anonymous true\n";
 };
 
 struct Received {
@@ -61,14 +73,15 @@ struct Received {
 // broker is down, or while it reconnects, reaches it afterwards.
 class Probe {
  public:
-  Probe(int port, const std::string& client_id);
+  Probe(int port, const std::string& client_id, const std::string& username = "",
+        const std::string& password = "");
+  bool connected();
   ~Probe();
   bool subscribe(const std::string& pattern);
   void publish(const std::string& topic, const std::string& payload, bool retain = false);
   std::vector<Received> messages();
   // Waits until `done` holds for the messages so far.
-  bool wait_until(const std::function<bool(const std::vector<Received>&)>& done,
-                  double timeout_s);
+  bool wait_until(const std::function<bool(const std::vector<Received>&)>& done, double timeout_s);
   // Waits for a message on `topic` whose payload contains `part`, among the
   // messages from index `from` on; returns its index or -1.
   int wait_for(const std::string& topic, const std::string& part, double timeout_s,
@@ -108,13 +121,21 @@ class BridgeRun {
 // simulator with the given scenario at `speed`, logging its pins.
 struct SimSetup {
   SimSetup(std::string text) : scenario(std::move(text)) {}  // NOLINT: a scenario reads as one
-  std::string scenario;   // scenario text
+  std::string scenario;                                      // scenario text
   double speed = 10;
-  std::string extra_toml;  // appended (answers, rooms...)
+  std::string extra_toml;   // appended (answers, rooms...)
+  std::string driver_toml;  // added to [driver]
+  std::string mqtt_toml;    // added to [mqtt]
   std::string rooms = "[rooms]\nimitate = [5, 6]\nblacklist = [9]\n";
+  std::string working_directory;  // the program's; empty: the source tree
 };
+// The flight records go to dir/records.
 std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setup,
                        std::string* pins_path);
+
+// Runs a command line through the shell; its status, and what it printed
+// (standard output and error) in `output`.
+int run_command(const std::string& command, std::string* output);
 
 // Pin writes from a pin log: (time in simulated ms, gpio, level).
 struct PinWrite {

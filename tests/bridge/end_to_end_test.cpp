@@ -1,14 +1,18 @@
 // The bridge as deployed: a real Mosquitto broker, zul_stm_mqtt as a
 // process, and zul_stm_sim in real time as its program. Assertions are on
 // what a subscriber receives, in order, and on the pins the program wrote.
-#include <signal.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -29,7 +33,46 @@ const char kBase[] = "zul/test";
 
 std::string topic(const std::string& sub) { return std::string(kBase) + "/" + sub; }
 
-void pause_s(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
+// Until `done` holds, looking every 20 ms; false at the timeout.
+bool wait_until(const std::function<bool()>& done, double timeout_s = kWait) {
+  const auto start = std::chrono::steady_clock::now();
+  while (!done()) {
+    if (std::chrono::steady_clock::now() - start > std::chrono::duration<double>(timeout_s)) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A record as it came off the broker: gzip or plain text.
+std::string unpacked(const std::string& payload) {
+  if (payload.size() < 2 || static_cast<unsigned char>(payload[0]) != 0x1f ||
+      static_cast<unsigned char>(payload[1]) != 0x8b) {
+    return payload;
+  }
+  z_stream z{};
+  inflateInit2(&z, 15 + 32);
+  std::string out;
+  char buffer[65536];
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(payload.data()));
+  z.avail_in = static_cast<uInt>(payload.size());
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(buffer);
+    z.avail_out = sizeof buffer;
+    rc = inflate(&z, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - z.avail_out);
+  }
+  inflateEnd(&z);
+  return rc == Z_STREAM_END ? out : "(not gzip: " + std::to_string(rc) + ")";
+}
 
 // The idle levels the program writes when it hands the line back.
 const std::pair<int, int> kIdleLevels[] = {{24, 0}, {23, 1}, {22, 1}, {6, 0},
@@ -51,7 +94,7 @@ class BridgeEndToEnd : public testing::Test {
   std::unique_ptr<Probe> make_probe(const std::string& name) {
     const std::string id =
         name + "_" + testing::UnitTest::GetInstance()->current_test_info()->name();
-    auto p = std::make_unique<Probe>(broker.port(), id);
+    auto p = std::make_unique<Probe>(broker.port(), id, probe_user, probe_password);
     p->subscribe(topic("#"));
     p->subscribe("homeassistant/#");
     // Once its own message comes back, the subscriptions are in place.
@@ -78,6 +121,33 @@ class BridgeEndToEnd : public testing::Test {
     return json::parse(probe->messages()[static_cast<size_t>(i)].payload);
   }
 
+  // Asks for the program's flight record and returns it, unpacked; empty
+  // when none came.
+  std::string fetch_record() {
+    const size_t before = probe->messages().size();
+    probe->publish(topic("record/get"), "");
+    const int i = probe->wait_until(
+                      [&](const auto& ms) {
+                        for (size_t k = before; k < ms.size(); ++k) {
+                          if (ms[k].topic == topic("record")) return true;
+                        }
+                        return false;
+                      },
+                      kWait)
+                      ? 0
+                      : -1;
+    if (i < 0) return "";
+    const auto ms = probe->messages();
+    for (size_t k = before; k < ms.size(); ++k) {
+      if (ms[k].topic == topic("record")) return unpacked(ms[k].payload);
+    }
+    return "";
+  }
+  // Until the program's record shows `part`: the program has done it.
+  bool record_shows(const std::string& part) {
+    return wait_until([&] { return fetch_record().find(part) != std::string::npos; });
+  }
+
   std::vector<json> events() { return probe->json_on(topic("event")); }
   std::vector<std::string> event_names() {
     std::vector<std::string> names;
@@ -92,6 +162,7 @@ class BridgeEndToEnd : public testing::Test {
   }
 
   Broker broker;
+  std::string probe_user, probe_password;  // the operator's, on a broker with users
   std::unique_ptr<Probe> probe;
   TempDir dir;
   std::string config_path;
@@ -121,10 +192,11 @@ TEST(BridgeConfig, CheckConfigNamesEveryProblemAndExits78) {
                                    "[answer.8]\nmode = \"open\"\n");
   std::string out;
   EXPECT_EQ(run_tool({"--check-config", bad}, &out), 78) << out;
-  for (const char* line : {"rooms.imitate[1]: room 5000 is outside 0..4095",
-                           "rooms.blacklist: room 5 is also in rooms.imitate",
-                           "mqtt.port: must be an integer, not a string", "mqtt.colour: unknown key",
-                           "answer.8: room 8 is not in rooms.imitate"}) {
+  for (const char* line :
+       {"rooms.imitate[1]: room 5000 is outside 0..4095",
+        "rooms.blacklist: room 5 is also in rooms.imitate",
+        "mqtt.port: must be an integer, not a string", "mqtt.colour: unknown key",
+        "answer.8: room 8 is not in rooms.imitate"}) {
     EXPECT_NE(out.find(line), std::string::npos) << line << " missing in:\n" << out;
   }
   // Starting with it fails the same way, before anything is started.
@@ -142,6 +214,12 @@ TEST(BridgeConfig, CheckConfigNamesEveryProblemAndExits78) {
 }
 
 TEST_F(BridgeEndToEnd, StatusInfoAndDiscoveryAreRetained) {
+  // Left by an earlier configuration that imitated room 7 too.
+  const char* const kStale[] = {"homeassistant/select/zul_test/answer_7/config",
+                                "zul/test/room/7/homeassistant/event/zul_test_room_7/call/config",
+                                "zul/test/room/7/call", "zul/test/answer/7"};
+  for (const char* t : kStale) probe->publish(t, "{\"old\":true}", true);
+  ASSERT_GE(probe->wait_for(kStale[3], "old", kWait), 0);
   auto run = start({"60000 end\n"});
   ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run->log();
   const json info = probe->json_on(topic("info")).back();
@@ -151,18 +229,33 @@ TEST_F(BridgeEndToEnd, StatusInfoAndDiscoveryAreRetained) {
     for (const auto& m : probe->messages()) n += m.topic.rfind("homeassistant/", 0) == 0;
     return n;
   };
-  // 1 event, 6 buttons, 1 sensor, 1 binary sensor, a select for rooms 5 and 6.
-  ASSERT_TRUE(probe->wait_until([&](const auto&) { return discovery_count() >= 11; }, kWait));
+  // 1 event, 6 buttons, 1 sensor, 1 binary sensor, a select for rooms 5 and
+  // 6, 5 diagnostics; and the stale config cleared.
+  ASSERT_TRUE(probe->wait_until([&](const auto&) { return discovery_count() >= 18; }, kWait));
   // Home Assistant starting again gets everything again.
   probe->publish("homeassistant/status", "online");
-  EXPECT_TRUE(probe->wait_until([&](const auto&) { return discovery_count() >= 22; }, kWait))
+  EXPECT_TRUE(probe->wait_until([&](const auto&) { return discovery_count() >= 34; }, kWait))
       << run->log();
+  // What this configuration no longer announces is cleared: an empty
+  // retained message, once.
+  for (const char* t : kStale) {
+    EXPECT_GE(probe->wait_for(t, "", kWait, 1), 0) << t;
+    int cleared = 0;
+    for (const auto& m : probe->messages()) cleared += m.topic == t && m.payload.empty();
+    EXPECT_EQ(cleared, 1) << t << "\n" << run->log();
+  }
+  // The diagnostics: the program runs, no restart, nothing waiting.
+  ASSERT_GE(probe->wait_for(topic("health"), "running", kWait), 0) << run->log();
+  EXPECT_EQ(probe->json_on(topic("health")).back(),
+            json::parse(R"({"program":"running","restarts":0,"waiting":0})"));
 
   // A client that comes later finds the retained records.
   auto late = make_probe("late");
-  for (const char* sub : {"status", "info", "call", "answer/5", "answer/6"}) {
+  for (const char* sub :
+       {"status", "info", "call", "answer/5", "answer/6", "health", "room/5/call", "room/6/call"}) {
     bool retained = false;
-    for (const auto& m : late->messages()) retained = retained || (m.topic == topic(sub) && m.retained);
+    for (const auto& m : late->messages())
+      retained = retained || (m.topic == topic(sub) && m.retained);
     EXPECT_TRUE(retained) << sub;
   }
   bool select_retained = false;
@@ -227,8 +320,11 @@ TEST_F(BridgeEndToEnd, AManualCallIsPickedUpOpenedAndHungUpByCommand) {
   EXPECT_EQ(w[static_cast<size_t>(open_key) + 1].level, 0);
   const int key_released = bridge_test::find_write(w, 23, 1, static_cast<size_t>(open_key));
   ASSERT_GE(key_released, 0);
-  EXPECT_NEAR(w[static_cast<size_t>(key_released)].t - w[static_cast<size_t>(open_key)].t, 1000,
-              100);
+  // The key is held for a second: never less; more by whatever the loaded
+  // machine adds to a real-time sleep, ten times over at ten times the speed.
+  const double held = w[static_cast<size_t>(key_released)].t - w[static_cast<size_t>(open_key)].t;
+  EXPECT_GE(held, 999);
+  EXPECT_LE(held, 5000);
   const int on_hook = bridge_test::find_write(w, 22, 1, static_cast<size_t>(key_released));
   ASSERT_GE(on_hook, 0);
   EXPECT_GE(bridge_test::find_write(w, 24, 0, static_cast<size_t>(on_hook)), 0);
@@ -255,8 +351,8 @@ TEST_F(BridgeEndToEnd, AutomaticAnswersFollowTheRoomsMode) {
   const json reject = result("\"hangup\"", &from);
   EXPECT_EQ(reject["call"], 2) << reject;
   EXPECT_EQ(reject["accepted"], true) << reject;
-  ASSERT_TRUE(probe->wait_until(
-      [&](const auto&) { return event_names().size() >= 4; }, kWait)) << run->log();
+  ASSERT_TRUE(probe->wait_until([&](const auto&) { return event_names().size() >= 4; }, kWait))
+      << run->log();
   stop(run.get());
   EXPECT_EQ(event_names(), (std::vector<std::string>{"dial", "drop", "dial", "drop"}));
   // Back to manual once its call has come.
@@ -315,9 +411,10 @@ TEST_F(BridgeEndToEnd, CommandsTheStateDoesNotTakeNeverReachTheProgram) {
   auto run = start({"60000 end\n"});
   ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run->log();
   size_t from = 0;
-  EXPECT_EQ(result("retained", &from),
-            json::parse(R"({"accepted":false,)"
-                        R"("reason":"a retained command is ignored; publish commands without retain"})"))
+  EXPECT_EQ(
+      result("retained", &from),
+      json::parse(R"({"accepted":false,)"
+                  R"("reason":"a retained command is ignored; publish commands without retain"})"))
       << run->log();
   // Bytes that are not UTF-8 are refused and quoted, and the bridge lives on.
   command("\xff\xfe");
@@ -335,13 +432,14 @@ TEST_F(BridgeEndToEnd, CommandsTheStateDoesNotTakeNeverReachTheProgram) {
             json::parse(R"j({"id":"r7","action":"relay","accepted":false,)j"
                         R"j("reason":"relay 7 does not exist (0, 1 or 2)"})j"));
   command("hangup");
-  EXPECT_EQ(result("hangup", &from),
-            json::parse(R"({"action":"hangup","accepted":false,"reason":"no call is in progress"})"));
+  EXPECT_EQ(
+      result("hangup", &from),
+      json::parse(R"({"action":"hangup","accepted":false,"reason":"no call is in progress"})"));
   // The one accepted command goes through.
   command("relay1");
   EXPECT_EQ(result("relay", &from),
             json::parse(R"({"action":"relay","relay":1,"accepted":true,"code":21})"));
-  pause_s(1);  // ten simulated seconds: the pulse has started
+  ASSERT_TRUE(record_shows(" pin 25 1\n")) << run->log();  // the pulse has started
   stop(run.get());
   const auto w = bridge_test::pin_writes(bridge_test::read_file(pins_path));
   EXPECT_GE(bridge_test::find_write(w, 25, 1, 0), 0);  // relay 1
@@ -353,24 +451,37 @@ TEST_F(BridgeEndToEnd, EventsOfABrokerOutageArriveOnceInOrder) {
   std::string scenario;
   constexpr int kCalls = 10;
   for (int c = 0; c < kCalls; ++c) {
-    const int t = 3000 + c * 2000;
+    // Four seconds of quiet after the first call, for the broker to go in.
+    const int t = c == 0 ? 3000 : 20000 + c * 2000;
     scenario += std::to_string(t) + " dial 7\n" + std::to_string(t + 500) + " pickup\n" +
                 std::to_string(t + 1000) + " drop\n";
   }
   scenario += "90000 end\n";
   SimSetup setup{scenario};
-  setup.speed = 4;  // a call every half second
+  setup.speed = 4;  // then a call every half second
   auto run = start(setup);
-  // The first call is over: the broker goes, between two calls.
+  // The first call is over, and acknowledged: the result of a command sent
+  // after its drop comes on the bridge's connection after the broker's
+  // acknowledgement of the drop. QoS 1 repeats a message whose
+  // acknowledgement a lost connection took with it; none is in flight here.
   ASSERT_GE(probe->wait_for(topic("event"), "\"drop\"", kWait), 0) << run->log();
+  size_t first = 0;
+  command(R"({"action":"hangup","id":"first"})");
+  ASSERT_FALSE(result("first", &first).is_null()) << run->log();
   broker.stop();
-  pause_s(2);  // four calls happen meanwhile
+  // Calls happen meanwhile.
+  ASSERT_TRUE(wait_until([&] { return count_of(run->log(), "program: drop") >= 3; })) << run->log();
   ASSERT_TRUE(broker.start());
   ASSERT_TRUE(probe->wait_until([&](const auto&) { return events().size() >= 3 * kCalls; }, 60))
       << run->log();
-  pause_s(0.5);  // anything repeated would be here by now
+  // A result comes after every event the bridge had: anything repeated
+  // would be before it.
+  size_t from = 0;
+  command(R"({"action":"hangup","id":"last"})");
+  ASSERT_FALSE(result("last", &from).is_null()) << run->log();
   std::vector<std::string> got, expected;
-  for (const json& e : events()) got.push_back(e["event"].get<std::string>() + " " + e["call"].dump());
+  for (const json& e : events())
+    got.push_back(e["event"].get<std::string>() + " " + e["call"].dump());
   for (int c = 1; c <= kCalls; ++c) {
     for (const std::string name : {"dial", "pickup", "drop"}) {
       std::string item = name;
@@ -389,9 +500,11 @@ TEST_F(BridgeEndToEnd, EventsOfABrokerOutageArriveOnceInOrder) {
 TEST_F(BridgeEndToEnd, ABrokerThatStartsAfterTheBridgeIsReachedAllTheSame) {
   probe.reset();
   broker.stop();
-  config_path = bridge_test::sim_config(dir, broker.port(), {"3000 dial 7\n200000 end\n"}, &pins_path);
+  config_path =
+      bridge_test::sim_config(dir, broker.port(), {"3000 dial 7\n200000 end\n"}, &pins_path);
   BridgeRun run(config_path);
-  pause_s(1.5);  // the first attempts fail
+  ASSERT_TRUE(wait_until([&] { return run.log().find("not reached") != std::string::npos; }))
+      << run.log();
   ASSERT_TRUE(broker.start());
   probe = make_probe("probe");
   EXPECT_GE(probe->wait_for(topic("status"), "online", kWait), 0) << run.log();
@@ -408,7 +521,7 @@ TEST_F(BridgeEndToEnd, ACleanStopHandsTheLineBackAndSaysOffline) {
   size_t from = 0;
   command("pickup");
   ASSERT_EQ(result("pickup", &from)["accepted"], true);
-  pause_s(1);  // the program has answered: the selector holds the line
+  ASSERT_TRUE(record_shows(" pin 22 0\n")) << run->log();  // answered: off hook
   const pid_t program = run->program_pid();
   ASSERT_GT(program, 0);
   const size_t before = probe->messages().size();
@@ -452,6 +565,7 @@ TEST_F(BridgeEndToEnd, AProgramThatEndsIsStartedAgain) {
   // The simulator ends after each call; the bridge reports it and starts it again.
   SimSetup setup{"3000 dial 5\n5000 end\n"};
   setup.speed = 4;  // time for the start-up under a sanitizer or an emulator too
+  setup.driver_toml = "records_kept = 2\n";
   auto run = start(setup);
   ASSERT_TRUE(probe->wait_until([&](const auto&) { return events().size() >= 3; }, kWait))
       << run->log();
@@ -463,6 +577,31 @@ TEST_F(BridgeEndToEnd, AProgramThatEndsIsStartedAgain) {
   EXPECT_EQ(e[1]["restart_in_ms"], 1000);
   EXPECT_EQ(e[2]["event"], "dial");
   EXPECT_EQ(e[2]["call"], 2);
+  // Each unplanned exit keeps the program's record; the newest two stay.
+  ASSERT_TRUE(probe->wait_until(
+      [&](const auto&) {
+        int exits = 0;
+        for (const json& x : events()) exits += x["event"] == "driver_exit";
+        return exits >= 3;
+      },
+      kWait))
+      << run->log();
+  ASSERT_TRUE(wait_until([&] { return count_of(run->log(), "its record is kept in") >= 3; }))
+      << run->log();
+  std::string out;
+  EXPECT_EQ(bridge_test::run_command("ls '" + dir.path() + "/records'", &out), 0);
+  int kept = 0;
+  for (size_t at = out.find("exit-"); at != std::string::npos; at = out.find("exit-", at + 1)) {
+    ++kept;
+    const std::string name = out.substr(at, out.find('\n', at) - at);
+    const std::string text = bridge_test::read_file(dir.path() + "/records/" + name);
+    EXPECT_NE(text.find(" out dial 5\n"), std::string::npos) << name;
+    const std::string end = " end status 0\n";
+    EXPECT_TRUE(text.size() > end.size() &&
+                text.compare(text.size() - end.size(), end.size(), end) == 0)
+        << name << " ends: " << text.substr(text.size() > 60 ? text.size() - 60 : 0);
+  }
+  EXPECT_EQ(kept, 2) << out;
   stop(run.get());
 }
 
@@ -479,10 +618,389 @@ TEST_F(BridgeEndToEnd, AProgramWithoutRightsIsReportedAsSuchAndRetriedWithABacko
   for (const json& x : e) {
     EXPECT_EQ(x["event"], "driver_exit");
     EXPECT_EQ(x["status"], 3);
-    EXPECT_EQ(x["reason"], "no Raspberry Pi, or no rights to its peripherals (run as root)");
+    EXPECT_EQ(x["reason"],
+              "the board could not be opened (see the program's lines on standard error)");
   }
   EXPECT_EQ(e[0]["restart_in_ms"], 1000);
   EXPECT_EQ(e[1]["restart_in_ms"], 2000);
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(kWait), 0) << run.log();
+}
+
+TEST_F(BridgeEndToEnd, AFlightRecordFetchedOverMqttReplaysIdentical) {
+  // In real time at 1x: the replay compares times within 50 ms.
+  SimSetup setup{"1000 dial 5\n6000 drop\n60000 end\n"};
+  setup.speed = 1;
+  setup.extra_toml =
+      "[answer.5]\nmode = \"open\"\npickup_after_ms = 300\nopen_after_ms = 300\n"
+      "hangup_after_ms = 300\n";
+  auto run = start(setup);
+  ASSERT_GE(probe->wait_for(topic("event"), "\"drop\"", kWait), 0) << run->log();
+  size_t from = 0;
+  const std::string record = fetch_record();
+  const json r = result("\"record\"", &from);
+  EXPECT_EQ(r["accepted"], true) << r;
+  EXPECT_EQ(r["encoding"], "gzip") << r;
+  EXPECT_LT(r["published_bytes"].get<long>(), r["bytes"].get<long>() / 2) << r;
+  EXPECT_EQ(r["bytes"].get<size_t>(), record.size()) << r;
+  ASSERT_NE(record.find(" out dial 5\n"), std::string::npos) << record;
+  ASSERT_NE(record.find(" in 3\n"), std::string::npos) << record;  // the answer's hang up
+  const std::string path = dir.file("fetched.rec", record);
+  std::string out;
+  // Times within a second: on a loaded machine a real-time sleep overshoots
+  // by more than the default 50 ms; frames, pins and lines stay exact.
+  EXPECT_EQ(
+      bridge_test::run_command(
+          "'" + std::string(ZUL_SIM_PATH) + "' --replay '" + path + "' --tolerance 1000", &out),
+      0)
+      << out;
+  EXPECT_EQ(out, "replay: identical\n");
+  stop(run.get());
+}
+
+// A building: households 5 and 6 on one broker that knows its users, each
+// reaching its own room's topics alone.
+class BridgeHouseholds : public BridgeEndToEnd {
+ protected:
+  void SetUp() override {
+    const std::string b = kBase;
+    // As the README sets it up, and a marker topic for the tests' readiness.
+    const std::string acl = "user bridge\ntopic readwrite " + b +
+                            "/#\ntopic readwrite homeassistant/#\n"
+                            "user operator\ntopic read " +
+                            b + "/#\ntopic write " + b +
+                            "/command\n"
+                            "topic write " +
+                            b + "/answer/+/set\ntopic write " + b +
+                            "/record/get\n"
+                            "topic read homeassistant/#\ntopic write homeassistant/status\n"
+                            "topic readwrite " +
+                            b +
+                            "/probe\n"
+                            "user room5\ntopic read " +
+                            b + "/room/5/#\ntopic write " + b +
+                            "/room/5/command\n"
+                            "user room6\ntopic read " +
+                            b + "/room/6/#\ntopic write " + b + "/room/6/command\n";
+    if (Broker::available() && std::string(ZUL_LAUNCHER).empty()) {
+      ASSERT_TRUE(broker.secure({{"bridge", "b-secret"},
+                                 {"operator", "o-secret"},
+                                 {"room5", "5-secret"},
+                                 {"room6", "6-secret"}},
+                                acl));
+    }
+    probe_user = "operator";
+    probe_password = "o-secret";
+    BridgeEndToEnd::SetUp();
+  }
+
+  std::unique_ptr<Probe> household(int room) {
+    const std::string r = std::to_string(room);
+    auto p = std::make_unique<Probe>(broker.port(), "household" + r, "room" + r, r + "-secret");
+    EXPECT_TRUE(p->connected());
+    // Everything it tries to read; the broker hands it its own room's alone.
+    p->subscribe(topic("#"));
+    p->subscribe(topic("event"));
+    EXPECT_GE(p->wait_for(topic("room/" + r + "/call"), "idle", kWait), 0) << "not subscribed";
+    return p;
+  }
+};
+
+TEST_F(BridgeHouseholds, EachHouseholdReachesItsOwnRoomOnly) {
+  SimSetup setup{"3000 dial 6\n90000 drop\n100000 dial 5\n400000 drop\n500000 end\n"};
+  const std::string password = dir.path() + "/bridge.password";
+  std::ofstream(password) << "b-secret\n";
+  chmod(password.c_str(), 0600);
+  setup.mqtt_toml = "username = \"bridge\"\npassword_file = \"" + password + "\"\n";
+  auto run = start(setup);
+  auto five = household(5);
+  const std::string r5 = topic("room/5/command");
+  const std::string r5_result = topic("room/5/command/result");
+  size_t seen = 0;
+  auto five_result = [&](const std::string& part) {
+    const int i = five->wait_for(r5_result, part, kWait, seen);
+    if (i < 0) return json();
+    seen = static_cast<size_t>(i) + 1;
+    return json::parse(five->messages()[static_cast<size_t>(i)].payload);
+  };
+
+  // Room 6's call rings: room 5's household can do nothing to it.
+  ASSERT_GE(probe->wait_for(topic("event"), "\"dial\"", kWait), 0) << run->log();
+  for (const char* action : {"pickup", "open", "hangup"}) {
+    five->publish(r5, std::string(R"({"id":"x-)") + action + R"(","action":")" + action + "\"}");
+    EXPECT_EQ(five_result(std::string("x-") + action),
+              json::parse(std::string(R"({"id":"x-)") + action + R"(","action":")" + action +
+                          R"(","accepted":false,"reason":"no call to room 5 is in progress"})"))
+        << run->log();
+  }
+  // Nor through topics that are not its own: the broker drops these. The
+  // result of its next command comes after them, had they arrived.
+  five->publish(topic("room/6/command"), "pickup");
+  five->publish(topic("command"), "relay1");
+  five->publish(topic("record/get"), "");
+  five->publish(r5, "relay1");
+  EXPECT_EQ(five_result("relay"),
+            json::parse(R"({"action":"relay","accepted":false,)"
+                        R"("reason":"relays are not reachable from a room's topic"})"));
+
+  // Its own call: picked up, the door opened, hung up.
+  ASSERT_GE(five->wait_for(topic("room/5/event"), "\"dial\"", kWait), 0) << run->log();
+  for (const char* action : {"pickup", "open", "hangup"}) {
+    five->publish(r5, action);
+    const json r = five_result(std::string("\"") + action + "\"");
+    EXPECT_EQ(r["accepted"], true) << r << run->log();
+    if (std::string(action) == "pickup") {
+      ASSERT_GE(five->wait_for(topic("room/5/call"), "answered", kWait), 0);
+    }
+  }
+  // With no call in progress again.
+  five->publish(r5, "open");
+  EXPECT_EQ(five_result("\"open\"")["reason"], "no call to room 5 is in progress");
+  stop(run.get());
+
+  // Room 5's household saw its own room's topics alone, and nothing of room 6.
+  std::vector<std::string> events;
+  for (const auto& m : five->messages()) {
+    EXPECT_EQ(m.topic.rfind(topic("room/5/"), 0), 0u) << m.topic;
+    EXPECT_EQ(m.payload.find("\"room\":6"), std::string::npos) << m.topic << " " << m.payload;
+    if (m.topic == topic("room/5/event")) events.push_back(json::parse(m.payload)["event"]);
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{"dial"}));
+  std::vector<std::string> states;
+  for (const auto& m : five->messages()) {
+    if (m.topic == topic("room/5/call")) states.push_back(json::parse(m.payload)["state"]);
+  }
+  EXPECT_EQ(states, (std::vector<std::string>{"idle", "ringing", "answered", "idle"}));
+  // None of its refused or forbidden commands reached the program: room 6
+  // was never answered, no relay moved, no record was asked for.
+  for (const json& c : probe->json_on(topic("call"))) {
+    if (c["room"] == 6) {
+      EXPECT_NE(c["state"], "answered") << c;
+    }
+  }
+  // A household's results, those the program's reports settle too, go to
+  // its own room's topic alone: the operator's has none of them.
+  for (const auto& m : probe->messages()) {
+    EXPECT_NE(m.topic, topic("record")) << "a record was sent";
+    EXPECT_NE(m.topic, topic("command/result")) << m.payload;
+  }
+  const auto w = bridge_test::pin_writes(bridge_test::read_file(pins_path));
+  for (int gpio : {6, 25, 16}) EXPECT_EQ(bridge_test::find_write(w, gpio, 1, 0), -1) << gpio;
+  // The codes the program read: room 5's pick up, open and hang up alone.
+  std::string codes;
+  for (const std::string& line : {std::string("zul_stm_mqtt: sent code ")}) {
+    for (size_t at = run->log().find(line); at != std::string::npos;
+         at = run->log().find(line, at + 1)) {
+      codes +=
+          run->log().substr(at + line.size(), run->log().find('\n', at) - at - line.size()) + " ";
+    }
+  }
+  EXPECT_EQ(codes, "1 2 3 ");
+}
+
+}  // namespace
+
+namespace {
+
+// Open-key presses on the pins: the key (23 low) with the hook line off
+// (22 low), as the driver's open sequences write them.
+int open_key_presses(const std::vector<bridge_test::PinWrite>& w) {
+  int n = 0;
+  for (size_t i = 0; i + 1 < w.size(); ++i) {
+    n += w[i].gpio == 23 && w[i].level == 0 && w[i + 1].gpio == 22 && w[i + 1].level == 0;
+  }
+  return n;
+}
+
+int pulses(const std::vector<bridge_test::PinWrite>& w, int gpio) {
+  int n = 0;
+  for (const auto& x : w) n += x.gpio == gpio && x.level == 1;
+  return n;
+}
+
+TEST_F(BridgeEndToEnd, CallsEveryTwentySecondsAnsweredAutomaticallyAreAllCarriedOut) {
+  constexpr int kCalls = 10;
+  std::string scenario;
+  for (int c = 0; c < kCalls; ++c) {
+    const int t = 3000 + c * 20000;
+    scenario += std::to_string(t) + " dial 5\n" + std::to_string(t + 12000) + " drop\n";
+  }
+  scenario += std::to_string(3000 + kCalls * 20000) + " end\n";
+  SimSetup setup{scenario};
+  setup.speed = 10;
+  // The answer's waits are the bridge's, in real time: pick up 1 s after the
+  // dial, open at 2 s (while the pickup still holds the program's main
+  // loop), hang up at 4 s, on the simulated clock.
+  setup.extra_toml =
+      "[answer.5]\nmode = \"open\"\npickup_after_ms = 100\nopen_after_ms = 100\n"
+      "hangup_after_ms = 200\n";
+  auto run = start(setup);
+  ASSERT_TRUE(probe->wait_until(
+      [&](const auto&) {
+        int drops = 0;
+        for (const json& e : events()) drops += e["event"] == "drop";
+        return drops >= kCalls;
+      },
+      60))
+      << run->log();
+  stop(run.get());
+  std::vector<std::string> got, expected;
+  for (const json& r : probe->json_on(topic("command/result"))) {
+    got.push_back(r["action"].get<std::string>() + " " + r["call"].dump() + " " +
+                  r["accepted"].dump());
+  }
+  for (int c = 1; c <= kCalls; ++c) {
+    for (const char* action : {"pickup", "open", "hangup"}) {
+      expected.push_back(std::string(action) + " " + std::to_string(c) + " true");
+    }
+  }
+  EXPECT_EQ(got, expected) << run->log();
+  // Each call was answered and its door opened on the line.
+  EXPECT_EQ(open_key_presses(bridge_test::pin_writes(bridge_test::read_file(pins_path))), kCalls);
+}
+
+TEST_F(BridgeEndToEnd, WithAnOpenCallOfOverThirtySecondsEveryAcceptedCodeIsCarriedOut) {
+  TempDir site;
+  std::filesystem::create_directories(site.path() + "/TEQsettings");
+  // Ten presses of three seconds: VIZIT's open_call takes 37 s.
+  site.file("TEQsettings/timing.conf", "[VIZIT]\nopen_key_presses = 10\nopen_key_ms = 3000\n");
+  SimSetup setup{"3000 dial 5\n20000 open-detected\n45000 drop\n80000 end\n"};
+  setup.speed = 4;
+  setup.working_directory = site.path();
+  auto run = start(setup);
+  ASSERT_GE(probe->wait_for(topic("event"), "\"dial\"", kWait), 0) << run->log();
+  command(R"({"action":"open","id":"door"})");
+  constexpr int kRelayCommands = 8;
+  for (int i = 0; i < kRelayCommands; ++i) {
+    command(R"({"action":"relay","relay":)" + std::to_string(i % 3) + R"(,"id":"r)" +
+            std::to_string(i) + "\"}");
+  }
+  // Every command gets its result once the program has said what it did.
+  ASSERT_TRUE(probe->wait_until(
+      [&](const auto&) {
+        return probe->json_on(topic("command/result")).size() >= 1 + kRelayCommands;
+      },
+      60))
+      << run->log();
+  stop(run.get());
+  int accepted[3] = {0, 0, 0};
+  bool door = false;
+  for (const json& r : probe->json_on(topic("command/result"))) {
+    if (r["id"] == "door") {
+      door = r["accepted"] == true;
+    } else if (r["accepted"] == true) {
+      accepted[r["relay"].get<int>()]++;
+    } else {
+      EXPECT_NE(r["reason"].get<std::string>().find("the program is busy"), std::string::npos) << r;
+    }
+  }
+  EXPECT_TRUE(door);
+  const auto w = bridge_test::pin_writes(bridge_test::read_file(pins_path));
+  EXPECT_EQ(open_key_presses(w), 10) << "the door was opened by its one open_call";
+  EXPECT_EQ(accepted[0] + accepted[1] + accepted[2], 3) << "three wait behind the door's code";
+  for (auto [relay, gpio] : {std::pair{0, 6}, std::pair{1, 25}, std::pair{2, 16}}) {
+    EXPECT_EQ(pulses(w, gpio), accepted[relay]) << "relay " << relay;
+  }
+  // An accepted relay's result came once the program ran it: after the
+  // open_call (3 s to 40 s), so after the door was seen open at 20 s.
+  const auto all = probe->messages();
+  int seen_open = -1;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (all[i].topic == topic("event") &&
+        all[i].payload.find("openDetected") != std::string::npos) {
+      seen_open = static_cast<int>(i);
+    }
+    if (all[i].topic == topic("command/result") &&
+        all[i].payload.find("\"accepted\":true") != std::string::npos &&
+        all[i].payload.find("relay") != std::string::npos) {
+      EXPECT_GE(seen_open, 0) << "accepted before the program took it: " << all[i].payload;
+    }
+  }
+}
+
+// What a run shows, without its times: events, results and pin writes.
+struct Outcome {
+  std::vector<std::string> events, results;
+  std::vector<std::pair<int, int>> pins;
+  bool operator==(const Outcome&) const = default;
+};
+
+class BridgeSpeeds : public BridgeEndToEnd {
+ protected:
+  Outcome run_at(double speed) {
+    SimSetup setup{"2000 dial 5\n9000 drop\n10000 dial 9\n13000 drop\n14000 end\n"};
+    setup.speed = speed;
+    // The answer's waits are real time: the same simulated times at each speed.
+    const auto real_ms = [&](int simulated) {
+      return std::to_string(static_cast<int>(simulated / speed));
+    };
+    setup.extra_toml = "[answer.5]\nmode = \"open\"\npickup_after_ms = " + real_ms(1000) +
+                       "\nopen_after_ms = " + real_ms(1000) +
+                       "\nhangup_after_ms = " + real_ms(2000) + "\n";
+    const size_t from = probe->messages().size();
+    auto run = start(setup);
+    EXPECT_TRUE(probe->wait_until(
+        [&](const auto& ms) {
+          int drops = 0;
+          for (size_t i = from; i < ms.size(); ++i) {
+            drops += ms[i].topic == topic("event") &&
+                     ms[i].payload.find("\"drop\"") != std::string::npos;
+          }
+          return drops >= 2;
+        },
+        60))
+        << run->log();
+    stop(run.get());
+    Outcome o;
+    const auto ms = probe->messages();
+    for (size_t i = from; i < ms.size(); ++i) {
+      const json j = json::parse(ms[i].payload, nullptr, false);
+      if (ms[i].topic == topic("event")) o.events.push_back(j["event"].get<std::string>());
+      if (ms[i].topic == topic("command/result")) {
+        o.results.push_back(j["action"].get<std::string>() + " " + j["accepted"].dump());
+      }
+    }
+    for (const auto& x : bridge_test::pin_writes(bridge_test::read_file(pins_path))) {
+      o.pins.push_back({x.gpio, x.level});
+    }
+    return o;
+  }
+};
+
+TEST_F(BridgeSpeeds, TheSimulatorAtOneAndAtFourTimesGivesTheSameOutcome) {
+  const Outcome fast = run_at(4);
+  const Outcome real = run_at(1);
+  EXPECT_EQ(real.events, (std::vector<std::string>{"dial", "drop", "dial", "drop"}));
+  EXPECT_EQ(real.results, (std::vector<std::string>{"pickup true", "open true", "hangup true"}));
+  EXPECT_EQ(fast.events, real.events);
+  EXPECT_EQ(fast.results, real.results);
+  EXPECT_EQ(fast.pins, real.pins);
+  EXPECT_GT(real.pins.size(), 20u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BridgeEndToEnd, AProgramThatDoesNotReportGetsNoCodes) {
+  // An older program: it prints its handshake and reads codes, but says
+  // nothing of what it does with them; a result would be a guess.
+  const std::string config = dir.file(
+      "bridge.toml",
+      "[driver]\ncommand = [\"/bin/sh\", \"-c\", \"echo ZUL_STM_Driver 1.22; echo Intercom: 10; "
+      "echo Program_STM: 1; echo Shield: 26; exec cat >/dev/null\", \"sh\"]\n"
+      "intercom = 10\nworking_directory = \"/\"\n[mqtt]\nport = " +
+          std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n");
+  BridgeRun run(config);
+  ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run.log();
+  size_t from = 0;
+  command("relay0");
+  EXPECT_EQ(result("relay", &from),
+            json::parse(R"({"action":"relay","relay":0,"accepted":false,"reason":)"
+                        R"("the program does not report what it does with codes (ZUL_REPORT_FD); )"
+                        R"(install a newer zul_stm_driver"})"))
+      << run.log();
+  EXPECT_NE(run.log().find("commands are refused"), std::string::npos) << run.log();
   run.signal(SIGTERM);
   EXPECT_EQ(run.wait(kWait), 0) << run.log();
 }

@@ -5,6 +5,7 @@
 
 #include "bridge/discovery.h"
 #include "bridge/outbox.h"
+#include "bridge/service.h"
 
 namespace {
 
@@ -53,6 +54,12 @@ TEST(Discovery, OneDeviceWithEveryEntity) {
     EXPECT_EQ(j["device"]["name"], "Entrance 1");
     EXPECT_EQ(j["device"]["sw_version"], "1.22");
     EXPECT_TRUE(j["device"].contains("model"));
+    // Entity ids from the stable node, not from names; the origin named.
+    EXPECT_FALSE(j.contains("object_id")) << m.topic;
+    const std::string component = m.topic.substr(14, m.topic.find('/', 14) - 14);
+    EXPECT_EQ(j["default_entity_id"], component + "." + j["unique_id"].get<std::string>());
+    EXPECT_EQ(j["o"], nlohmann::json::parse(R"({"name":"zul_stm_mqtt","sw_version":"1.22"})"));
+    EXPECT_NE(j.value("device_class", ""), "occupancy") << m.topic;
   }
   const std::set<std::string> expected = {
       "homeassistant/event/zul_e1/call/config",
@@ -66,11 +73,17 @@ TEST(Discovery, OneDeviceWithEveryEntity) {
       "homeassistant/binary_sensor/zul_e1/call_active/config",
       "homeassistant/select/zul_e1/answer_5/config",
       "homeassistant/select/zul_e1/answer_6/config",
+      "homeassistant/sensor/zul_e1/program/config",
+      "homeassistant/sensor/zul_e1/firmware/config",
+      "homeassistant/sensor/zul_e1/shield/config",
+      "homeassistant/sensor/zul_e1/restarts/config",
+      "homeassistant/sensor/zul_e1/events_waiting/config",
   };
   EXPECT_EQ(topics, expected);
   EXPECT_EQ(ids.size(), messages.size());
   for (const Message& m : messages) {
-    if (m.topic.find("/select/") != std::string::npos && m.topic.find("answer_6") != std::string::npos) {
+    if (m.topic.find("/select/") != std::string::npos &&
+        m.topic.find("answer_6") != std::string::npos) {
       const auto j = nlohmann::json::parse(m.payload);
       EXPECT_EQ(j["command_topic"], "zul/e1/answer/6/set");
       EXPECT_EQ(j["state_topic"], "zul/e1/answer/6");
@@ -79,6 +92,78 @@ TEST(Discovery, OneDeviceWithEveryEntity) {
     if (m.topic.find("/button/") != std::string::npos) {
       EXPECT_EQ(nlohmann::json::parse(m.payload)["command_topic"], "zul/e1/command");
     }
+    const auto j = nlohmann::json::parse(m.payload);
+    const bool diagnostic = j.value("entity_category", "") == "diagnostic";
+    EXPECT_EQ(diagnostic, m.topic.find("/sensor/") != std::string::npos &&
+                              m.topic.find("last_room") == std::string::npos)
+        << m.topic;
+    if (m.topic.find("/event/") != std::string::npos) {
+      EXPECT_EQ(j["device_class"], "doorbell");
+      EXPECT_EQ(j["event_types"].size(), 8u);
+    }
+  }
+}
+
+TEST(Discovery, TheDeviceStaysTheSameWhenTheTopicChangesAndItsIdIsSet) {
+  bridge::Config c;
+  c.topic = "zul/e1";
+  c.device_id = "entrance-1";
+  const auto before = bridge::discovery_messages(c, "1.22");
+  c.topic = "building/north/entrance-1";
+  const auto after = bridge::discovery_messages(c, "1.22");
+  ASSERT_EQ(before.size(), after.size());
+  for (size_t i = 0; i < before.size(); ++i) {
+    EXPECT_EQ(before[i].topic, after[i].topic);
+    const auto a = nlohmann::json::parse(before[i].payload);
+    const auto b = nlohmann::json::parse(after[i].payload);
+    EXPECT_EQ(a["unique_id"], b["unique_id"]);
+    EXPECT_EQ(a["device"], b["device"]);
+    EXPECT_EQ(a["default_entity_id"], b["default_entity_id"]);
+  }
+  EXPECT_EQ(nlohmann::json::parse(after[0].payload)["device"]["identifiers"][0],
+            "zul_stm_mqtt_entrance_1");
+  c.discovery = false;
+  EXPECT_TRUE(bridge::discovery_messages(c, "1.22").empty());
+}
+
+TEST(Discovery, EachRoomsDeviceLivesUnderThatRoomsTopics) {
+  bridge::Config c;
+  c.topic = "zul/e1";
+  c.imitate = {5, 6};
+  c.room_devices = true;
+  c.support_url = "https://example.org/zul";
+  std::set<std::string> room5;
+  for (const Message& m : bridge::discovery_messages(c, "1.22")) {
+    const auto j = nlohmann::json::parse(m.payload);
+    EXPECT_EQ(j["o"]["support_url"], "https://example.org/zul");
+    if (m.topic.rfind("zul/e1/room/5/", 0) != 0) continue;
+    room5.insert(m.topic);
+    // Nothing a household's broker user cannot read or write.
+    EXPECT_FALSE(j.contains("availability")) << m.topic;
+    for (const char* key : {"state_topic", "command_topic"}) {
+      if (j.contains(key)) {
+        EXPECT_EQ(j[key].get<std::string>().rfind("zul/e1/room/5/", 0), 0u);
+      }
+    }
+    EXPECT_EQ(j["device"]["identifiers"][0], "zul_stm_mqtt_zul_e1_room_5");
+  }
+  EXPECT_EQ(room5, (std::set<std::string>{
+                       "zul/e1/room/5/homeassistant/event/zul_e1_room_5/call/config",
+                       "zul/e1/room/5/homeassistant/button/zul_e1_room_5/open/config",
+                       "zul/e1/room/5/homeassistant/button/zul_e1_room_5/pickup/config",
+                       "zul/e1/room/5/homeassistant/button/zul_e1_room_5/hangup/config",
+                       "zul/e1/room/5/homeassistant/binary_sensor/zul_e1_room_5/call_active/config",
+                   }));
+}
+
+TEST(RoomTopics, OnlyARoomNumberMakesACommandTopic) {
+  EXPECT_EQ(bridge::room_of_command_topic("zul/e1", "zul/e1/room/5/command"), 5);
+  EXPECT_EQ(bridge::room_of_command_topic("zul/e1", "zul/e1/room/4095/command"), 4095);
+  for (const char* t :
+       {"zul/e1/room/4096/command", "zul/e1/room/05/command", "zul/e1/room/+5/command",
+        "zul/e1/room//command", "zul/e1/room/5/command/result", "zul/e1/command",
+        "zul/e2/room/5/command", "zul/e1/room/5 /command"}) {
+    EXPECT_EQ(bridge::room_of_command_topic("zul/e1", t), -1) << t;
   }
 }
 

@@ -1,7 +1,8 @@
+#include "bridge/protocol.h"
+
 #include <gtest/gtest.h>
 
 #include "bridge/log.h"
-#include "bridge/protocol.h"
 
 namespace {
 
@@ -84,6 +85,32 @@ TEST(Times, IsoTimesGoBothWays) {
   EXPECT_FALSE(bridge::parse_iso_time("2026-12-24 18:00:00Z", &ms));
   EXPECT_FALSE(bridge::parse_iso_time("2026-12-24T18:00:00", &ms));
   EXPECT_FALSE(bridge::parse_iso_time("2026-13-24T18:00:00Z", &ms));
+  ASSERT_TRUE(bridge::parse_iso_time("2028-02-29T00:00:00Z", &ms));  // a leap year
+  EXPECT_EQ(bridge::iso_time(ms), "2028-02-29T00:00:00.000Z");
+}
+
+TEST(Times, NoSignsSpacesOrDaysThatDoNotExist) {
+  const struct {
+    const char* text;
+    const char* why;
+  } kBad[] = {
+      {"2026-02-31T12:00:00Z", "\"2026-02-31T12:00:00Z\": month 2 of 2026 has no day 31"},
+      {"2027-02-29T12:00:00Z", "\"2027-02-29T12:00:00Z\": month 2 of 2027 has no day 29"},
+      {"2026-04-31T12:00:00Z", "\"2026-04-31T12:00:00Z\": month 4 of 2026 has no day 31"},
+      {"2026-12-+1T12:00:00Z", "\"2026-12-+1T12:00:00Z\" is not YYYY-MM-DDTHH:MM:SSZ"},
+      {"2026-12- 1T12:00:00Z", "\"2026-12- 1T12:00:00Z\" is not YYYY-MM-DDTHH:MM:SSZ"},
+      {"+026-12-01T12:00:00Z", "\"+026-12-01T12:00:00Z\" is not YYYY-MM-DDTHH:MM:SSZ"},
+      {"2026-12-01T-1:00:00Z", "\"2026-12-01T-1:00:00Z\" is not YYYY-MM-DDTHH:MM:SSZ"},
+      {"2026-12-01T12:00:60Z", "\"2026-12-01T12:00:60Z\" has no time 12:00:60"},
+      {"2026-12-01T12:00:00.Z", "\"2026-12-01T12:00:00.Z\" has a '.' with no digits after it"},
+      {"2026-12-01T12:00:00+01:00", "\"2026-12-01T12:00:00+01:00\" does not end in Z (UTC)"},
+  };
+  for (const auto& b : kBad) {
+    long long ms = 0;
+    std::string why;
+    EXPECT_FALSE(bridge::parse_iso_time(b.text, &ms, &why)) << b.text;
+    EXPECT_EQ(why, b.why);
+  }
 }
 
 }  // namespace

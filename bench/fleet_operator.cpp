@@ -1,0 +1,97 @@
+// The operator of a fleet benchmark: subscribes to zul/+/event on the broker
+// for a number of seconds and prints how long each event took from the
+// bridge's own time stamp (taken when it read the program's line) to its
+// arrival here, as p50, p99 and max, and how many came from each entrance.
+//
+//   zul_fleet_operator PORT SECONDS
+//
+// The stamp has whole milliseconds, so each figure is too long by less than
+// one millisecond; bridge and operator share this machine's clock.
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/log.h"
+
+namespace {
+
+struct Seen {
+  std::mutex mutex;
+  std::vector<double> latency_ms;
+  std::map<std::string, int> per_topic;
+  int unparsed = 0;
+};
+
+long long now_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+void on_message(struct mosquitto*, void* self, const struct mosquitto_message* m) {
+  const long long arrived = now_us();
+  auto* seen = static_cast<Seen*>(self);
+  const std::string payload(static_cast<const char*>(m->payload),
+                            static_cast<size_t>(m->payloadlen));
+  const auto j = nlohmann::json::parse(payload, nullptr, false);
+  long long stamp_ms = 0;
+  std::lock_guard<std::mutex> lock(seen->mutex);
+  if (!j.is_object() || !j.contains("time") || !j["time"].is_string() ||
+      !bridge::parse_iso_time(j["time"].get<std::string>(), &stamp_ms)) {
+    seen->unparsed++;
+    return;
+  }
+  seen->latency_ms.push_back(static_cast<double>(arrived - stamp_ms * 1000) / 1000.0);
+  seen->per_topic[m->topic]++;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: zul_fleet_operator PORT SECONDS\n");
+    return 64;
+  }
+  const int port = atoi(argv[1]);
+  const int seconds = atoi(argv[2]);
+  Seen seen;
+  mosquitto_lib_init();
+  struct mosquitto* m = mosquitto_new("fleet-operator", true, &seen);
+  mosquitto_message_callback_set(m, on_message);
+  if (mosquitto_connect(m, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) {
+    fprintf(stderr, "zul_fleet_operator: no broker on port %d\n", port);
+    return 1;
+  }
+  mosquitto_subscribe(m, nullptr, "zul/+/event", 1);
+  mosquitto_loop_start(m);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  mosquitto_disconnect(m);
+  mosquitto_loop_stop(m, false);
+  std::lock_guard<std::mutex> lock(seen.mutex);
+  std::vector<double> ms = seen.latency_ms;
+  std::sort(ms.begin(), ms.end());
+  const auto pct = [&](double p) {
+    return ms.empty() ? -1.0 : ms[static_cast<size_t>(p * static_cast<double>(ms.size() - 1))];
+  };
+  int least = -1, most = 0;
+  for (const auto& [topic, n] : seen.per_topic) {
+    least = least < 0 ? n : std::min(least, n);
+    most = std::max(most, n);
+  }
+  printf("events: %zu from %zu entrances (%d to %d each), %d without a time stamp\n", ms.size(),
+         seen.per_topic.size(), least < 0 ? 0 : least, most, seen.unparsed);
+  printf("event to operator: p50 %.2f ms, p99 %.2f ms, max %.2f ms (1 ms stamp resolution)\n",
+         pct(0.5), pct(0.99), ms.empty() ? -1.0 : ms.back());
+  mosquitto_destroy(m);
+  mosquitto_lib_cleanup();
+  return ms.empty() ? 1 : 0;
+}
