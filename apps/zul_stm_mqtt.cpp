@@ -20,7 +20,8 @@ const char kUsage[] =
 
 int check(const std::string& path, bridge::Config* config) {
   const std::vector<std::string> errors = bridge::load_config(path, config);
-  for (const std::string& e : errors) fprintf(stderr, "zul_stm_mqtt: %s: %s\n", path.c_str(), e.c_str());
+  for (const std::string& e : errors)
+    fprintf(stderr, "zul_stm_mqtt: %s: %s\n", path.c_str(), e.c_str());
   return errors.empty() ? 0 : kExitConfig;
 }
 

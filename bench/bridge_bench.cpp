@@ -22,12 +22,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -68,7 +67,8 @@ void on_message(struct mosquitto*, void* self, const struct mosquitto_message* m
   auto* sub = static_cast<Sub*>(self);
   const long long t = now_us();
   const std::string topic = m->topic;
-  const std::string payload(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+  const std::string payload(static_cast<const char*>(m->payload),
+                            static_cast<size_t>(m->payloadlen));
   if (topic.size() > 7 && topic.compare(topic.size() - 7, 7, "/status") == 0) {
     sub->online = payload == "online";
     return;
@@ -166,7 +166,9 @@ int main(int argc, char** argv) {
     }
   }
   std::sort(ms.begin(), ms.end());
-  auto pct = [&](double p) { return ms.empty() ? -1 : ms[static_cast<size_t>(p * static_cast<double>(ms.size() - 1))]; };
+  auto pct = [&](double p) {
+    return ms.empty() ? -1 : ms[static_cast<size_t>(p * static_cast<double>(ms.size() - 1))];
+  };
   printf("event line to publish: %zu of %d received; p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
          ms.size(), samples, pct(0.5), pct(0.99), ms.empty() ? -1 : ms.back());
 
@@ -186,7 +188,8 @@ int main(int argc, char** argv) {
   const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
   printf("idle: %.3f %% of a core over %.0f s (resolution %.3f %%); RSS %ld KiB (peak %ld KiB)\n",
          100.0 * (cpu1 - cpu0) / wall, wall,
-         100.0 / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall, status_kib(run, "VmRSS"), status_kib(run, "VmHWM"));
+         100.0 / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall, status_kib(run, "VmRSS"),
+         status_kib(run, "VmHWM"));
   stop(run);
 
   mosquitto_disconnect(m);

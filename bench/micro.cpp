@@ -1,8 +1,8 @@
 // Micro-benchmarks of the link's inner pieces and of the flight record's
 // hooks. The exchange cycle runs against the simulated board with its
 // instant clock, so its figure includes the board's own bookkeeping.
-#include <benchmark/benchmark.h>
 #include <bcm2835.h>
+#include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstring>

@@ -17,5 +17,4 @@ enum class TokenResult {
 // input; never returns without having consumed input, except at the end.
 // With a token buffer, the token's first token_size - 1 bytes are kept there
 // (NUL-terminated), for naming a token that is not a number.
-TokenResult read_int_token(FILE* in, int32_t* value, char* token = nullptr,
-                           size_t token_size = 0);
+TokenResult read_int_token(FILE* in, int32_t* value, char* token = nullptr, size_t token_size = 0);

@@ -4,9 +4,7 @@
 
 #include "line/line_guard.h"
 
-void pin_write(uint8_t pin, uint8_t level) {
-  line_guarded_write(pin, level);
-}
+void pin_write(uint8_t pin, uint8_t level) { line_guarded_write(pin, level); }
 
 void write_levels(std::span<const PinLevel> levels) {
   for (const PinLevel& p : levels) {

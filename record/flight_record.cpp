@@ -374,9 +374,8 @@ void record_begin(int argc, char** argv, int major, int minor, int patch) {
     }
     snprintf(g_path, sizeof g_path, "%s", path);
   }
-  size_t used = static_cast<size_t>(
-      snprintf(g_header, sizeof g_header, "# ZUL_STM_Driver %d.%d%d flight record:", major,
-               minor, patch));
+  size_t used = static_cast<size_t>(snprintf(
+      g_header, sizeof g_header, "# ZUL_STM_Driver %d.%d%d flight record:", major, minor, patch));
   for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
     used = append_arg(g_header, used, sizeof g_header, argv[i]);
   }

@@ -122,10 +122,10 @@ int parse_options(int argc, char** argv, Options* o) {
       o->describe_driver = true;
       continue;
     }
-    static const char* const kWithValue[] = {
-        "--pins",  "--frames", "--lines",    "--vcd",       "--svg",    "--scenario", "--until",
-        "--speed", "--shield", "--firmware", "--no-answer", "--faults", "--seed",
-        "--replay", "--tolerance"};
+    static const char* const kWithValue[] = {"--pins",   "--frames",   "--lines",     "--vcd",
+                                             "--svg",    "--scenario", "--until",     "--speed",
+                                             "--shield", "--firmware", "--no-answer", "--faults",
+                                             "--seed",   "--replay",   "--tolerance"};
     bool known = false;
     for (const char* k : kWithValue) {
       known = known || opt == k;
