@@ -52,6 +52,28 @@ bool whole_frame(const uint8_t* f) {
   return f[0] == kStartByte && crc == (f[6] << 8 | f[7]);
 }
 
+// The co-processor's side of one input: its replies, frame after frame, and
+// whether any of them was a whole frame. The transfer source is a plain
+// function, so what it plays lives here.
+struct Replies {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  size_t at = 0;
+  bool any_frame = false;
+};
+Replies g_replies;
+
+int64_t play_reply(const uint8_t*, uint8_t* received) {
+  Replies& r = g_replies;
+  memset(received, 0, kFrameBytes);
+  if (r.at < r.size) {
+    memcpy(received, r.data + r.at, std::min<size_t>(kFrameBytes, r.size - r.at));
+    r.at += kFrameBytes;
+  }
+  r.any_frame = r.any_frame || whole_frame(received);
+  return sim::transfer_time_ns();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -70,18 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   data += 5;
   size -= 5;
 
-  bool any_frame = false;
-  size_t at = 0;
-  sim::board_set_transfer_source([&](const uint8_t*, uint8_t* received) {
-    memset(received, 0, kFrameBytes);
-    if (at < size) {
-      memcpy(received, data + at, std::min<size_t>(kFrameBytes, size - at));
-      at += kFrameBytes;
-    }
-    any_frame = any_frame || whole_frame(received);
-    return sim::transfer_time_ns();
-  });
-  for (int cycle = 0; cycle < kMaxCycles && at < size; ++cycle) {
+  g_replies = Replies{data, size};
+  sim::board_set_transfer_source(play_reply);
+  for (int cycle = 0; cycle < kMaxCycles && g_replies.at < size; ++cycle) {
     spi_buffer_txrx();
     spi_parser();
     const int32_t state = Cycle.state.load();
@@ -96,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        memcmp(command, SPI_tx + kSlotCopy, kFrameBytes) == 0,
                    "the command slot holds a frame nobody put there");
   }
-  sim::board_set_transfer_source({});
+  sim::board_set_transfer_source(nullptr);
 
   const std::vector<std::string> printed = stdio.lines();
   for (const std::string& line : printed) {
@@ -113,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint8_t code = console_dequeue(); code != 0; code = console_dequeue()) {
     ZUL_FUZZ_CHECK(code == kHangUp, "code %d queued by the link", code);
   }
-  if (!any_frame) {
+  if (!g_replies.any_frame) {
     ZUL_FUZZ_CHECK(printed.empty(), "printed \"%s\" without a whole frame", printed[0].c_str());
     ZUL_FUZZ_CHECK(pins_to == pins_from, "a pin moved without a whole frame");
     ZUL_FUZZ_CHECK(Cycle.state.load() == kStateIdle && Cycle.imit.load() == 0,
