@@ -31,11 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ZUL_FUZZ_CHECK(!config.client_id.empty(), "no client id");
   std::set<int> imitated;
   for (int room : config.imitate) {
-    ZUL_FUZZ_CHECK(room >= 0 && room < bridge::kRoomCount, "imitated room %d", room);
+    ZUL_FUZZ_CHECK(room >= 0 && room < kRoomCount, "imitated room %d", room);
     imitated.insert(room);
   }
   for (int room : config.blacklist) {
-    ZUL_FUZZ_CHECK(room >= 0 && room < bridge::kRoomCount, "blacklisted room %d", room);
+    ZUL_FUZZ_CHECK(room >= 0 && room < kRoomCount, "blacklisted room %d", room);
     ZUL_FUZZ_CHECK(imitated.count(room) == 0, "room %d in both lists", room);
   }
   for (const auto& [room, answer] : config.answers) {
