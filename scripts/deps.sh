@@ -157,22 +157,44 @@ explain() {
     /^E: / { print "  apt: " substr($0, 4) }' "$work/install.log" >&2
 }
 
+# One set of packages: installed, or brought to one version of each
+# Multi-Arch: same library and tried again, or explained.
+install_set() {  # packages...
+  # shellcheck disable=SC2086 # a list of words
+  if install "$@"; then return 0; fi
+  pins="$(aligned_versions "$@")"
+  if [ -n "$pins" ]; then
+    say "one version on every architecture:" "$(echo "$pins" | tr '\n' ' ')"
+    # A package named again without its version would undo its pin.
+    rest=""
+    for pkg in "$@"; do
+      case "$pkg" in *:*) qualified="$pkg" ;; *) qualified="$pkg:$native" ;; esac
+      echo "$pins" | grep -q "^$qualified=" || rest="$rest $pkg"
+    done
+    # shellcheck disable=SC2086
+    if install --allow-downgrades $pins $rest; then return 0; fi
+  fi
+  missing=" $*"
+  explain
+  return 1
+}
+
 say "installing:$missing"
 update
-# shellcheck disable=SC2086 # a list of words
-if install $missing; then exit 0; fi
+# The machine's own packages first, then the foreign architectures': the
+# libraries to align are then those of the foreign packages alone, not every
+# Multi-Arch: same library that a native package (a Python) depends on.
+own=""
+foreign=""
+for pkg in $missing; do
+  case "$pkg" in
+    *:"$native" | *:all) own="$own $pkg" ;;
+    *:*) foreign="$foreign $pkg" ;;
+    *) own="$own $pkg" ;;
+  esac
+done
+# shellcheck disable=SC2086 # lists of words
+if [ -n "$own" ]; then install_set $own || exit 1; fi
 # shellcheck disable=SC2086
-pins="$(aligned_versions $missing)"
-if [ -n "$pins" ]; then
-  say "one version on every architecture:" "$(echo "$pins" | tr '\n' ' ')"
-  # A package named again without its version would undo its pin.
-  rest=""
-  for pkg in $missing; do
-    case "$pkg" in *:*) qualified="$pkg" ;; *) qualified="$pkg:$native" ;; esac
-    echo "$pins" | grep -q "^$qualified=" || rest="$rest $pkg"
-  done
-  # shellcheck disable=SC2086
-  if install --allow-downgrades $pins $rest; then exit 0; fi
-fi
-explain
-exit 1
+if [ -n "$foreign" ]; then install_set $foreign || exit 1; fi
+exit 0
