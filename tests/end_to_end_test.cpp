@@ -24,24 +24,10 @@ using test::run_sim;
 using test::split_lines;
 using test::temp_file;
 
-struct PinWrite {
-  double t;
-  int gpio;
-  int level;
-};
+using test::PinWrite;
 
 std::vector<PinWrite> pin_writes(const std::string& path) {
-  std::vector<PinWrite> out;
-  for (const std::string& line : split_lines(read_file(path))) {
-    std::istringstream in(line);
-    PinWrite w{};
-    std::string call;
-    in >> w.t >> call >> w.gpio >> w.level;
-    if (call == "write") {
-      out.push_back(w);
-    }
-  }
-  return out;
+  return test::pin_writes(read_file(path));
 }
 
 Strings events_only(const Strings& lines) {

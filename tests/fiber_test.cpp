@@ -219,26 +219,6 @@ TEST(FiberRuns, SameScenarioAndSeedGiveByteIdenticalOutputsTwentyTimesWithFaults
   }
 }
 
-struct Write {
-  int gpio;
-  int level;
-};
-
-std::vector<Write> pin_writes(const std::string& log) {
-  std::vector<Write> out;
-  for (const std::string& line : test::split_lines(log)) {
-    std::istringstream in(line);
-    double t = 0;
-    std::string call;
-    Write w{};
-    in >> t >> call >> w.gpio >> w.level;
-    if (call == "write") {
-      out.push_back(w);
-    }
-  }
-  return out;
-}
-
 // In virtual time the stop signal lands on whichever fiber runs, wherever it
 // is: in the program, in the simulator's scheduler, in a switch.
 TEST(FiberRuns, StopSignalAtAnyPointOfAVirtualRunEndsThroughTheIdleState) {
@@ -269,7 +249,7 @@ TEST(FiberRuns, StopSignalAtAnyPointOfAVirtualRunEndsThroughTheIdleState) {
     while (p.read_line(&line, 10)) {
     }
     ASSERT_EQ(p.wait(10), 128 + SIGTERM) << "(-1: still running after 10 s)";
-    const std::vector<Write> w = pin_writes(read_file(pins));
+    const std::vector<test::PinWrite> w = test::pin_writes(read_file(pins));
     ASSERT_GE(w.size(), 9u);
     const int idle[9][2] = {{24, 0}, {23, 1}, {22, 1}, {14, 1}, {6, 0},
                             {25, 0}, {16, 0}, {26, 0}, {2, 1}};

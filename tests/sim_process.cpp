@@ -207,4 +207,18 @@ std::vector<std::string> split_lines(const std::string& text) {
   return out;
 }
 
+std::vector<PinWrite> pin_writes(const std::string& log) {
+  std::vector<PinWrite> out;
+  for (const std::string& line : split_lines(log)) {
+    std::istringstream in(line);
+    PinWrite w{};
+    std::string call;
+    in >> w.t >> call >> w.gpio >> w.level;
+    if (call == "write") {
+      out.push_back(w);
+    }
+  }
+  return out;
+}
+
 }  // namespace test

@@ -50,4 +50,13 @@ std::string temp_file(const std::string& text = "");
 std::string read_file(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);
 
+// The pin writes of a simulator's pins log, in order ("T write GPIO LEVEL",
+// T in seconds).
+struct PinWrite {
+  double t;
+  int gpio;
+  int level;
+};
+std::vector<PinWrite> pin_writes(const std::string& log);
+
 }  // namespace test

@@ -94,26 +94,6 @@ std::vector<pid_t> threads_of(pid_t pid, size_t* all_count) {
   return out;
 }
 
-struct Write {
-  int gpio;
-  int level;
-};
-
-std::vector<Write> pin_writes(const std::string& log) {
-  std::vector<Write> out;
-  for (const std::string& line : split_lines(log)) {
-    std::istringstream in(line);
-    double t = 0;
-    std::string call;
-    Write w{};
-    in >> t >> call >> w.gpio >> w.level;
-    if (call == "write") {
-      out.push_back(w);
-    }
-  }
-  return out;
-}
-
 TEST(SimulatorStop, SigtermDuringHeavyPinAndLogActivityEndsThroughTheIdleState) {
   const std::string scenario = temp_file(busy_scenario());
   // In an emulator the process's threads are the emulator's; only a signal
@@ -155,7 +135,7 @@ TEST(SimulatorStop, SigtermDuringHeavyPinAndLogActivityEndsThroughTheIdleState) 
     }
     const int status = p.wait(10);
     ASSERT_EQ(status, 128 + SIGTERM) << "(-1: still running after 10 s)";
-    const std::vector<Write> w = pin_writes(read_file(pins));
+    const std::vector<test::PinWrite> w = test::pin_writes(read_file(pins));
     ASSERT_GE(w.size(), 9u);
     const int idle[9][2] = {{24, 0}, {23, 1}, {22, 1}, {14, 1}, {6, 0},
                             {25, 0}, {16, 0}, {26, 0}, {2, 1}};
