@@ -67,17 +67,7 @@ bool record_shows(test::SimProcess& p, const std::string& record, const std::str
   return false;
 }
 
-// The last nine writes are the board idle state.
-void expect_board_idle_last(const std::vector<PinWrite>& w) {
-  ASSERT_GE(w.size(), 9u);
-  const int expected[9][2] = {{24, 0}, {23, 1}, {22, 1}, {14, 1}, {6, 0},
-                              {25, 0}, {16, 0}, {26, 0}, {2, 1}};
-  for (int i = 0; i < 9; ++i) {
-    const PinWrite& x = w[w.size() - 9 + static_cast<size_t>(i)];
-    EXPECT_EQ(x.gpio, expected[i][0]) << i;
-    EXPECT_EQ(x.level, expected[i][1]) << i;
-  }
-}
+using test::expect_board_idle_last;
 
 // ---- real time -------------------------------------------------------------
 

@@ -249,14 +249,7 @@ TEST(FiberRuns, StopSignalAtAnyPointOfAVirtualRunEndsThroughTheIdleState) {
     while (p.read_line(&line, 10)) {
     }
     ASSERT_EQ(p.wait(10), 128 + SIGTERM) << "(-1: still running after 10 s)";
-    const std::vector<test::PinWrite> w = test::pin_writes(read_file(pins));
-    ASSERT_GE(w.size(), 9u);
-    const int idle[9][2] = {{24, 0}, {23, 1}, {22, 1}, {14, 1}, {6, 0},
-                            {25, 0}, {16, 0}, {26, 0}, {2, 1}};
-    for (size_t i = 0; i < 9; ++i) {
-      EXPECT_EQ(w[w.size() - 9 + i].gpio, idle[i][0]) << i;
-      EXPECT_EQ(w[w.size() - 9 + i].level, idle[i][1]) << i;
-    }
+    test::expect_board_idle_last(test::pin_writes(read_file(pins)));
     const std::string frame_log = read_file(frames);
     ASSERT_FALSE(frame_log.empty());
     EXPECT_EQ(frame_log.back(), '\n');

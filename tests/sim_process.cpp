@@ -1,6 +1,7 @@
 #include "tests/sim_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -219,6 +220,17 @@ std::vector<PinWrite> pin_writes(const std::string& log) {
     }
   }
   return out;
+}
+
+void expect_board_idle_last(const std::vector<PinWrite>& w) {
+  ASSERT_GE(w.size(), 9u);
+  const int expected[9][2] = {{24, 0}, {23, 1}, {22, 1}, {14, 1}, {6, 0},
+                              {25, 0}, {16, 0}, {26, 0}, {2, 1}};
+  for (size_t i = 0; i < 9; ++i) {
+    const PinWrite& x = w[w.size() - 9 + i];
+    EXPECT_EQ(x.gpio, expected[i][0]) << i;
+    EXPECT_EQ(x.level, expected[i][1]) << i;
+  }
 }
 
 }  // namespace test

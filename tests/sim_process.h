@@ -58,5 +58,7 @@ struct PinWrite {
   int level;
 };
 std::vector<PinWrite> pin_writes(const std::string& log);
+// Expects the last nine writes to be the board idle state, in its order.
+void expect_board_idle_last(const std::vector<PinWrite>& w);
 
 }  // namespace test
