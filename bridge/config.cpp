@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <toml++/toml.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -58,9 +59,31 @@ std::string Config::record_dir() const {
 
 namespace {
 
-// A key as a message names it: the empty key (legal in TOML) as "", so that
-// every message still starts with a key.
-std::string key_text(const std::string& name) { return name.empty() ? "\"\"" : name; }
+// A key as a message names it: as TOML writes it, bare where it can be and
+// quoted otherwise (the empty key, legal in TOML, as ""). Every message then
+// starts with a key that reads back as one, even one holding a dot, a colon
+// or a quote.
+std::string key_text(const std::string& name) {
+  static const char kBare[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-";
+  if (!name.empty() && name.find_first_not_of(kBare) == std::string::npos) {
+    return name;
+  }
+  std::string out = "\"";
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\u%04X", c);
+      out += escaped;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
 
 // Reads one table: each getter marks its key as known, and finish() names
 // every key of the table that no getter asked for.

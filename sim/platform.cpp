@@ -4,6 +4,8 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -13,6 +15,14 @@
 #include "sim/board.h"
 #include "sim/clock.h"
 #include "sim/fiber.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define ZUL_SIM_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZUL_SIM_TSAN 1
+#endif
+#endif
 
 extern "C" {
 FILE* __real_fopen(const char* path, const char* mode);
@@ -186,6 +196,16 @@ void __wrap__exit(int status) {
   if (fn != nullptr) {
     fn();
   }
+#if defined(ZUL_SIM_TSAN)
+  // ThreadSanitizer's _exit flushes every stdio stream first, and so takes
+  // each stream's lock, which the real _exit never does. A stop signal may
+  // have interrupted a thread inside the clock's condition variable while
+  // another holds standard output's lock and waits in that same variable
+  // for the interrupted one: the flush would wait for ever. A race is
+  // reported where it is found (and the tests' preset ends the process
+  // there), so leaving the runtime's exit out loses no report.
+  syscall(SYS_exit_group, status);
+#endif
   __real__exit(status);
 }
 

@@ -193,7 +193,7 @@ TEST_F(FlightRecord, WrittenOnSigusr1WhileRunningAndOnSigterm) {
     p->signal(SIGUSR1);
     read_on = wait_for_text(record, " in 1\n", 0.5);
   }
-  ASSERT_TRUE(read_on) << read_file(record);
+  ASSERT_TRUE(read_on) << read_file(record) << "stderr:\n" << p->stderr_text();
   p->signal(SIGTERM);
   EXPECT_EQ(p->wait(), 128 + SIGTERM);
   const std::vector<std::string> lines = split_lines(read_file(record));

@@ -134,7 +134,7 @@ TEST(SimulatorStop, SigtermDuringHeavyPinAndLogActivityEndsThroughTheIdleState) 
            std::chrono::steady_clock::now() - sent < std::chrono::seconds(10)) {
     }
     const int status = p.wait(10);
-    ASSERT_EQ(status, 128 + SIGTERM) << "(-1: still running after 10 s)";
+    ASSERT_EQ(status, 128 + SIGTERM) << "(-1: still running after 10 s)\n" << p.stderr_text();
     test::expect_board_idle_last(test::pin_writes(read_file(pins)));
     EXPECT_FALSE(read_file(lines).empty());
     // The frames log streams while the run goes on: the stop still gets the
