@@ -98,6 +98,10 @@ class Table {
   void error(const std::string& name, const std::string& text) const {
     errors_->push_back(key(name) + ": " + text);
   }
+  // An element of an array, as name[i].
+  void item_error(const std::string& name, size_t i, const std::string& text) const {
+    errors_->push_back(key(name) + "[" + std::to_string(i) + "]: " + text);
+  }
   const toml::node* node(const std::string& name, bool required) {
     known_.insert(name);
     const toml::node* found = table_ ? table_->get(name) : nullptr;
@@ -151,14 +155,13 @@ class Table {
     }
     for (size_t i = 0; i < array->size(); ++i) {
       const toml::node& item = *array->get(i);
-      const std::string item_key = name + "[" + std::to_string(i) + "]";
       if (!item.is_integer()) {
-        error(item_key, std::string("must be a room number, not ") + type_name(item));
+        item_error(name, i, std::string("must be a room number, not ") + type_name(item));
         continue;
       }
       const long long room = *item.value<long long>();
       if (room < 0 || room >= kRoomCount) {
-        error(item_key, "room " + std::to_string(room) + " is outside 0..4095");
+        item_error(name, i, "room " + std::to_string(room) + " is outside 0..4095");
         continue;
       }
       out->push_back(static_cast<int>(room));
@@ -175,8 +178,7 @@ class Table {
     for (size_t i = 0; i < array->size(); ++i) {
       const toml::node& item = *array->get(i);
       if (!item.is_string()) {
-        error(name + "[" + std::to_string(i) + "]",
-              std::string("must be a string, not ") + type_name(item));
+        item_error(name, i, std::string("must be a string, not ") + type_name(item));
         continue;
       }
       out->push_back(*item.value<std::string>());
@@ -379,7 +381,7 @@ void read_answers(const toml::table& root, Config* c, std::vector<std::string>* 
   if (!answers) return;
   for (const auto& [name, node] : *answers) {
     const std::string text(name.str());
-    const std::string path = "answer." + text;
+    const std::string path = "answer." + key_text(text);
     size_t used = 0;
     int room = -1;
     try {
