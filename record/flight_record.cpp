@@ -13,7 +13,7 @@
 #include <cstring>
 
 namespace record_detail {
-bool g_on = false;
+std::atomic<bool> g_on{false};
 }  // namespace record_detail
 
 namespace {
@@ -389,11 +389,11 @@ void record_begin(int argc, char** argv, int major, int minor, int patch) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGUSR1, &action, nullptr);
   }
-  record_detail::g_on = true;
+  record_detail::g_on.store(true, std::memory_order_release);
 }
 
 void record_clock_start() {
-  if (!record_detail::g_on) {
+  if (!record_detail::g_on.load(std::memory_order_acquire)) {
     return;
   }
   g_origin_us = bcm2835_st_read();
@@ -401,7 +401,7 @@ void record_clock_start() {
 }
 
 void record_finish(int status) {
-  if (!record_detail::g_on) {
+  if (!record_detail::g_on.load(std::memory_order_acquire)) {
     return;
   }
   if (g_finished.exchange(true)) {
@@ -419,7 +419,7 @@ void record_finish(int status) {
 }
 
 void record_snapshot() {
-  if (!record_detail::g_on || g_finished.load() || !take_file()) {
+  if (!record_detail::g_on.load(std::memory_order_acquire) || g_finished.load() || !take_file()) {
     return;  // the end, or another snapshot, is being written
   }
   if (!g_finished.load()) {
@@ -428,7 +428,7 @@ void record_snapshot() {
   g_file_busy.store(false);
 }
 
-bool record_active() { return record_detail::g_on; }
+bool record_active() { return record_detail::g_on.load(std::memory_order_acquire); }
 
 size_t record_count() {
   const uint64_t next = g_next.load(std::memory_order_acquire);
@@ -449,7 +449,7 @@ uint64_t record_now_us() { return now_us(); }
 void record_write(int fd, const char* how) { write_ring(fd, how, 0, false); }
 
 void record_reset() {
-  record_detail::g_on = false;
+  record_detail::g_on.store(false);
   g_keep_in_memory = false;
   g_path[0] = '\0';
   g_header[0] = '\0';

@@ -13,6 +13,7 @@
 // This module sits below everything of ours (it includes nothing of the
 // program), so the link, the line and the core may all call it.
 #pragma once
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -34,8 +35,11 @@ struct RecordEntry {
 };
 
 namespace record_detail {
-// Written once at start-up, before any other thread exists.
-extern bool g_on;
+// Set once at start-up by the main thread, and read by every thread and by
+// the SIGUSR1 handler. The simulator's timer thread already runs by then,
+// and it takes the handler: an atomic, whose release store also publishes
+// the file name and header written before it.
+extern std::atomic<bool> g_on;
 void transfer(const uint8_t* sent, const uint8_t* received);
 void token(int outcome, const int32_t* value, const char* text);
 void line(const char* text, size_t len);
@@ -52,7 +56,7 @@ void record_clock_start();
 
 // The hooks.
 inline void record_transfer(const uint8_t* sent, const uint8_t* received) {
-  if (__builtin_expect(record_detail::g_on, 0)) {
+  if (__builtin_expect(record_detail::g_on.load(std::memory_order_relaxed), 0)) {
     record_detail::transfer(sent, received);
   }
 }
@@ -60,24 +64,24 @@ inline void record_transfer(const uint8_t* sent, const uint8_t* received) {
 // token that is not one (its text, when the reader kept it), 2 the input's
 // end.
 inline void record_token(int outcome, const int32_t* value, const char* text) {
-  if (__builtin_expect(record_detail::g_on, 0)) {
+  if (__builtin_expect(record_detail::g_on.load(std::memory_order_relaxed), 0)) {
     record_detail::token(outcome, value, text);
   }
 }
 // A line written to standard output, without its line end.
 inline void record_line(const char* text, size_t len) {
-  if (__builtin_expect(record_detail::g_on, 0)) {
+  if (__builtin_expect(record_detail::g_on.load(std::memory_order_relaxed), 0)) {
     record_detail::line(text, len);
   }
 }
 // The same for a formatted write; `args` stays usable for the caller.
 inline void record_vline(const char* format, va_list args) {
-  if (__builtin_expect(record_detail::g_on, 0)) {
+  if (__builtin_expect(record_detail::g_on.load(std::memory_order_relaxed), 0)) {
     record_detail::vline(format, args);
   }
 }
 inline void record_pin(uint8_t pin, uint8_t level) {
-  if (__builtin_expect(record_detail::g_on, 0)) {
+  if (__builtin_expect(record_detail::g_on.load(std::memory_order_relaxed), 0)) {
     record_detail::pin(pin, level);
   }
 }
