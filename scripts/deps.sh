@@ -87,7 +87,12 @@ common_highest() {  # files...
 # packages (and everything they depend on) whose installed and candidate
 # versions differ across the architectures it is, or is to be, installed
 # for: all of them at the highest version every one of those architectures
-# has. Names the libraries with no such version on standard error.
+# has. Names the libraries with no such version on standard error, and then
+# leaves the file unalignable behind. A library whose versions already
+# agree is printed too, for the architectures it is still to be installed
+# for: apt's resolver can fail to find it on a foreign architecture unless
+# it is named (zlib1g:arm64 beside zlib1g-dev:arm64, seen on a lagging
+# mirror).
 aligned_versions() {  # packages...
   # What the packages need, and what apt's complaint names.
   apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
@@ -125,7 +130,13 @@ aligned_versions() {  # packages...
     cut -d' ' -f2 "$work/installed" >>"$work/targets"
     archs="$(sort -u "$work/archs" | tr '\n' ' ')"
     [ "$(echo "$archs" | wc -w)" -ge 2 ] || continue
-    [ "$(sort -u "$work/targets" | wc -l)" -ge 2 ] || continue
+    if [ "$(sort -u "$work/targets" | wc -l)" -lt 2 ]; then
+      version="$(head -n 1 "$work/targets")"
+      awk -v n="$name" '$1 == n { print $2 }' "$work/same" | sort -u | while read -r a; do
+        grep -qx "$a $version" "$work/installed" || echo "$name:$a=$version"
+      done
+      continue
+    fi
     set --
     for a in $archs; do
       awk -v n="$name" -v a="$a" '$1 == n && $2 == a { print $3 }' "$work/offered" >"$work/versions.$a"
@@ -139,6 +150,7 @@ aligned_versions() {  # packages...
       for a in $archs; do
         say "  $a: $(sort -u "$work/versions.$a" | tr '\n' ' ')"
       done
+      : >"$work/unalignable"
       continue
     fi
     for a in $archs; do
@@ -162,8 +174,10 @@ explain() {
 install_set() {  # packages...
   # shellcheck disable=SC2086 # a list of words
   if install "$@"; then return 0; fi
+  rm -f "$work/unalignable"
   pins="$(aligned_versions "$@")"
-  if [ -n "$pins" ]; then
+  # With a library that has no common version, a second try cannot work.
+  if [ -n "$pins" ] && [ ! -e "$work/unalignable" ]; then
     say "one version on every architecture:" "$(echo "$pins" | tr '\n' ' ')"
     # A package named again without its version would undo its pin.
     rest=""

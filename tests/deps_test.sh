@@ -55,11 +55,11 @@ name="\${pkg%%:*}"
 arch=amd64
 case "\$pkg" in *:*) arch="\${pkg##*:}" ;; esac
 case "\$format" in
-  *Status*)
+  *Version*)
+    awk -v n="\$name" '\$1 == n { print \$2, \$3, "ii " }' "\$fake/installed" ;;
+  *)
     awk -v n="\$name" -v a="\$arch" '\$1 == n && \$2 == a { found = 1 }
       END { if (found) printf "install ok installed"; exit !found }' "\$fake/installed" ;;
-  *)
-    awk -v n="\$name" '\$1 == n { print \$2, \$3, "ii " }' "\$fake/installed" ;;
 esac
 EOF
   cat >"$fake/bin/apt-get" <<EOF
@@ -222,7 +222,10 @@ EOF
 
 machine multiarch_aligned
 skew
-pins="libssl3:amd64=3.0.20-1~deb12u2 libssl3:arm64=3.0.20-1~deb12u2 libssl3:armhf=3.0.20-1~deb12u2"
+# libc6's versions agree; it is still to be installed for both, so it is
+# named as well.
+pins="libc6:arm64=2.36-9+deb12u14 libc6:armhf=2.36-9+deb12u14 libssl3:amd64=3.0.20-1~deb12u2 \
+libssl3:arm64=3.0.20-1~deb12u2 libssl3:armhf=3.0.20-1~deb12u2"
 echo "$pins libmosquitto-dev:arm64 libmosquitto-dev:armhf" >"$fake/install_ok_with"
 run_deps libmosquitto-dev:arm64 libmosquitto-dev:armhf
 expect_status 0
@@ -258,6 +261,32 @@ expect_said "could not install: libmosquitto-dev:arm64 libmosquitto-dev:armhf"
 expect_said "libssl3:arm64: Breaks: libssl3 (!= 3.0.20-1~deb12u2) but 3.0.19-1~deb12u1 is to be installed"
 expect_said "apt: Unable to correct problems, you have held broken packages."
 [ "$(grep -c '^install' "$fake/calls")" -eq 1 ] || fail "tried again without a version to pin"
+
+# Every version already agrees, yet apt's resolver does not find the
+# library for the foreign architecture until it is named: it is named at
+# that version, and only where it is not installed yet.
+machine multiarch_named
+echo "zlib1g amd64 1:1.2.13.dfsg-1" >"$fake/installed"
+cat >"$fake/available" <<'EOF2'
+zlib1g amd64 1:1.2.13.dfsg-1
+zlib1g arm64 1:1.2.13.dfsg-1
+EOF2
+cat >"$fake/depends" <<'EOF2'
+zlib1g-dev:arm64
+  Depends: zlib1g:arm64
+zlib1g:arm64
+EOF2
+cat >"$fake/install_error" <<'EOF2'
+The following packages have unmet dependencies:
+ zlib1g-dev:arm64 : Depends: zlib1g:arm64 (= 1:1.2.13.dfsg-1) but it is not going to be installed
+E: Unable to correct problems, you have held broken packages.
+EOF2
+echo "zlib1g:arm64=1:1.2.13.dfsg-1 zlib1g-dev:arm64" >"$fake/install_ok_with"
+run_deps zlib1g-dev:arm64
+expect_status 0
+expect_said "one version on every architecture: zlib1g:arm64=1:1.2.13.dfsg-1"
+expect_calls "update -qq" "install -y -qq --no-remove zlib1g-dev:arm64" \
+  "install -y -qq --no-remove --allow-downgrades zlib1g:arm64=1:1.2.13.dfsg-1 zlib1g-dev:arm64"
 
 # A package that is simply not there: apt's reason, and no pins.
 machine not_there
