@@ -58,32 +58,23 @@ TEST(Fibers, EachProgramThreadKeepsItsOwnThreadLocalsAcrossTurns) {
   EXPECT_EQ(t_value, 3);
 }
 
+pid_t inside = 0;  // the OS thread note_os_thread ran on
+void* note_os_thread(void*) {
+  inside = os_thread();
+  return nullptr;
+}
+
 TEST(Fibers, ProgramThreadsShareTheSimulatorsOsThreadInVirtualTimeOnly) {
   test::fresh_board(sim::ClockMode::kScheduled);
-  static pid_t inside = 0;
   pthread_t t;
-  ASSERT_EQ(pthread_create(
-                &t, nullptr,
-                [](void*) -> void* {
-                  inside = os_thread();
-                  return nullptr;
-                },
-                nullptr),
-            0);
+  ASSERT_EQ(pthread_create(&t, nullptr, note_os_thread, nullptr), 0);
   sim::clock_sleep_ms(1);
   EXPECT_EQ(inside, os_thread());
   EXPECT_EQ(pthread_join(t, nullptr), 0);
 
   test::fresh_board(sim::ClockMode::kInstant);
   inside = 0;
-  ASSERT_EQ(pthread_create(
-                &t, nullptr,
-                [](void*) -> void* {
-                  inside = os_thread();
-                  return nullptr;
-                },
-                nullptr),
-            0);
+  ASSERT_EQ(pthread_create(&t, nullptr, note_os_thread, nullptr), 0);
   ASSERT_EQ(pthread_join(t, nullptr), 0);
   EXPECT_NE(inside, os_thread()) << "outside virtual time a thread is a kernel thread";
 }

@@ -173,14 +173,7 @@ int run_tool(const std::vector<std::string>& args, std::string* output) {
   std::string command;
   for (const std::string& a : bridge_test::launched(ZUL_BRIDGE_PATH)) command += "'" + a + "' ";
   for (const std::string& a : args) command += "'" + a + "' ";
-  command += "2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  char buffer[4096];
-  size_t n;
-  output->clear();
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
-  const int raw = pclose(pipe);
-  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return bridge_test::run_command(command, output);
 }
 
 TEST(BridgeConfig, CheckConfigNamesEveryProblemAndExits78) {
