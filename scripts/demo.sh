@@ -3,8 +3,8 @@
 # job in virtual time, with the event stream printed with simulated times.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh cmake g++ make libbcm2835-dev libinih-dev \
-  libmosquitto-dev nlohmann-json3-dev libtomlplusplus-dev zlib1g-dev
+# shellcheck disable=SC2046 # a list of words
+sh scripts/deps.sh $(sh scripts/packages.sh build)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUL_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null
 mkdir -p demo-out

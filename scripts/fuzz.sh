@@ -11,8 +11,8 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 [ $# -gt 0 ] && shift
-sh scripts/deps.sh clang libclang-rt-14-dev cmake make libbcm2835-dev libinih-dev libmosquitto-dev nlohmann-json3-dev \
-  libtomlplusplus-dev
+# shellcheck disable=SC2046 # a list of words
+sh scripts/deps.sh $(sh scripts/packages.sh fuzz)
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$(nproc)" >/dev/null
 targets="$*"

@@ -54,18 +54,17 @@ for exe in "$driver" "$sim"; do
   $readelf -h "$exe" | grep -q AArch64 || fail "$exe is not an arm64 program"
 done
 
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+# Debian's arm64 packages through an apt of their own (scripts/target_apt.sh):
+# this machine's dpkg gets no foreign architecture. Its lists are fetched
+# once, on the first look; an index of the mirror being synchronised is left
+# out with a warning, not a reason to stop.
 apt_updated=no
-apt_update() {  # an index of the mirror being synchronised is no reason to stop
+apt_update() {
   [ "$apt_updated" = yes ] && return 0
   apt_updated=yes
-  for try in 1 2 3; do
-    $SUDO apt-get update -qq && return 0
-    echo "vm: apt-get update failed (try $try of 3)" >&2
-    sleep 5
-  done
-  echo "vm: warning: going on with the package lists as they are" >&2
+  APT_CONFIG="$(sh "$repo/scripts/target_apt.sh" bookworm arm64 "$(dpkg --print-architecture)")" ||
+    fail "no package lists for Debian's arm64 kernel (scripts/target_apt.sh, above)"
+  export APT_CONFIG
 }
 
 # The kernel's ABI and version from the arm64 metapackage, whose record says
@@ -73,7 +72,7 @@ apt_update() {  # an index of the mirror being synchronised is no reason to stop
 # and the arm64 index may lag the amd64 one. (Every look at the package lists
 # costs seconds here, so there is one.)
 resolve_kernel() {
-  apt-cache show linux-image-arm64:arm64 2>/dev/null |
+  apt-cache show linux-image-arm64 2>/dev/null |
     sed -n 's/^Depends: .*linux-image-\([0-9][^ ]*\)-arm64 (= \([^)]*\)).*/\1 \2/p' |
     sort -V -k 2 | tail -n 1
 }
@@ -103,7 +102,8 @@ use_kernel() {  # ABI VERSION
   debs="$cache/debs"
   # Kbuild and the source at the kernel's own version: the headers need the same.
   packages="linux-image-$abi-arm64:arm64=$version linux-headers-$abi-arm64:arm64=$version
-    linux-headers-$abi-common=$version linux-kbuild-$series=$version linux-source-$series=$version
+    linux-headers-$abi-common=$version linux-kbuild-$series:$(dpkg --print-architecture)=$version
+    linux-source-$series=$version
     busybox-static:arm64"
 }
 
@@ -129,25 +129,14 @@ if [ "${ZUL_VM_REFRESH:-no}" != yes ] && [ -f "$current" ] &&
   [ -f "$build/vm/cache/$(cat "$current")/root/.complete" ]; then
   use_kernel "$(sed 's/_.*//' "$current")" "$(sed 's/^[^_]*_//' "$current")"
 else
-  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-    $SUDO dpkg --add-architecture arm64
-    apt_update
-  fi
-  kernel="$(resolve_kernel)"
-  [ -n "$kernel" ] || apt_update
-  resolve "$kernel"
+  apt_update
+  resolve
 fi
 
 if [ ! -f "$root/.complete" ]; then
   echo "vm: downloading Debian's arm64 kernel $abi ($version), its headers and source, busybox"
-  if ! download_all && [ "$apt_updated" = no ]; then
-    # Lists older than the mirror name files it no longer has.
-    echo "vm: the download failed ($(tail -n 1 "$cache/err")); updating the package lists" >&2
-    apt_update
-    resolve
-    echo "vm: downloading Debian's arm64 kernel $abi ($version)"
-    download_all || true
-  fi
+  apt_update
+  download_all || true
   # Each on its own where one failed; the newest kbuild or source where the
   # kernel's own version has gone (said so).
   for package in $packages; do

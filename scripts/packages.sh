@@ -1,0 +1,41 @@
+#!/bin/sh
+# The Debian packages a job of this project needs, by their names in this
+# machine's release or in the one named: Debian bookworm, Debian trixie, and
+# Raspberry Pi OS on either. What scripts/deps.sh installs is read here.
+#
+#   sh scripts/packages.sh build|test|format|fuzz|cross [CODENAME]
+#
+#   build   the program, the simulator and the bridge
+#   test    and everything scripts/test.sh runs on this machine's build
+#   format  the pinned clang-format of the layout check (none where the
+#           release has no clang-format 14)
+#   fuzz    the libFuzzer targets
+#   cross   the cross builds' compilers and emulators (the target's own
+#           libraries come from roots of their own: scripts/target_root.sh)
+set -eu
+job="${1:-}"
+codename="${2:-$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")}"
+build="cmake g++ make libbcm2835-dev libinih-dev libmosquitto-dev nlohmann-json3-dev \
+libtomlplusplus-dev zlib1g-dev"
+# clang's libFuzzer and sanitizer runtimes: a package of their own, which
+# clang only recommends (libclang-rt-dev follows the release's clang).
+fuzz="clang libclang-rt-dev"
+case "$job" in
+  build) echo "$build" ;;
+  test)
+    echo "$build $fuzz libgtest-dev libbenchmark-dev python3 time mosquitto python3-jinja2 systemd \
+apt-utils gnupg"
+    ;;
+  format)
+    case "$codename" in
+      bookworm) echo clang-format-14 ;;
+      *) ;;
+    esac
+    ;;
+  fuzz) echo "$build $fuzz" ;;
+  cross) echo "file qemu-user qemu-system-arm cpio xz-utils g++-aarch64-linux-gnu g++-arm-linux-gnueabihf" ;;
+  *)
+    echo "usage: $0 build|test|format|fuzz|cross [CODENAME]" >&2
+    exit 2
+    ;;
+esac
