@@ -428,7 +428,13 @@ void use_sys(const Sys& sys) { g_sys = &sys; }
 
 uint32_t spi_speed_for_divider(uint16_t divider) {
   const uint32_t even = divider & ~uint32_t{1};
-  return kCoreClockHz / (even == 0 ? 65536u : even);
+  if (even == 0) {
+    // The slowest divider: the kernel takes any quotient of 65 535 or more
+    // as 65536, so the rate itself (rounded down) is safe to ask for, where
+    // ceil(250 MHz / 65536) = 3815 Hz would give 65532.
+    return kCoreClockHz / 65536u;
+  }
+  return (kCoreClockHz + even - 1) / even;
 }
 
 bool open_board(char* message, size_t message_size) {

@@ -521,7 +521,7 @@ TEST_F(KernelBoard, SpiWithoutPermissionNamesTheGroupSpi) {
 TEST_F(KernelBoard, SpiThatRefusesTheSettingsDrivesNothing) {
   fake_.chips = {header_chip("gpiochip0")};
   fake_.spi_setup_errno = EINVAL;
-  expect_refused("/dev/spidev0.0 refused SPI mode 0, 8 bits, MSB first at 281531 Hz");
+  expect_refused("/dev/spidev0.0 refused SPI mode 0, 8 bits, MSB first at 281532 Hz");
 }
 
 // SPI0 as the program sets it up: mode 0, 8 bits, MSB first, chip select 0
@@ -536,7 +536,7 @@ TEST_F(KernelBoard, SpiIsSetUpAsTheProgramAsksBeforeAnyLineIsRequested) {
   EXPECT_EQ(fake_.calls[1].kind, Call::kSpiBits);
   EXPECT_EQ(fake_.calls[1].value, 8u);
   EXPECT_EQ(fake_.calls[2].kind, Call::kSpiSpeed);
-  EXPECT_EQ(fake_.calls[2].value, 281531u);
+  EXPECT_EQ(fake_.calls[2].value, 281532u);
   EXPECT_EQ(fake_.calls[3].kind, Call::kRequest);
   const size_t before = fake_.calls.size();
   EXPECT_EQ(kboard::spi_begin(), 1);
@@ -562,7 +562,7 @@ TEST_F(KernelBoard, OtherSpiSettingsReachTheDevice) {
   EXPECT_EQ(fake_.calls[before + 2].value,
             static_cast<uint32_t>(SPI_MODE_3 | SPI_LSB_FIRST | SPI_CS_HIGH));
   EXPECT_EQ(fake_.calls[before + 3].kind, Call::kSpiSpeed);
-  EXPECT_EQ(fake_.calls[before + 3].value, 244140u);
+  EXPECT_EQ(fake_.calls[before + 3].value, 244141u);
 }
 
 // Each frame is one message of 8 bytes: chip select stays low for all of it.
@@ -576,7 +576,7 @@ TEST_F(KernelBoard, AFrameIsOneMessageOfEightBytes) {
   ASSERT_EQ(transfers.size(), 1u);
   const spi_ioc_transfer& t = transfers[0].transfer;
   EXPECT_EQ(t.len, 8u);
-  EXPECT_EQ(t.speed_hz, 281531u);
+  EXPECT_EQ(t.speed_hz, 281532u);
   EXPECT_EQ(t.bits_per_word, 8u);
   EXPECT_EQ(t.cs_change, 0u);
   EXPECT_EQ(transfers[0].sent, (std::vector<uint8_t>{0xA1, 1, 2, 3, 4, 5, 6, 7}));
@@ -603,13 +603,37 @@ TEST_F(KernelBoard, AFailedTransferReadsAsSilenceAndIsToldOnce) {
   EXPECT_EQ(err, "zul_stm_driver: a transfer on /dev/spidev0.0 failed: Input/output error\n");
 }
 
-TEST(KernelBoardSpi, DividerToSpeedAsTheBcm2835SpiBlockCounts) {
-  EXPECT_EQ(kboard::spi_speed_for_divider(889), 281531u);  // odd: rounded down to 888
-  EXPECT_EQ(kboard::spi_speed_for_divider(888), 281531u);
-  EXPECT_EQ(kboard::spi_speed_for_divider(2), 125000000u);
-  EXPECT_EQ(kboard::spi_speed_for_divider(1024), 244140u);
-  EXPECT_EQ(kboard::spi_speed_for_divider(0), 3814u);  // 65536
-  EXPECT_EQ(kboard::spi_speed_for_divider(1), 3814u);
+// The divider spi-bcm2835 sets for a requested speed at a 250 MHz core
+// clock (drivers/spi/spi-bcm2835.c, bcm2835_spi_transfer_one): 0 is 65536.
+unsigned kernel_divider(uint32_t speed_hz) {
+  constexpr unsigned long kClockHz = 250000000;
+  if (speed_hz >= kClockHz / 2) {
+    return 2;
+  }
+  unsigned long cdiv = (kClockHz + speed_hz - 1) / speed_hz;
+  cdiv += cdiv % 2;
+  return cdiv >= 65536 ? 65536 : static_cast<unsigned>(cdiv);
+}
+
+// The speed asked for is the lowest that the kernel turns into the divider
+// the bcm2835 library's one stands for (odd rounded down to even; 0 and 1
+// are 65536): one hertz less would be a slower divider.
+TEST(KernelBoardSpi, TheSpeedAskedForGivesTheLibrarysDividerInTheKernel) {
+  struct Row {
+    uint16_t divider;
+    uint32_t speed_hz;
+    unsigned kernel_divider;
+  };
+  for (const Row& r : {Row{889, 281532, 888}, Row{888, 281532, 888}, Row{2, 125000000, 2},
+                       Row{3, 125000000, 2}, Row{1024, 244141, 1024}, Row{0, 3814, 65536},
+                       Row{1, 3814, 65536}}) {
+    const uint32_t speed = kboard::spi_speed_for_divider(r.divider);
+    EXPECT_EQ(speed, r.speed_hz) << r.divider;
+    EXPECT_EQ(kernel_divider(speed), r.kernel_divider) << r.divider;
+    if (r.kernel_divider != 65536) {
+      EXPECT_GT(kernel_divider(speed - 1), r.kernel_divider) << r.divider;
+    }
+  }
 }
 
 int64_t monotonic_us() {
