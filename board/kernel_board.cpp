@@ -14,13 +14,14 @@
 // 5.10 and later) is the same on both and is all the few calls here need.
 //
 // What it takes: the lines named GPIO6, GPIO14, GPIO16 and GPIO22 to GPIO26
-// (GPIO 14 may be TXD1 or TXD0, as the Pi 1 to 4's device trees call it),
-// on whichever chip carries them (the Pi 5's header chip was gpiochip4 before
-// Linux 6.6.47 and gpiochip0 after), and /dev/spidev0.0. GPIO 8 is SPI0's
-// chip select and belongs to the kernel's SPI driver. GPIO 15 (an input the
-// program never reads) and GPIO 2 (which the idle state sets high, and which
-// the Pi's own pull-up holds high) are left to the system: GPIO 15 is the
-// serial console's receive line and GPIO 2 is I2C's data line.
+// (GPIO 14 may be TXD1 or TXD0, as the Pi 1 to 4's device trees call it, at
+// offset 14 of GPIO6's chip), on whichever chip carries them (the Pi 5's
+// header chip was gpiochip4 before Linux 6.6.47 and gpiochip0 after), and
+// /dev/spidev0.0. GPIO 8 is SPI0's chip select and belongs to the kernel's
+// SPI driver. GPIO 15 (an input the program never reads) and GPIO 2 (which
+// the idle state sets high, and which the Pi's own pull-up holds high) are
+// left to the system: GPIO 15 is the serial console's receive line and
+// GPIO 2 is I2C's data line.
 //
 // No line is driven until all are ours: a multi-line request sets the
 // directions line by line, so one that failed on a busy line would have
@@ -161,34 +162,21 @@ bool line_info(int fd, uint32_t offset, gpio_v2_line_info* info) {
   return g_sys->ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, info) == 0;
 }
 
-// The names a shield line may carry besides GPIO<n>: the device trees of the
-// Pi 1 to 4 name GPIO 14 after the serial port's transmit line. GPIO<n> is
-// looked for on every chip first, so that such a name elsewhere never wins
-// over it.
-const char* alias(size_t line, int which) {
-  if (kLinePins[line] != 14) {
-    return nullptr;
-  }
-  static const char* const kGpio14[] = {"TXD1", "TXD0"};
-  return which < 2 ? kGpio14[which] : nullptr;
+// The names GPIO 14 carries on the Pi 1 to 4, after the serial port's
+// transmit line. They are taken only at offset 14 of the chip that carries
+// GPIO6: every Raspberry Pi device tree names GPIO 32 TXD0 as well, a line
+// the shield is not on. GPIO<n> anywhere wins over them.
+constexpr const char* kGpio14Names[] = {"TXD1", "TXD0"};
+
+void place_line(Chip& chip, int chip_index, size_t line, uint32_t offset) {
+  g_place[line] = {static_cast<uint8_t>(chip_index), chip.count};
+  chip.offsets[chip.count] = offset;
+  chip.lines[chip.count] = static_cast<uint8_t>(line);
+  ++chip.count;
 }
 
-bool names_line(const char* name, size_t line, bool by_alias) {
-  if (!by_alias) {
-    char own[8];
-    line_name(line, own, sizeof own);
-    return strcmp(name, own) == 0;
-  }
-  for (int i = 0; alias(line, i) != nullptr; ++i) {
-    if (strcmp(name, alias(line, i)) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// One chip's lines against the names still missing.
-void look_up_lines(Chip& chip, int chip_index, bool* found, bool by_alias) {
+// One chip's lines against the names GPIO<n> still missing.
+void look_up_lines(Chip& chip, int chip_index, bool* found) {
   gpiochip_info info{};
   if (g_sys->ioctl(chip.fd, GPIO_GET_CHIPINFO_IOCTL, &info) != 0) {
     return;
@@ -199,13 +187,36 @@ void look_up_lines(Chip& chip, int chip_index, bool* found, bool by_alias) {
       continue;
     }
     for (size_t line = 0; line < kLineCount; ++line) {
-      if (!found[line] && names_line(li.name, line, by_alias)) {
+      char own[8];
+      line_name(line, own, sizeof own);
+      if (!found[line] && strcmp(li.name, own) == 0) {
         found[line] = true;
-        g_place[line] = {static_cast<uint8_t>(chip_index), chip.count};
-        chip.offsets[chip.count] = offset;
-        chip.lines[chip.count] = static_cast<uint8_t>(line);
-        ++chip.count;
+        place_line(chip, chip_index, line, offset);
       }
+    }
+  }
+}
+
+// GPIO 14 by its serial-port name, on GPIO6's chip, where GPIO14 is missing.
+void look_up_gpio14_alias(bool* found) {
+  constexpr size_t kGpio6 = 0, kGpio14 = 1;
+  static_assert(kLinePins[kGpio6] == 6 && kLinePins[kGpio14] == 14);
+  if (!found[kGpio6] || found[kGpio14]) {
+    return;
+  }
+  const int c = g_place[kGpio6].chip;
+  Chip& chip = g_chips[c];
+  gpiochip_info info{};
+  gpio_v2_line_info li;
+  if (g_sys->ioctl(chip.fd, GPIO_GET_CHIPINFO_IOCTL, &info) != 0 || info.lines <= 14 ||
+      !line_info(chip.fd, 14, &li)) {
+    return;
+  }
+  for (const char* name : kGpio14Names) {
+    if (strcmp(li.name, name) == 0) {
+      found[kGpio14] = true;
+      place_line(chip, c, kGpio14, 14);
+      return;
     }
   }
 }
@@ -240,12 +251,10 @@ const char* find_lines(bool* found, char (*names)[32], int names_count) {
     }
     ++g_chip_count;
   }
-  static constexpr bool kPasses[] = {false, true};  // GPIO<n> first, then the other names
-  for (const bool by_alias : kPasses) {
-    for (int c = 0; c < g_chip_count && !all_found(found); ++c) {
-      look_up_lines(g_chips[c], c, found, by_alias);
-    }
+  for (int c = 0; c < g_chip_count && !all_found(found); ++c) {
+    look_up_lines(g_chips[c], c, found);
   }
+  look_up_gpio14_alias(found);
   for (int c = 0; c < g_chip_count; ++c) {
     if (g_chips[c].count == 0) {
       g_sys->close(g_chips[c].fd);

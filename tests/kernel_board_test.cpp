@@ -328,7 +328,31 @@ TEST_F(KernelBoard, Gpio14IsAlsoFoundByItsSerialPortName) {
   }
 }
 
-// ... but a line named GPIO14 anywhere wins over a serial port's name.
+// Only at offset 14 of GPIO6's chip: every Pi's device tree names GPIO 32
+// TXD0 too, which is never the shield's.
+TEST_F(KernelBoard, TheSerialPortNameCountsOnlyAtOffset14) {
+  struct Row {
+    const char* name14;
+    bool taken;
+  };
+  for (const Row& r : {Row{"TXD1", true}, Row{"SPARE", false}}) {
+    fake_ = Fake{};
+    fake_.chips = {header_chip("gpiochip0", 54)};
+    fake_.chips[0].lines[14].name = r.name14;
+    fake_.chips[0].lines[32].name = "TXD0";
+    if (r.taken) {
+      ASSERT_TRUE(open()) << r.name14;
+      const std::vector<Call> requests = calls_of(Call::kRequest);
+      ASSERT_EQ(requests.size(), 1u);
+      EXPECT_EQ(requests[0].offsets, (std::vector<uint32_t>{6, 16, 22, 23, 24, 25, 26, 14}));
+      kboard::close_board();
+    } else {
+      expect_refused("no GPIO line is named GPIO14 on the 1 chip(s) /dev/gpiochip*");
+    }
+  }
+}
+
+// ... and a line named GPIO14 anywhere wins over a serial port's name.
 TEST_F(KernelBoard, ALineNamedGpio14WinsOverTxdOnAnEarlierChip) {
   FakeChip early = other_chip("gpiochip0");
   early.lines.push_back({"TXD1", false, ""});
