@@ -16,8 +16,9 @@
 // What it takes: the lines named GPIO6, GPIO14, GPIO16 and GPIO22 to GPIO26
 // (GPIO 14 may be TXD1 or TXD0, as the Pi 1 to 4's device trees call it, at
 // offset 14 of GPIO6's chip), on whichever chip carries them (the Pi 5's
-// header chip was gpiochip4 before Linux 6.6.47 and gpiochip0 after), and
-// /dev/spidev0.0. GPIO 8 is SPI0's chip select and belongs to the kernel's
+// header chip was gpiochip4 before Linux 6.6.47 and gpiochip0 after), or,
+// where no chip names any of them, offsets 6, 14, 16 and 22 to 26 of the
+// SoC's or RP1's pin controller when those are unnamed; and /dev/spidev0.0. GPIO 8 is SPI0's chip select and belongs to the kernel's
 // SPI driver. GPIO 15 (an input the program never reads) and GPIO 2 (which
 // the idle state sets high, and which the Pi's own pull-up holds high) are
 // left to the system: GPIO 15 is the serial console's receive line and
@@ -221,6 +222,58 @@ void look_up_gpio14_alias(bool* found) {
   }
 }
 
+// The chips whose offsets are the GPIO numbers of the Pi's header: the
+// SoC's own on the Pi 1 to 4, RP1's on the Pi 5.
+constexpr const char* kNumberedChips[] = {"pinctrl-rp1", "pinctrl-bcm2711", "pinctrl-bcm2835"};
+
+// Said at start-up when the lines were taken by offset (else empty).
+char g_note[256];
+
+// A mainline kernel with the upstream Pi 5 device tree names none of RP1's
+// lines, so no name can be found. On a chip known to number its lines as
+// the header does, and only where every line the shield needs is unnamed
+// (so that a name never loses to an offset), GPIO n is taken as offset n.
+void take_by_offset(bool* found) {
+  for (int c = 0; c < g_chip_count; ++c) {
+    Chip& chip = g_chips[c];
+    gpiochip_info info{};
+    if (g_sys->ioctl(chip.fd, GPIO_GET_CHIPINFO_IOCTL, &info) != 0) {
+      continue;
+    }
+    info.label[sizeof info.label - 1] = '\0';
+    bool known = false;
+    for (const char* label : kNumberedChips) {
+      known = known || strcmp(info.label, label) == 0;
+    }
+    bool unnamed = known && info.lines > kLinePins[kLineCount - 1];
+    for (size_t line = 0; line < kLineCount && unnamed; ++line) {
+      gpio_v2_line_info li;
+      unnamed = line_info(chip.fd, kLinePins[line], &li) && li.name[0] == '\0';
+    }
+    if (!unnamed) {
+      continue;
+    }
+    for (size_t line = 0; line < kLineCount; ++line) {
+      found[line] = true;
+      place_line(chip, c, line, kLinePins[line]);
+    }
+    snprintf(g_note, sizeof g_note,
+             "the kernel's GPIO character device and spidev, lines found by offset on %s (%s): "
+             "the device tree names none",
+             chip.path, info.label);
+    return;
+  }
+}
+
+bool none_found(const bool* found) {
+  for (size_t line = 0; line < kLineCount; ++line) {
+    if (found[line]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool all_found(const bool* found) {
   for (size_t line = 0; line < kLineCount; ++line) {
     if (!found[line]) {
@@ -255,6 +308,9 @@ const char* find_lines(bool* found, char (*names)[32], int names_count) {
     look_up_lines(g_chips[c], c, found);
   }
   look_up_gpio14_alias(found);
+  if (none_found(found)) {
+    take_by_offset(found);
+  }
   for (int c = 0; c < g_chip_count; ++c) {
     if (g_chips[c].count == 0) {
       g_sys->close(g_chips[c].fd);
@@ -449,6 +505,7 @@ uint32_t spi_speed_for_divider(uint16_t divider) {
 bool open_board(char* message, size_t message_size) {
   close_all();
   message[0] = '\0';
+  g_note[0] = '\0';
   // The SPI device before the lines are requested: a missing or forbidden
   // one must leave every pin alone too.
   const bool ok = open_lines(message, message_size) && open_spi(message, message_size) &&
@@ -468,6 +525,7 @@ bool open_board(char* message, size_t message_size) {
   }
   g_transfer_failed_said = false;
   g_open = true;
+  snprintf(message, message_size, "%s", g_note);
   return true;
 }
 

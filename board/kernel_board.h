@@ -30,7 +30,9 @@ inline constexpr const char* kSpiDevice = "/dev/spidev0.0";
 
 // Takes every line and the SPI device, or nothing at all: on false no line
 // has been driven and message holds one line (no newline) saying why and
-// what to do about it.
+// what to do about it. On true message holds the one line to say about the
+// board at start-up, or is empty when there is nothing to say (the lines
+// were found by name).
 bool open_board(char* message, size_t message_size);
 // Gives everything back (tests; the program itself never ends this way).
 void close_board();

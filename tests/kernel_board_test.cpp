@@ -31,6 +31,7 @@ struct FakeChip {
   int open_errno = 0;
   int request_errno = 0;      // GPIO_V2_GET_LINE fails so
   std::string busy_consumer;  // ... and then shows this holder on its lines
+  std::string label;          // gpiochip_info.label
 };
 
 // What the backend asked of the kernel, in order.
@@ -119,6 +120,7 @@ int gpio_ioctl(int fd, unsigned long request, void* arg) {
   if (request == GPIO_GET_CHIPINFO_IOCTL) {
     auto* info = static_cast<gpiochip_info*>(arg);
     info->lines = static_cast<uint32_t>(chip.lines.size());
+    snprintf(info->label, sizeof info->label, "%s", chip.label.c_str());
     return 0;
   }
   if (request == GPIO_V2_GET_LINEINFO_IOCTL) {
@@ -224,7 +226,7 @@ constexpr kboard::Sys kFakeSys = {fake_open, fake_close, fake_ioctl, fake_list};
 
 // A header chip whose lines are named GPIO0..GPIO<count-1>.
 FakeChip header_chip(const std::string& dev_name, int count = 28) {
-  FakeChip c{dev_name, {}, 0, 0, ""};
+  FakeChip c{dev_name, {}, 0, 0, "", ""};
   for (int i = 0; i < count; ++i) {
     c.lines.push_back({"GPIO" + std::to_string(i), false, ""});
   }
@@ -232,7 +234,7 @@ FakeChip header_chip(const std::string& dev_name, int count = 28) {
 }
 
 FakeChip other_chip(const std::string& dev_name) {
-  FakeChip c{dev_name, {}, 0, 0, ""};
+  FakeChip c{dev_name, {}, 0, 0, "", ""};
   for (const char* n : {"PWR_LED", "GLOBAL_RESET", "", "SD_PWR_ON"}) {
     c.lines.push_back({n, false, ""});
   }
@@ -352,6 +354,62 @@ TEST_F(KernelBoard, TheSerialPortNameCountsOnlyAtOffset14) {
   }
 }
 
+// Without any line names (a mainline kernel on a Pi 5), the lines are the
+// offsets of a pin controller known to number them as the header does, and
+// the start-up line says so; a name at any of them, or another chip, and
+// nothing is taken by offset.
+TEST_F(KernelBoard, UnnamedLinesOfAKnownPinControllerAreTakenByOffset) {
+  struct Row {
+    const char* label;
+    const char* name6;  // the name at offset 6
+    bool taken;
+  };
+  for (const Row& r : {Row{"pinctrl-rp1", "", true}, Row{"pinctrl-bcm2711", "", true},
+                       Row{"pinctrl-bcm2835", "", true}, Row{"gpio-sim", "", false},
+                       Row{"pinctrl-rp1", "LED", false}}) {
+    fake_ = Fake{};
+    FakeChip unnamed = header_chip("gpiochip4", 54);
+    for (FakeLine& l : unnamed.lines) {
+      l.name.clear();
+    }
+    unnamed.lines[6].name = r.name6;
+    unnamed.label = r.label;
+    fake_.chips = {other_chip("gpiochip0"), unnamed};
+    if (!r.taken) {
+      expect_refused("no GPIO line is named GPIO6 on the 2 chip(s) /dev/gpiochip*");
+      continue;
+    }
+    std::string message;
+    ASSERT_TRUE(open(&message)) << r.label;
+    EXPECT_EQ(message,
+              "the kernel's GPIO character device and spidev, lines found by offset on "
+              "/dev/gpiochip4 (" +
+                  std::string(r.label) + "): the device tree names none");
+    const std::vector<Call> requests = calls_of(Call::kRequest);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].chip, 1);
+    EXPECT_EQ(requests[0].offsets, (std::vector<uint32_t>{6, 14, 16, 22, 23, 24, 25, 26}));
+    kboard::close_board();
+  }
+}
+
+// Names win: an unnamed pin controller beside a chip that names the lines
+// is not used, and there is nothing to say at start-up.
+TEST_F(KernelBoard, NamedLinesWinOverAnUnnamedPinController) {
+  FakeChip unnamed = header_chip("gpiochip0", 54);
+  for (FakeLine& l : unnamed.lines) {
+    l.name.clear();
+  }
+  unnamed.label = "pinctrl-rp1";
+  fake_.chips = {unnamed, header_chip("gpiochip4")};
+  std::string message;
+  ASSERT_TRUE(open(&message));
+  EXPECT_EQ(message, "");
+  const std::vector<Call> requests = calls_of(Call::kRequest);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].chip, 1);
+}
+
 // ... and a line named GPIO14 anywhere wins over a serial port's name.
 TEST_F(KernelBoard, ALineNamedGpio14WinsOverTxdOnAnEarlierChip) {
   FakeChip early = other_chip("gpiochip0");
@@ -368,7 +426,7 @@ TEST_F(KernelBoard, ALineNamedGpio14WinsOverTxdOnAnEarlierChip) {
 // the request and bit of its own line.
 TEST_F(KernelBoard, LinesOnTwoChipsAreWrittenThroughTheirOwnRequests) {
   FakeChip low = header_chip("gpiochip10", 20);  // GPIO0..GPIO19
-  FakeChip high{"gpiochip2", {}, 0, 0, ""};
+  FakeChip high{"gpiochip2", {}, 0, 0, "", ""};
   for (const char* n : {"GPIO26", "x", "GPIO22", "GPIO25", "GPIO23", "GPIO24"}) {
     high.lines.push_back({n, false, ""});
   }
@@ -407,7 +465,7 @@ TEST_F(KernelBoard, LinesOnTwoChipsAreWrittenThroughTheirOwnRequests) {
 // selector and the relays low.
 TEST_F(KernelBoard, RequestsEveryLineAsItIsThenMakesThemOutputsAtIdleLevels) {
   FakeChip low = header_chip("gpiochip0", 20);
-  FakeChip high{"gpiochip1", {}, 0, 0, ""};
+  FakeChip high{"gpiochip1", {}, 0, 0, "", ""};
   for (const char* n : {"GPIO22", "GPIO23", "GPIO24", "GPIO25", "GPIO26"}) {
     high.lines.push_back({n, false, ""});
   }
