@@ -39,7 +39,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,6 +110,10 @@ uint32_t g_spi_speed_hz = 0;
 // Whoever transfers: the main thread during start-up, the link thread alone
 // afterwards.
 bool g_transfer_failed_said = false;
+// Set by the first pin write that failed, by whichever thread made it, a
+// stop handler's included (see write_failed).
+std::atomic<bool> g_write_failed{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void line_name(size_t line, char* name, size_t size) {
   snprintf(name, size, "GPIO%u", static_cast<unsigned>(kLinePins[line]));
@@ -524,6 +530,7 @@ bool open_board(char* message, size_t message_size) {
     g_line_of_pin[kLinePins[line]] = static_cast<uint8_t>(line);
   }
   g_transfer_failed_said = false;
+  g_write_failed.store(false);
   g_open = true;
   snprintf(message, message_size, "%s", g_note);
   return true;
@@ -537,6 +544,79 @@ void close_board() { close_all(); }
 void gpio_fsel(uint8_t, uint8_t) {}
 void gpio_set_pud(uint8_t, uint8_t) {}
 
+namespace {
+void append(char* buf, size_t size, size_t& n, const char* text) {
+  for (; *text != '\0' && n + 1 < size; ++text) {
+    buf[n++] = *text;
+  }
+}
+
+void append_number(char* buf, size_t size, size_t& n, unsigned value) {
+  char digits[12];
+  size_t d = 0;
+  do {
+    digits[d++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (d > 0 && n + 1 < size) {
+    buf[n++] = digits[--d];
+  }
+}
+
+// A pin write that did not reach the pin: the board has gone away (a chip
+// unbound, a device removed) and the line is no longer the program's to
+// drive. It is said once on standard error and the program stops the way it
+// does on SIGTERM: the stop handler (core/stop.cpp) writes the board idle
+// state as far as it can still be written, writes the flight record and
+// exits.
+//
+// Why raise(SIGTERM) rather than a call into the stop path: this may run on
+// the link thread, on the main thread in the middle of a line sequence, or
+// inside a stop handler that is itself writing the idle state. raise() runs
+// the handler on this very thread before it returns, just as a SIGTERM from
+// outside may interrupt any thread at any point, which the stop path is
+// built for: it takes no lock and waits for no write but the ones of other
+// threads (its drain leaves out the write of the thread it runs on). Inside a
+// stop handler SIGTERM is blocked (every stop handler blocks all four stop
+// signals), so the raise stays pending and the handler's own _exit ends the
+// program: no second stop, no recursion. The flag makes the first failure
+// the only one told and the only one that raises, so the idle writes of the
+// stop, which fail too, say nothing and start nothing. Only async-signal-safe
+// calls: a lock-free atomic, write(2) of a line built on the stack,
+// strerrordesc_np (a table look-up, not the locale's strerror) and raise.
+void write_failed(uint8_t pin, const char* chip_path, int error) {
+  if (g_write_failed.exchange(true)) {
+    return;
+  }
+  char line[200];
+  size_t n = 0;
+  append(line, sizeof line, n, "zul_stm_driver: setting GPIO");
+  append_number(line, sizeof line, n, pin);
+  append(line, sizeof line, n, " on ");
+  append(line, sizeof line, n, chip_path);
+  append(line, sizeof line, n, " failed: ");
+  const char* reason = strerrordesc_np(error);
+  if (reason != nullptr) {
+    append(line, sizeof line, n, reason);
+  } else {
+    append(line, sizeof line, n, "error ");
+    append_number(line, sizeof line, n, static_cast<unsigned>(error));
+  }
+  append(line, sizeof line, n, "; stopping\n");
+  for (size_t done = 0; done < n;) {
+    const ssize_t w = ::write(STDERR_FILENO, line + done, n - done);
+    if (w < 0 && errno == EINTR) {
+      continue;
+    }
+    if (w <= 0) {
+      break;
+    }
+    done += static_cast<size_t>(w);
+  }
+  raise(SIGTERM);
+}
+}  // namespace
+
 void gpio_write(uint8_t pin, uint8_t level) {
   if (!g_open || pin >= kPinCount || g_line_of_pin[pin] == kNoLine) {
     return;  // GPIO 2: left to the system (see the top of this file)
@@ -545,7 +625,11 @@ void gpio_write(uint8_t pin, uint8_t level) {
   gpio_v2_line_values values{};
   values.mask = uint64_t{1} << p.bit;
   values.bits = level != 0 ? values.mask : 0;
-  g_sys->ioctl(g_chips[p.chip].request_fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values);
+  const int saved_errno = errno;  // a signal handler's caller keeps its own
+  if (g_sys->ioctl(g_chips[p.chip].request_fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values) != 0) {
+    write_failed(pin, g_chips[p.chip].path, errno);
+  }
+  errno = saved_errno;
 }
 
 // An absolute deadline, so that a signal handled meanwhile does not shorten

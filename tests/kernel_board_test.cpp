@@ -56,6 +56,7 @@ struct Fake {
   int spi_open_errno = 0;
   int spi_setup_errno = 0;
   int transfer_errno = 0;
+  int values_errno = 0;  // GPIO_V2_LINE_SET_VALUES fails so (after it is logged)
   std::vector<Call> calls;
   std::vector<int> open_fds;
 };
@@ -171,6 +172,10 @@ int gpio_ioctl(int fd, unsigned long request, void* arg) {
     c.mask = values->mask;
     c.bits = values->bits;
     g_fake->calls.push_back(c);
+    if (g_fake->values_errno != 0) {
+      errno = g_fake->values_errno;
+      return -1;
+    }
     return 0;
   }
   ADD_FAILURE() << "unexpected GPIO ioctl " << request;
@@ -683,6 +688,45 @@ TEST_F(KernelBoard, AFailedTransferReadsAsSilenceAndIsToldOnce) {
   }
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "zul_stm_driver: a transfer on /dev/spidev0.0 failed: Input/output error\n");
+}
+
+// Stands in for the program's stop handler (core/stop.cpp): counts the
+// stops and writes every line to its idle level, as the stop does.
+std::atomic<int> g_stops{0};
+void stop_as_the_program_does(int) {
+  g_stops.fetch_add(1);
+  for (const uint8_t pin : kboard::kLinePins) {
+    kboard::gpio_write(pin, 0);
+  }
+}
+
+// A board gone away: the failed write is told in one line, once, and the
+// program stops as on SIGTERM, whose idle writes are still tried but neither
+// told again nor a second stop.
+TEST_F(KernelBoard, AFailedPinWriteIsToldOnceAndStopsTheProgram) {
+  fake_.chips = {header_chip("gpiochip0")};
+  ASSERT_TRUE(open());
+  fake_.values_errno = ENODEV;
+  struct sigaction action {};
+  action.sa_handler = stop_as_the_program_does;
+  sigemptyset(&action.sa_mask);
+  struct sigaction old {};
+  ASSERT_EQ(sigaction(SIGTERM, &action, &old), 0);
+  g_stops.store(0);
+  const size_t before = calls_of(Call::kValues).size();
+  testing::internal::CaptureStderr();
+  kboard::gpio_write(24, 1);
+  const int stops_on_return = g_stops.load();
+  kboard::gpio_write(23, 0);  // another thread's write meanwhile
+  const std::string err = testing::internal::GetCapturedStderr();
+  sigaction(SIGTERM, &old, nullptr);
+  EXPECT_EQ(err,
+            "zul_stm_driver: setting GPIO24 on /dev/gpiochip0 failed: No such device; "
+            "stopping\n");
+  EXPECT_EQ(stops_on_return, 1) << "the stop runs before the write returns";
+  EXPECT_EQ(g_stops.load(), 1);
+  // The failed write, the stop's eight idle writes, the later write.
+  EXPECT_EQ(calls_of(Call::kValues).size() - before, 1u + kboard::kLineCount + 1u);
 }
 
 // The divider spi-bcm2835 sets for a requested speed at a 250 MHz core
