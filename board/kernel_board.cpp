@@ -392,7 +392,8 @@ bool open_spi(char* message, size_t size) {
   if (errno == ENOENT) {
     snprintf(message, size,
              "%s does not exist: SPI is switched off; put dtparam=spi=on in config.txt "
-             "(/boot/firmware/config.txt) and reboot",
+             "(/boot/firmware/config.txt) and reboot, or run sudo raspi-config nonint do_spi 0, "
+             "which does the same without a reboot",
              kSpiDevice);
   } else if (errno == EACCES || errno == EPERM) {
     snprintf(message, size,

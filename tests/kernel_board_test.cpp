@@ -592,8 +592,9 @@ TEST_F(KernelBoard, SpiSwitchedOffSaysHowToSwitchItOn) {
   fake_.chips = {header_chip("gpiochip0")};
   fake_.spi_open_errno = ENOENT;
   expect_refused(
-      "/dev/spidev0.0 does not exist: SPI is switched off; put dtparam=spi=on in "
-      "config.txt");
+      "/dev/spidev0.0 does not exist: SPI is switched off; put dtparam=spi=on in config.txt "
+      "(/boot/firmware/config.txt) and reboot, or run sudo raspi-config nonint do_spi 0, which "
+      "does the same without a reboot");
   EXPECT_TRUE(calls_of(Call::kRequest).empty());
 }
 
