@@ -18,11 +18,12 @@
 // offset 14 of GPIO6's chip), on whichever chip carries them (the Pi 5's
 // header chip was gpiochip4 before Linux 6.6.47 and gpiochip0 after), or,
 // where no chip names any of them, offsets 6, 14, 16 and 22 to 26 of the
-// SoC's or RP1's pin controller when those are unnamed; and /dev/spidev0.0. GPIO 8 is SPI0's chip select and belongs to the kernel's
-// SPI driver. GPIO 15 (an input the program never reads) and GPIO 2 (which
-// the idle state sets high, and which the Pi's own pull-up holds high) are
-// left to the system: GPIO 15 is the serial console's receive line and
-// GPIO 2 is I2C's data line.
+// SoC's or RP1's pin controller when those are unnamed; and /dev/spidev0.0.
+// GPIO 8 is SPI0's chip select and belongs to the kernel's SPI driver.
+// GPIO 15 (an input the program never reads) and GPIO 2 (which the idle
+// state sets high, and which the Pi's own pull-up holds high) are left to
+// the system: GPIO 15 is the serial console's receive line and GPIO 2 is
+// I2C's data line.
 //
 // No line is driven until all are ours: a multi-line request sets the
 // directions line by line, so one that failed on a busy line would have

@@ -751,9 +751,9 @@ TEST(KernelBoardSpi, TheSpeedAskedForGivesTheLibrarysDividerInTheKernel) {
     uint32_t speed_hz;
     unsigned kernel_divider;
   };
-  for (const Row& r : {Row{889, 281532, 888}, Row{888, 281532, 888}, Row{2, 125000000, 2},
-                       Row{3, 125000000, 2}, Row{1024, 244141, 1024}, Row{0, 3814, 65536},
-                       Row{1, 3814, 65536}}) {
+  for (const Row& r :
+       {Row{889, 281532, 888}, Row{888, 281532, 888}, Row{2, 125000000, 2}, Row{3, 125000000, 2},
+        Row{1024, 244141, 1024}, Row{0, 3814, 65536}, Row{1, 3814, 65536}}) {
     const uint32_t speed = kboard::spi_speed_for_divider(r.divider);
     EXPECT_EQ(speed, r.speed_hz) << r.divider;
     EXPECT_EQ(kernel_divider(speed), r.kernel_divider) << r.divider;
