@@ -61,6 +61,9 @@ int __wrap_bcm2835_init(void) {
       fprintf(stderr, "zul_stm_driver: %s\n", message);
       return 0;
     }
+    if (message[0] != '\0') {
+      fprintf(stderr, "zul_stm_driver: %s\n", message);
+    }
     g_kernel = true;
     return 1;
   }

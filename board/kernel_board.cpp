@@ -14,13 +14,16 @@
 // 5.10 and later) is the same on both and is all the few calls here need.
 //
 // What it takes: the lines named GPIO6, GPIO14, GPIO16 and GPIO22 to GPIO26
-// (GPIO 14 may be TXD1 or TXD0, as the Pi 1 to 4's device trees call it),
-// on whichever chip carries them (the Pi 5's header chip was gpiochip4 before
-// Linux 6.6.47 and gpiochip0 after), and /dev/spidev0.0. GPIO 8 is SPI0's
-// chip select and belongs to the kernel's SPI driver. GPIO 15 (an input the
-// program never reads) and GPIO 2 (which the idle state sets high, and which
-// the Pi's own pull-up holds high) are left to the system: GPIO 15 is the
-// serial console's receive line and GPIO 2 is I2C's data line.
+// (GPIO 14 may be TXD1 or TXD0, as the Pi 1 to 4's device trees call it, at
+// offset 14 of GPIO6's chip), on whichever chip carries them (the Pi 5's
+// header chip was gpiochip4 before Linux 6.6.47 and gpiochip0 after), or,
+// where no chip names any of them, offsets 6, 14, 16 and 22 to 26 of the
+// SoC's or RP1's pin controller when those are unnamed; and /dev/spidev0.0.
+// GPIO 8 is SPI0's chip select and belongs to the kernel's SPI driver.
+// GPIO 15 (an input the program never reads) and GPIO 2 (which the idle
+// state sets high, and which the Pi's own pull-up holds high) are left to
+// the system: GPIO 15 is the serial console's receive line and GPIO 2 is
+// I2C's data line.
 //
 // No line is driven until all are ours: a multi-line request sets the
 // directions line by line, so one that failed on a busy line would have
@@ -37,7 +40,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,6 +111,10 @@ uint32_t g_spi_speed_hz = 0;
 // Whoever transfers: the main thread during start-up, the link thread alone
 // afterwards.
 bool g_transfer_failed_said = false;
+// Set by the first pin write that failed, by whichever thread made it, a
+// stop handler's included (see write_failed).
+std::atomic<bool> g_write_failed{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void line_name(size_t line, char* name, size_t size) {
   snprintf(name, size, "GPIO%u", static_cast<unsigned>(kLinePins[line]));
@@ -161,34 +170,21 @@ bool line_info(int fd, uint32_t offset, gpio_v2_line_info* info) {
   return g_sys->ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, info) == 0;
 }
 
-// The names a shield line may carry besides GPIO<n>: the device trees of the
-// Pi 1 to 4 name GPIO 14 after the serial port's transmit line. GPIO<n> is
-// looked for on every chip first, so that such a name elsewhere never wins
-// over it.
-const char* alias(size_t line, int which) {
-  if (kLinePins[line] != 14) {
-    return nullptr;
-  }
-  static const char* const kGpio14[] = {"TXD1", "TXD0"};
-  return which < 2 ? kGpio14[which] : nullptr;
+// The names GPIO 14 carries on the Pi 1 to 4, after the serial port's
+// transmit line. They are taken only at offset 14 of the chip that carries
+// GPIO6: every Raspberry Pi device tree names GPIO 32 TXD0 as well, a line
+// the shield is not on. GPIO<n> anywhere wins over them.
+constexpr const char* kGpio14Names[] = {"TXD1", "TXD0"};
+
+void place_line(Chip& chip, int chip_index, size_t line, uint32_t offset) {
+  g_place[line] = {static_cast<uint8_t>(chip_index), chip.count};
+  chip.offsets[chip.count] = offset;
+  chip.lines[chip.count] = static_cast<uint8_t>(line);
+  ++chip.count;
 }
 
-bool names_line(const char* name, size_t line, bool by_alias) {
-  if (!by_alias) {
-    char own[8];
-    line_name(line, own, sizeof own);
-    return strcmp(name, own) == 0;
-  }
-  for (int i = 0; alias(line, i) != nullptr; ++i) {
-    if (strcmp(name, alias(line, i)) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// One chip's lines against the names still missing.
-void look_up_lines(Chip& chip, int chip_index, bool* found, bool by_alias) {
+// One chip's lines against the names GPIO<n> still missing.
+void look_up_lines(Chip& chip, int chip_index, bool* found) {
   gpiochip_info info{};
   if (g_sys->ioctl(chip.fd, GPIO_GET_CHIPINFO_IOCTL, &info) != 0) {
     return;
@@ -199,15 +195,90 @@ void look_up_lines(Chip& chip, int chip_index, bool* found, bool by_alias) {
       continue;
     }
     for (size_t line = 0; line < kLineCount; ++line) {
-      if (!found[line] && names_line(li.name, line, by_alias)) {
+      char own[8];
+      line_name(line, own, sizeof own);
+      if (!found[line] && strcmp(li.name, own) == 0) {
         found[line] = true;
-        g_place[line] = {static_cast<uint8_t>(chip_index), chip.count};
-        chip.offsets[chip.count] = offset;
-        chip.lines[chip.count] = static_cast<uint8_t>(line);
-        ++chip.count;
+        place_line(chip, chip_index, line, offset);
       }
     }
   }
+}
+
+// GPIO 14 by its serial-port name, on GPIO6's chip, where GPIO14 is missing.
+void look_up_gpio14_alias(bool* found) {
+  constexpr size_t kGpio6 = 0, kGpio14 = 1;
+  static_assert(kLinePins[kGpio6] == 6 && kLinePins[kGpio14] == 14);
+  if (!found[kGpio6] || found[kGpio14]) {
+    return;
+  }
+  const int c = g_place[kGpio6].chip;
+  Chip& chip = g_chips[c];
+  gpiochip_info info{};
+  gpio_v2_line_info li;
+  if (g_sys->ioctl(chip.fd, GPIO_GET_CHIPINFO_IOCTL, &info) != 0 || info.lines <= 14 ||
+      !line_info(chip.fd, 14, &li)) {
+    return;
+  }
+  for (const char* name : kGpio14Names) {
+    if (strcmp(li.name, name) == 0) {
+      found[kGpio14] = true;
+      place_line(chip, c, kGpio14, 14);
+      return;
+    }
+  }
+}
+
+// The chips whose offsets are the GPIO numbers of the Pi's header: the
+// SoC's own on the Pi 1 to 4, RP1's on the Pi 5.
+constexpr const char* kNumberedChips[] = {"pinctrl-rp1", "pinctrl-bcm2711", "pinctrl-bcm2835"};
+
+// Said at start-up when the lines were taken by offset (else empty).
+char g_note[256];
+
+// A mainline kernel with the upstream Pi 5 device tree names none of RP1's
+// lines, so no name can be found. On a chip known to number its lines as
+// the header does, and only where every line the shield needs is unnamed
+// (so that a name never loses to an offset), GPIO n is taken as offset n.
+void take_by_offset(bool* found) {
+  for (int c = 0; c < g_chip_count; ++c) {
+    Chip& chip = g_chips[c];
+    gpiochip_info info{};
+    if (g_sys->ioctl(chip.fd, GPIO_GET_CHIPINFO_IOCTL, &info) != 0) {
+      continue;
+    }
+    info.label[sizeof info.label - 1] = '\0';
+    bool known = false;
+    for (const char* label : kNumberedChips) {
+      known = known || strcmp(info.label, label) == 0;
+    }
+    bool unnamed = known && info.lines > kLinePins[kLineCount - 1];
+    for (size_t line = 0; line < kLineCount && unnamed; ++line) {
+      gpio_v2_line_info li;
+      unnamed = line_info(chip.fd, kLinePins[line], &li) && li.name[0] == '\0';
+    }
+    if (!unnamed) {
+      continue;
+    }
+    for (size_t line = 0; line < kLineCount; ++line) {
+      found[line] = true;
+      place_line(chip, c, line, kLinePins[line]);
+    }
+    snprintf(g_note, sizeof g_note,
+             "the kernel's GPIO character device and spidev, lines found by offset on %s (%s): "
+             "the device tree names none",
+             chip.path, info.label);
+    return;
+  }
+}
+
+bool none_found(const bool* found) {
+  for (size_t line = 0; line < kLineCount; ++line) {
+    if (found[line]) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool all_found(const bool* found) {
@@ -240,11 +311,12 @@ const char* find_lines(bool* found, char (*names)[32], int names_count) {
     }
     ++g_chip_count;
   }
-  static constexpr bool kPasses[] = {false, true};  // GPIO<n> first, then the other names
-  for (const bool by_alias : kPasses) {
-    for (int c = 0; c < g_chip_count && !all_found(found); ++c) {
-      look_up_lines(g_chips[c], c, found, by_alias);
-    }
+  for (int c = 0; c < g_chip_count && !all_found(found); ++c) {
+    look_up_lines(g_chips[c], c, found);
+  }
+  look_up_gpio14_alias(found);
+  if (none_found(found)) {
+    take_by_offset(found);
   }
   for (int c = 0; c < g_chip_count; ++c) {
     if (g_chips[c].count == 0) {
@@ -321,7 +393,8 @@ bool open_spi(char* message, size_t size) {
   if (errno == ENOENT) {
     snprintf(message, size,
              "%s does not exist: SPI is switched off; put dtparam=spi=on in config.txt "
-             "(/boot/firmware/config.txt) and reboot",
+             "(/boot/firmware/config.txt) and reboot, or run sudo raspi-config nonint do_spi 0, "
+             "which does the same without a reboot",
              kSpiDevice);
   } else if (errno == EACCES || errno == EPERM) {
     snprintf(message, size,
@@ -428,12 +501,19 @@ void use_sys(const Sys& sys) { g_sys = &sys; }
 
 uint32_t spi_speed_for_divider(uint16_t divider) {
   const uint32_t even = divider & ~uint32_t{1};
-  return kCoreClockHz / (even == 0 ? 65536u : even);
+  if (even == 0) {
+    // The slowest divider: the kernel takes any quotient of 65 535 or more
+    // as 65536, so the rate itself (rounded down) is safe to ask for, where
+    // ceil(250 MHz / 65536) = 3815 Hz would give 65532.
+    return kCoreClockHz / 65536u;
+  }
+  return (kCoreClockHz + even - 1) / even;
 }
 
 bool open_board(char* message, size_t message_size) {
   close_all();
   message[0] = '\0';
+  g_note[0] = '\0';
   // The SPI device before the lines are requested: a missing or forbidden
   // one must leave every pin alone too.
   const bool ok = open_lines(message, message_size) && open_spi(message, message_size) &&
@@ -452,7 +532,9 @@ bool open_board(char* message, size_t message_size) {
     g_line_of_pin[kLinePins[line]] = static_cast<uint8_t>(line);
   }
   g_transfer_failed_said = false;
+  g_write_failed.store(false);
   g_open = true;
+  snprintf(message, message_size, "%s", g_note);
   return true;
 }
 
@@ -464,6 +546,79 @@ void close_board() { close_all(); }
 void gpio_fsel(uint8_t, uint8_t) {}
 void gpio_set_pud(uint8_t, uint8_t) {}
 
+namespace {
+void append(char* buf, size_t size, size_t& n, const char* text) {
+  for (; *text != '\0' && n + 1 < size; ++text) {
+    buf[n++] = *text;
+  }
+}
+
+void append_number(char* buf, size_t size, size_t& n, unsigned value) {
+  char digits[12];
+  size_t d = 0;
+  do {
+    digits[d++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (d > 0 && n + 1 < size) {
+    buf[n++] = digits[--d];
+  }
+}
+
+// A pin write that did not reach the pin: the board has gone away (a chip
+// unbound, a device removed) and the line is no longer the program's to
+// drive. It is said once on standard error and the program stops the way it
+// does on SIGTERM: the stop handler (core/stop.cpp) writes the board idle
+// state as far as it can still be written, writes the flight record and
+// exits.
+//
+// Why raise(SIGTERM) rather than a call into the stop path: this may run on
+// the link thread, on the main thread in the middle of a line sequence, or
+// inside a stop handler that is itself writing the idle state. raise() runs
+// the handler on this very thread before it returns, just as a SIGTERM from
+// outside may interrupt any thread at any point, which the stop path is
+// built for: it takes no lock and waits for no write but the ones of other
+// threads (its drain leaves out the write of the thread it runs on). Inside a
+// stop handler SIGTERM is blocked (every stop handler blocks all four stop
+// signals), so the raise stays pending and the handler's own _exit ends the
+// program: no second stop, no recursion. The flag makes the first failure
+// the only one told and the only one that raises, so the idle writes of the
+// stop, which fail too, say nothing and start nothing. Only async-signal-safe
+// calls: a lock-free atomic, write(2) of a line built on the stack,
+// strerrordesc_np (a table look-up, not the locale's strerror) and raise.
+void write_failed(uint8_t pin, const char* chip_path, int error) {
+  if (g_write_failed.exchange(true)) {
+    return;
+  }
+  char line[200];
+  size_t n = 0;
+  append(line, sizeof line, n, "zul_stm_driver: setting GPIO");
+  append_number(line, sizeof line, n, pin);
+  append(line, sizeof line, n, " on ");
+  append(line, sizeof line, n, chip_path);
+  append(line, sizeof line, n, " failed: ");
+  const char* reason = strerrordesc_np(error);
+  if (reason != nullptr) {
+    append(line, sizeof line, n, reason);
+  } else {
+    append(line, sizeof line, n, "error ");
+    append_number(line, sizeof line, n, static_cast<unsigned>(error));
+  }
+  append(line, sizeof line, n, "; stopping\n");
+  for (size_t done = 0; done < n;) {
+    const ssize_t w = ::write(STDERR_FILENO, line + done, n - done);
+    if (w < 0 && errno == EINTR) {
+      continue;
+    }
+    if (w <= 0) {
+      break;
+    }
+    done += static_cast<size_t>(w);
+  }
+  raise(SIGTERM);
+}
+}  // namespace
+
 void gpio_write(uint8_t pin, uint8_t level) {
   if (!g_open || pin >= kPinCount || g_line_of_pin[pin] == kNoLine) {
     return;  // GPIO 2: left to the system (see the top of this file)
@@ -472,7 +627,11 @@ void gpio_write(uint8_t pin, uint8_t level) {
   gpio_v2_line_values values{};
   values.mask = uint64_t{1} << p.bit;
   values.bits = level != 0 ? values.mask : 0;
-  g_sys->ioctl(g_chips[p.chip].request_fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values);
+  const int saved_errno = errno;  // a signal handler's caller keeps its own
+  if (g_sys->ioctl(g_chips[p.chip].request_fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values) != 0) {
+    write_failed(pin, g_chips[p.chip].path, errno);
+  }
+  errno = saved_errno;
 }
 
 // An absolute deadline, so that a signal handled meanwhile does not shorten

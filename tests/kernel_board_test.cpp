@@ -31,6 +31,7 @@ struct FakeChip {
   int open_errno = 0;
   int request_errno = 0;      // GPIO_V2_GET_LINE fails so
   std::string busy_consumer;  // ... and then shows this holder on its lines
+  std::string label;          // gpiochip_info.label
 };
 
 // What the backend asked of the kernel, in order.
@@ -55,6 +56,7 @@ struct Fake {
   int spi_open_errno = 0;
   int spi_setup_errno = 0;
   int transfer_errno = 0;
+  int values_errno = 0;  // GPIO_V2_LINE_SET_VALUES fails so (after it is logged)
   std::vector<Call> calls;
   std::vector<int> open_fds;
 };
@@ -119,6 +121,7 @@ int gpio_ioctl(int fd, unsigned long request, void* arg) {
   if (request == GPIO_GET_CHIPINFO_IOCTL) {
     auto* info = static_cast<gpiochip_info*>(arg);
     info->lines = static_cast<uint32_t>(chip.lines.size());
+    snprintf(info->label, sizeof info->label, "%s", chip.label.c_str());
     return 0;
   }
   if (request == GPIO_V2_GET_LINEINFO_IOCTL) {
@@ -169,6 +172,10 @@ int gpio_ioctl(int fd, unsigned long request, void* arg) {
     c.mask = values->mask;
     c.bits = values->bits;
     g_fake->calls.push_back(c);
+    if (g_fake->values_errno != 0) {
+      errno = g_fake->values_errno;
+      return -1;
+    }
     return 0;
   }
   ADD_FAILURE() << "unexpected GPIO ioctl " << request;
@@ -224,7 +231,7 @@ constexpr kboard::Sys kFakeSys = {fake_open, fake_close, fake_ioctl, fake_list};
 
 // A header chip whose lines are named GPIO0..GPIO<count-1>.
 FakeChip header_chip(const std::string& dev_name, int count = 28) {
-  FakeChip c{dev_name, {}, 0, 0, ""};
+  FakeChip c{dev_name, {}, 0, 0, "", ""};
   for (int i = 0; i < count; ++i) {
     c.lines.push_back({"GPIO" + std::to_string(i), false, ""});
   }
@@ -232,7 +239,7 @@ FakeChip header_chip(const std::string& dev_name, int count = 28) {
 }
 
 FakeChip other_chip(const std::string& dev_name) {
-  FakeChip c{dev_name, {}, 0, 0, ""};
+  FakeChip c{dev_name, {}, 0, 0, "", ""};
   for (const char* n : {"PWR_LED", "GLOBAL_RESET", "", "SD_PWR_ON"}) {
     c.lines.push_back({n, false, ""});
   }
@@ -328,7 +335,87 @@ TEST_F(KernelBoard, Gpio14IsAlsoFoundByItsSerialPortName) {
   }
 }
 
-// ... but a line named GPIO14 anywhere wins over a serial port's name.
+// Only at offset 14 of GPIO6's chip: every Pi's device tree names GPIO 32
+// TXD0 too, which is never the shield's.
+TEST_F(KernelBoard, TheSerialPortNameCountsOnlyAtOffset14) {
+  struct Row {
+    const char* name14;
+    bool taken;
+  };
+  for (const Row& r : {Row{"TXD1", true}, Row{"SPARE", false}}) {
+    fake_ = Fake{};
+    fake_.chips = {header_chip("gpiochip0", 54)};
+    fake_.chips[0].lines[14].name = r.name14;
+    fake_.chips[0].lines[32].name = "TXD0";
+    if (r.taken) {
+      ASSERT_TRUE(open()) << r.name14;
+      const std::vector<Call> requests = calls_of(Call::kRequest);
+      ASSERT_EQ(requests.size(), 1u);
+      EXPECT_EQ(requests[0].offsets, (std::vector<uint32_t>{6, 16, 22, 23, 24, 25, 26, 14}));
+      kboard::close_board();
+    } else {
+      expect_refused("no GPIO line is named GPIO14 on the 1 chip(s) /dev/gpiochip*");
+    }
+  }
+}
+
+// Without any line names (a mainline kernel on a Pi 5), the lines are the
+// offsets of a pin controller known to number them as the header does, and
+// the start-up line says so; a name at any of them, or another chip, and
+// nothing is taken by offset.
+TEST_F(KernelBoard, UnnamedLinesOfAKnownPinControllerAreTakenByOffset) {
+  struct Row {
+    const char* label;
+    const char* name6;  // the name at offset 6
+    bool taken;
+  };
+  for (const Row& r : {Row{"pinctrl-rp1", "", true}, Row{"pinctrl-bcm2711", "", true},
+                       Row{"pinctrl-bcm2835", "", true}, Row{"gpio-sim", "", false},
+                       Row{"pinctrl-rp1", "LED", false}}) {
+    fake_ = Fake{};
+    FakeChip unnamed = header_chip("gpiochip4", 54);
+    for (FakeLine& l : unnamed.lines) {
+      l.name.clear();
+    }
+    unnamed.lines[6].name = r.name6;
+    unnamed.label = r.label;
+    fake_.chips = {other_chip("gpiochip0"), unnamed};
+    if (!r.taken) {
+      expect_refused("no GPIO line is named GPIO6 on the 2 chip(s) /dev/gpiochip*");
+      continue;
+    }
+    std::string message;
+    ASSERT_TRUE(open(&message)) << r.label;
+    EXPECT_EQ(message,
+              "the kernel's GPIO character device and spidev, lines found by offset on "
+              "/dev/gpiochip4 (" +
+                  std::string(r.label) + "): the device tree names none");
+    const std::vector<Call> requests = calls_of(Call::kRequest);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].chip, 1);
+    EXPECT_EQ(requests[0].offsets, (std::vector<uint32_t>{6, 14, 16, 22, 23, 24, 25, 26}));
+    kboard::close_board();
+  }
+}
+
+// Names win: an unnamed pin controller beside a chip that names the lines
+// is not used, and there is nothing to say at start-up.
+TEST_F(KernelBoard, NamedLinesWinOverAnUnnamedPinController) {
+  FakeChip unnamed = header_chip("gpiochip0", 54);
+  for (FakeLine& l : unnamed.lines) {
+    l.name.clear();
+  }
+  unnamed.label = "pinctrl-rp1";
+  fake_.chips = {unnamed, header_chip("gpiochip4")};
+  std::string message;
+  ASSERT_TRUE(open(&message));
+  EXPECT_EQ(message, "");
+  const std::vector<Call> requests = calls_of(Call::kRequest);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].chip, 1);
+}
+
+// ... and a line named GPIO14 anywhere wins over a serial port's name.
 TEST_F(KernelBoard, ALineNamedGpio14WinsOverTxdOnAnEarlierChip) {
   FakeChip early = other_chip("gpiochip0");
   early.lines.push_back({"TXD1", false, ""});
@@ -344,7 +431,7 @@ TEST_F(KernelBoard, ALineNamedGpio14WinsOverTxdOnAnEarlierChip) {
 // the request and bit of its own line.
 TEST_F(KernelBoard, LinesOnTwoChipsAreWrittenThroughTheirOwnRequests) {
   FakeChip low = header_chip("gpiochip10", 20);  // GPIO0..GPIO19
-  FakeChip high{"gpiochip2", {}, 0, 0, ""};
+  FakeChip high{"gpiochip2", {}, 0, 0, "", ""};
   for (const char* n : {"GPIO26", "x", "GPIO22", "GPIO25", "GPIO23", "GPIO24"}) {
     high.lines.push_back({n, false, ""});
   }
@@ -383,7 +470,7 @@ TEST_F(KernelBoard, LinesOnTwoChipsAreWrittenThroughTheirOwnRequests) {
 // selector and the relays low.
 TEST_F(KernelBoard, RequestsEveryLineAsItIsThenMakesThemOutputsAtIdleLevels) {
   FakeChip low = header_chip("gpiochip0", 20);
-  FakeChip high{"gpiochip1", {}, 0, 0, ""};
+  FakeChip high{"gpiochip1", {}, 0, 0, "", ""};
   for (const char* n : {"GPIO22", "GPIO23", "GPIO24", "GPIO25", "GPIO26"}) {
     high.lines.push_back({n, false, ""});
   }
@@ -505,8 +592,9 @@ TEST_F(KernelBoard, SpiSwitchedOffSaysHowToSwitchItOn) {
   fake_.chips = {header_chip("gpiochip0")};
   fake_.spi_open_errno = ENOENT;
   expect_refused(
-      "/dev/spidev0.0 does not exist: SPI is switched off; put dtparam=spi=on in "
-      "config.txt");
+      "/dev/spidev0.0 does not exist: SPI is switched off; put dtparam=spi=on in config.txt "
+      "(/boot/firmware/config.txt) and reboot, or run sudo raspi-config nonint do_spi 0, which "
+      "does the same without a reboot");
   EXPECT_TRUE(calls_of(Call::kRequest).empty());
 }
 
@@ -521,7 +609,7 @@ TEST_F(KernelBoard, SpiWithoutPermissionNamesTheGroupSpi) {
 TEST_F(KernelBoard, SpiThatRefusesTheSettingsDrivesNothing) {
   fake_.chips = {header_chip("gpiochip0")};
   fake_.spi_setup_errno = EINVAL;
-  expect_refused("/dev/spidev0.0 refused SPI mode 0, 8 bits, MSB first at 281531 Hz");
+  expect_refused("/dev/spidev0.0 refused SPI mode 0, 8 bits, MSB first at 281532 Hz");
 }
 
 // SPI0 as the program sets it up: mode 0, 8 bits, MSB first, chip select 0
@@ -536,7 +624,7 @@ TEST_F(KernelBoard, SpiIsSetUpAsTheProgramAsksBeforeAnyLineIsRequested) {
   EXPECT_EQ(fake_.calls[1].kind, Call::kSpiBits);
   EXPECT_EQ(fake_.calls[1].value, 8u);
   EXPECT_EQ(fake_.calls[2].kind, Call::kSpiSpeed);
-  EXPECT_EQ(fake_.calls[2].value, 281531u);
+  EXPECT_EQ(fake_.calls[2].value, 281532u);
   EXPECT_EQ(fake_.calls[3].kind, Call::kRequest);
   const size_t before = fake_.calls.size();
   EXPECT_EQ(kboard::spi_begin(), 1);
@@ -562,7 +650,7 @@ TEST_F(KernelBoard, OtherSpiSettingsReachTheDevice) {
   EXPECT_EQ(fake_.calls[before + 2].value,
             static_cast<uint32_t>(SPI_MODE_3 | SPI_LSB_FIRST | SPI_CS_HIGH));
   EXPECT_EQ(fake_.calls[before + 3].kind, Call::kSpiSpeed);
-  EXPECT_EQ(fake_.calls[before + 3].value, 244140u);
+  EXPECT_EQ(fake_.calls[before + 3].value, 244141u);
 }
 
 // Each frame is one message of 8 bytes: chip select stays low for all of it.
@@ -576,7 +664,7 @@ TEST_F(KernelBoard, AFrameIsOneMessageOfEightBytes) {
   ASSERT_EQ(transfers.size(), 1u);
   const spi_ioc_transfer& t = transfers[0].transfer;
   EXPECT_EQ(t.len, 8u);
-  EXPECT_EQ(t.speed_hz, 281531u);
+  EXPECT_EQ(t.speed_hz, 281532u);
   EXPECT_EQ(t.bits_per_word, 8u);
   EXPECT_EQ(t.cs_change, 0u);
   EXPECT_EQ(transfers[0].sent, (std::vector<uint8_t>{0xA1, 1, 2, 3, 4, 5, 6, 7}));
@@ -603,13 +691,76 @@ TEST_F(KernelBoard, AFailedTransferReadsAsSilenceAndIsToldOnce) {
   EXPECT_EQ(err, "zul_stm_driver: a transfer on /dev/spidev0.0 failed: Input/output error\n");
 }
 
-TEST(KernelBoardSpi, DividerToSpeedAsTheBcm2835SpiBlockCounts) {
-  EXPECT_EQ(kboard::spi_speed_for_divider(889), 281531u);  // odd: rounded down to 888
-  EXPECT_EQ(kboard::spi_speed_for_divider(888), 281531u);
-  EXPECT_EQ(kboard::spi_speed_for_divider(2), 125000000u);
-  EXPECT_EQ(kboard::spi_speed_for_divider(1024), 244140u);
-  EXPECT_EQ(kboard::spi_speed_for_divider(0), 3814u);  // 65536
-  EXPECT_EQ(kboard::spi_speed_for_divider(1), 3814u);
+// Stands in for the program's stop handler (core/stop.cpp): counts the
+// stops and writes every line to its idle level, as the stop does.
+std::atomic<int> g_stops{0};
+void stop_as_the_program_does(int) {
+  g_stops.fetch_add(1);
+  for (const uint8_t pin : kboard::kLinePins) {
+    kboard::gpio_write(pin, 0);
+  }
+}
+
+// A board gone away: the failed write is told in one line, once, and the
+// program stops as on SIGTERM, whose idle writes are still tried but neither
+// told again nor a second stop.
+TEST_F(KernelBoard, AFailedPinWriteIsToldOnceAndStopsTheProgram) {
+  fake_.chips = {header_chip("gpiochip0")};
+  ASSERT_TRUE(open());
+  fake_.values_errno = ENODEV;
+  struct sigaction action {};
+  action.sa_handler = stop_as_the_program_does;
+  sigemptyset(&action.sa_mask);
+  struct sigaction old {};
+  ASSERT_EQ(sigaction(SIGTERM, &action, &old), 0);
+  g_stops.store(0);
+  const size_t before = calls_of(Call::kValues).size();
+  testing::internal::CaptureStderr();
+  kboard::gpio_write(24, 1);
+  const int stops_on_return = g_stops.load();
+  kboard::gpio_write(23, 0);  // another thread's write meanwhile
+  const std::string err = testing::internal::GetCapturedStderr();
+  sigaction(SIGTERM, &old, nullptr);
+  EXPECT_EQ(err,
+            "zul_stm_driver: setting GPIO24 on /dev/gpiochip0 failed: No such device; "
+            "stopping\n");
+  EXPECT_EQ(stops_on_return, 1) << "the stop runs before the write returns";
+  EXPECT_EQ(g_stops.load(), 1);
+  // The failed write, the stop's eight idle writes, the later write.
+  EXPECT_EQ(calls_of(Call::kValues).size() - before, 1u + kboard::kLineCount + 1u);
+}
+
+// The divider spi-bcm2835 sets for a requested speed at a 250 MHz core
+// clock (drivers/spi/spi-bcm2835.c, bcm2835_spi_transfer_one): 0 is 65536.
+unsigned kernel_divider(uint32_t speed_hz) {
+  constexpr unsigned long kClockHz = 250000000;
+  if (speed_hz >= kClockHz / 2) {
+    return 2;
+  }
+  unsigned long cdiv = (kClockHz + speed_hz - 1) / speed_hz;
+  cdiv += cdiv % 2;
+  return cdiv >= 65536 ? 65536 : static_cast<unsigned>(cdiv);
+}
+
+// The speed asked for is the lowest that the kernel turns into the divider
+// the bcm2835 library's one stands for (odd rounded down to even; 0 and 1
+// are 65536): one hertz less would be a slower divider.
+TEST(KernelBoardSpi, TheSpeedAskedForGivesTheLibrarysDividerInTheKernel) {
+  struct Row {
+    uint16_t divider;
+    uint32_t speed_hz;
+    unsigned kernel_divider;
+  };
+  for (const Row& r :
+       {Row{889, 281532, 888}, Row{888, 281532, 888}, Row{2, 125000000, 2}, Row{3, 125000000, 2},
+        Row{1024, 244141, 1024}, Row{0, 3814, 65536}, Row{1, 3814, 65536}}) {
+    const uint32_t speed = kboard::spi_speed_for_divider(r.divider);
+    EXPECT_EQ(speed, r.speed_hz) << r.divider;
+    EXPECT_EQ(kernel_divider(speed), r.kernel_divider) << r.divider;
+    if (r.kernel_divider != 65536) {
+      EXPECT_GT(kernel_divider(speed - 1), r.kernel_divider) << r.divider;
+    }
+  }
 }
 
 int64_t monotonic_us() {

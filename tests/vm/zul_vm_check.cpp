@@ -493,10 +493,11 @@ struct ZspHeader {
 };
 static_assert(sizeof(ZspHeader) == 24);
 
-// SPI0's clock as the program has always had it: the library's divider 889,
-// which the controller takes as 888 (it divides by even numbers only), on
-// the 250 MHz core clock.
-constexpr uint32_t kSpiHz = 250000000 / 888;  // 281531
+// The speed each message asks for: the library's divider 889, which the
+// controller takes as 888 (it divides by even numbers only), as the lowest
+// speed that spi-bcm2835 turns into 888 on the 250 MHz core clock,
+// ceil(250 MHz / 888). 281 531 Hz, the rate itself, would give 890.
+constexpr uint32_t kSpiHz = (250000000 + 888 - 1) / 888;  // 281532
 
 // SPI mode bits as <linux/spi/spi.h> has them.
 constexpr uint32_t kSpiCpha = 0x01, kSpiCpol = 0x02, kSpiCsHigh = 0x04, kSpiLsbFirst = 0x08;
