@@ -32,5 +32,4 @@ file(COPY ${CMAKE_CURRENT_SOURCE_DIR}/bridge/dist/postinst ${CMAKE_CURRENT_SOURC
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles
   ${CMAKE_CURRENT_BINARY_DIR}/debian/postinst ${CMAKE_CURRENT_BINARY_DIR}/debian/postrm)
 # postinst makes the system user with systemd-sysusers.
-set(ZUL_BRIDGE_PACKAGE_DEPENDS "libmosquitto1 (>= 2.0), zlib1g (>= 1:1.2), \
-systemd | systemd-standalone-sysusers | systemd-sysusers")
+set(ZUL_BRIDGE_PACKAGE_DEPENDS "systemd | systemd-standalone-sysusers | systemd-sysusers")

@@ -42,11 +42,26 @@ set(CPACK_PACKAGE_CONTACT "zul_stm_driver maintainers" CACHE STRING "Maintainer 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_STRIP_FILES ON)
-# Built with Debian bookworm's compilers: the C library's 2.34 symbols
-# (pthread_create and friends) and GCC 12's runtime.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1, libstdc++6 (>= 12)")
+# The libraries' Depends come from dpkg-shlibdeps (dpkg-dev), from the
+# symbols and shlibs files of the libraries linked with: those of the
+# target's root in a cross build. The rest are named here.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(TARGET zul_stm_mqtt)
-  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${ZUL_BRIDGE_PACKAGE_DEPENDS}")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${ZUL_BRIDGE_PACKAGE_DEPENDS}")
+endif()
+if(CMAKE_CROSSCOMPILING AND ZUL_TARGET_ROOT)
+  # dpkg-shlibdeps for the target's architecture, looking first in the
+  # package build trees scripts/target_root.sh leaves in the root.
+  set(shlibdeps ${CMAKE_BINARY_DIR}/dpkg-shlibdeps-target)
+  file(WRITE ${shlibdeps} "#!/bin/sh
+# dpkg-shlibdeps against ${ZUL_TARGET_ROOT} (written by CMake)
+exec env DEB_HOST_ARCH=${ZUL_CROSS_ARCH} dpkg-shlibdeps \
+  $(for tree in ${ZUL_TARGET_ROOT}/var/lib/zul-shlibs/*; do printf ' -S%s' "$tree"; done) "$@"
+")
+  file(CHMOD ${shlibdeps} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+       WORLD_READ WORLD_EXECUTE)
+  file(WRITE ${CMAKE_BINARY_DIR}/cpack_project.cmake "set(SHLIBDEPS_EXECUTABLE ${shlibdeps})\n")
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/cpack_project.cmake)
 endif()
 
 if(CMAKE_CROSSCOMPILING)

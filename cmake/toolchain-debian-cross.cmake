@@ -40,7 +40,6 @@ if(NOT ZUL_TARGET_ROOT)
 endif()
 # The try_compile projects see the same root without running the script.
 set(ENV{ZUL_TARGET_ROOT} ${ZUL_TARGET_ROOT})
-set(ZUL_TARGET_ROOT ${ZUL_TARGET_ROOT} CACHE PATH "The target's root the cross build compiles against")
 set(CMAKE_SYSROOT ${ZUL_TARGET_ROOT})
 
 # The root's multiarch directories (/usr/lib/<triple>, GTest's CMake package

@@ -1,15 +1,12 @@
 #!/bin/sh
 # ARCHITECTURE.md is the code map: every top-level folder of the repository
 # must have its row there (as `name/`), so that a new folder cannot go
-# unmentioned. Build directories (build*) are not the repository's.
+# unmentioned. The folders are those git tracks: what a build or the demo
+# leaves on disk (build-*, demo-out/, dist/) is not the repository's.
 set -eu
 cd "$(dirname "$0")/.."
 missing=""
-for dir in */; do
-  name="${dir%/}"
-  case "$name" in
-    build*) continue ;;
-  esac
+for name in $(git ls-files | sed -n 's|^\([^.][^/]*\)/.*|\1|p' | sort -u); do
   grep -q "\`$name/\`" ARCHITECTURE.md || missing="$missing $name/"
 done
 if [ -n "$missing" ]; then

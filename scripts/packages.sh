@@ -15,7 +15,7 @@
 set -eu
 job="${1:-}"
 codename="${2:-$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")}"
-build="cmake g++ make libbcm2835-dev libinih-dev libmosquitto-dev nlohmann-json3-dev \
+build="cmake g++ make dpkg-dev libbcm2835-dev libinih-dev libmosquitto-dev nlohmann-json3-dev \
 libtomlplusplus-dev zlib1g-dev"
 # clang's libFuzzer and sanitizer runtimes: a package of their own, which
 # clang only recommends (libclang-rt-dev follows the release's clang).

@@ -25,7 +25,10 @@ say() {
 
 cache="${ZUL_ROOT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zul-stm-driver/roots}"
 sources="$(ZUL_APT_PRINT_SOURCES=yes sh "$here/target_apt.sh" "$suite" "$arch")"
-key="$(printf '%s\n%s\n' "$sources" "$(printf '%s\n' "$@" | sort -u)" | sha256sum | cut -c1-12)"
+# What a root holds changes with this script: its layout's number is part
+# of the key, so that an older root is not taken for a newer one.
+layout=2
+key="$(printf '%s\n%s\n%s\n' "$layout" "$sources" "$(printf '%s\n' "$@" | sort -u)" | sha256sum | cut -c1-12)"
 root="$cache/$suite-$arch-$key"
 if [ -e "$root/.complete" ]; then
   echo "$root"
@@ -61,6 +64,28 @@ find "$root" -type l -lname '/*' | while read -r link; do
   rel="$(realpath -m --relative-to="$(dirname "$link")" "$root$target")"
   ln -sfn "$rel" "$link"
 done
+# dpkg-shlibdeps on this machine must learn which package of the root a
+# library belongs to, and the package's shlibs and symbols files: each
+# library package gets a package build tree of its own under
+# var/lib/zul-shlibs (its DEBIAN/ files and links to its libraries), which
+# dpkg-shlibdeps looks in first when named with -S. The packages' Depends
+# then come from the target's own libraries.
+for deb in "$root.debs"/*.deb; do
+  ctrl="$root.debs/ctrl"
+  rm -rf "$ctrl" && mkdir -p "$ctrl"
+  dpkg-deb --ctrl-tarfile "$deb" | tar -C "$ctrl" -x
+  [ -f "$ctrl/shlibs" ] || [ -f "$ctrl/symbols" ] || continue
+  tree="$root/var/lib/zul-shlibs/$(dpkg-deb -f "$deb" Package)"
+  mkdir -p "$tree/DEBIAN"
+  for f in control shlibs symbols; do
+    [ -f "$ctrl/$f" ] && cp "$ctrl/$f" "$tree/DEBIAN/"
+  done
+  dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -n 's|^\./||; /\.so[.0-9]*$/p' | while read -r lib; do
+    mkdir -p "$tree/$(dirname "$lib")"
+    ln -sfn "$(realpath -m --relative-to="$tree/$(dirname "$lib")" "$root/$lib")" "$tree/$lib"
+  done
+done
+rm -rf "$root.debs/ctrl"
 ls "$root.debs"/*.deb | sed 's|.*/||' >"$root/.packages"
 rm -rf "$root.debs"
 touch "$root/.complete"
