@@ -395,10 +395,14 @@ int DriverProcess::stop(int grace_ms, bool* killed) {
       close_pipes();
       break;
     }
-    // The pidfd wakes this at once; without one, look again in 10 ms.
-    struct pollfd exited = {pid_fd_, POLLIN, 0};
-    poll(&exited, pid_fd_ >= 0 ? 1 : 0,
-         static_cast<int>(pid_fd_ >= 0 ? left : std::min(left, 10LL)));
+    // The pidfd wakes this at once; without one, look again in 10 ms. What
+    // it says on standard error meanwhile is read: a full pipe would hold
+    // it up on its way out.
+    struct pollfd fds[2] = {{pid_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(pid_fd_ >= 0 ? left : std::min(left, 10LL))) > 0 &&
+        fds[1].revents != 0) {
+      read_errors();
+    }
   }
   return status;
 }
