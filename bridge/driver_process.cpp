@@ -75,6 +75,17 @@ bool read_into(int* fd, std::string* partial, std::vector<std::string>* lines) {
   }
 }
 
+// To the bridge's own standard error, whole; given up when it is gone.
+void pass_on(const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(STDERR_FILENO, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
 // The bridge's environment, with `extra` ("NAME=value") on top and
 // ZUL_REPORT_FD naming the report pipe: each of those replaces a variable of
 // the same name the bridge has.
@@ -96,31 +107,45 @@ std::vector<std::string> child_environment(const std::vector<std::string>& extra
 
 }  // namespace
 
-std::string exit_reason(int status) {
+std::string exit_reason(int status, const std::string& last_error_line) {
+  std::string why;
+  // Whether the program said why on standard error.
+  bool said_why = false;
   switch (status) {
     case 0:
-      return "ended";
+      why = "ended";
+      break;
     case kExitNoArg:
-      return "no intercom argument";
+      why = "no intercom argument";
+      break;
     case kExitVersion:
-      return "printed its version and ended";
+      why = "printed its version and ended";
+      break;
     case kExitPlatform:
-      return "the board could not be opened (see the program's lines on standard error)";
+      why = "the board could not be opened";
+      said_why = true;
+      break;
     case kExitTiming:
-      return "TEQsettings/timing.conf has a problem (see the program's lines on standard error)";
+      why = "TEQsettings/timing.conf has a problem";
+      said_why = true;
+      break;
     case 126:
     case 127:
-      return "cannot be executed";
+      why = "cannot be executed";
+      break;
     default:
+      if (status > kExitSignalBase && status < kExitSignalBase + 65) {
+        const int signo = status - kExitSignalBase;
+        const char* name = strsignal(signo);
+        why = std::string("killed by signal ") + std::to_string(signo) + " (" +
+              (name ? name : "?") + ")";
+      } else {
+        why = "exit status " + std::to_string(status);
+      }
       break;
   }
-  if (status > kExitSignalBase && status < kExitSignalBase + 65) {
-    const int signo = status - kExitSignalBase;
-    const char* name = strsignal(signo);
-    return std::string("killed by signal ") + std::to_string(signo) + " (" + (name ? name : "?") +
-           ")";
-  }
-  return "exit status " + std::to_string(status);
+  if (!last_error_line.empty()) return why + ": " + last_error_line;
+  return said_why ? why + " (see the program's lines on standard error)" : why;
 }
 
 DriverProcess::~DriverProcess() {
@@ -132,7 +157,10 @@ DriverProcess::~DriverProcess() {
 }
 
 void DriverProcess::close_pipes() {
-  for (int* fd : {&in_fd_, &out_fd_, &report_fd_, &pid_fd_}) {
+  // What it wrote last on standard error may still be in the pipe.
+  read_errors();
+  finish_errors();
+  for (int* fd : {&in_fd_, &out_fd_, &report_fd_, &err_fd_, &pid_fd_}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
@@ -143,21 +171,19 @@ void DriverProcess::close_pipes() {
 bool DriverProcess::start(const std::vector<std::string>& argv, const std::string& cwd,
                           const std::string& first_input, const std::vector<std::string>& env,
                           std::string* error) {
-  int in[2], out[2], report[2];
-  if (pipe2(in, O_CLOEXEC) != 0) {
-    *error = std::string("pipe: ") + strerror(errno);
-    return false;
-  }
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    *error = std::string("pipe: ") + strerror(errno);
-    close(in[0]);
-    close(in[1]);
-    return false;
-  }
-  if (pipe2(report, O_CLOEXEC) != 0) {
-    *error = std::string("pipe: ") + strerror(errno);
-    for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-    return false;
+  err_last_used_ = 0;
+  err_last_cut_ = false;
+  int in[2], out[2], report[2], err[2];
+  int* const pipes[] = {in, out, report, err};
+  for (size_t i = 0; i < 4; ++i) {
+    if (pipe2(pipes[i], O_CLOEXEC) != 0) {
+      *error = std::string("pipe: ") + strerror(errno);
+      for (size_t k = 0; k < i; ++k) {
+        close(pipes[k][0]);
+        close(pipes[k][1]);
+      }
+      return false;
+    }
   }
   // The write end must not already be the child's descriptor 3: a dup2
   // onto itself would leave it close-on-exec.
@@ -184,6 +210,8 @@ bool DriverProcess::start(const std::vector<std::string>& argv, const std::strin
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  // Before descriptor 3 is set: the standard error's pipe may be on it.
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
   posix_spawn_file_actions_adddup2(&actions, report[1], kChildReportFd);
   // Nothing else of the bridge's may live on in the program: above all not
   // the broker's socket, which would keep the connection, and hide the last
@@ -208,20 +236,22 @@ bool DriverProcess::start(const std::vector<std::string>& argv, const std::strin
   close(in[0]);
   close(out[1]);
   close(report[1]);
+  close(err[1]);
   if (rc != 0) {
     *error = (cwd.empty() ? std::string() : "in " + cwd + ": ") + argv[0] + ": " + strerror(rc);
     close(in[1]);
     close(out[0]);
     close(report[0]);
+    close(err[0]);
     return false;
   }
   pid_ = pid;
   in_fd_ = in[1];
   out_fd_ = out[0];
   report_fd_ = report[0];
+  err_fd_ = err[0];
   pid_fd_ = open_pidfd(pid);
-  fcntl(out_fd_, F_SETFL, fcntl(out_fd_, F_GETFL) | O_NONBLOCK);
-  fcntl(report_fd_, F_SETFL, fcntl(report_fd_, F_GETFL) | O_NONBLOCK);
+  for (int fd : {out_fd_, report_fd_, err_fd_}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   size_t done = 0;
   while (done < first_input.size()) {
     const ssize_t n = write(in_fd_, first_input.data() + done, first_input.size() - done);
@@ -238,6 +268,91 @@ bool DriverProcess::read_lines(std::vector<std::string>* lines) {
 
 bool DriverProcess::read_reports(std::vector<std::string>* lines) {
   return read_into(&report_fd_, &report_partial_, lines);
+}
+
+void DriverProcess::read_errors() {
+  for (int i = 0; i < 16 && err_fd_ >= 0; ++i) {
+    const ssize_t n = read(err_fd_, err_pending_ + err_used_, sizeof err_pending_ - err_used_);
+    if (n > 0) {
+      take_errors(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    finish_errors();
+    close(err_fd_);
+    err_fd_ = -1;
+  }
+}
+
+// `count` new bytes at the end of err_pending_: the complete lines go on
+// to the bridge's standard error as they came, and the current line's
+// first bytes are kept.
+void DriverProcess::take_errors(size_t count) {
+  for (size_t i = err_used_; i < err_used_ + count; ++i) {
+    if (err_pending_[i] == '\n') {
+      end_error_line();
+    } else if (err_line_used_ < kLineRoom) {
+      err_line_[err_line_used_++] = err_pending_[i];
+    } else {
+      err_line_cut_ = true;
+    }
+  }
+  err_used_ += count;
+  size_t end = err_used_;
+  while (end > 0 && err_pending_[end - 1] != '\n') --end;
+  // A line longer than the buffer goes on in pieces.
+  if (end == 0 && err_used_ == sizeof err_pending_) end = err_used_;
+  if (end == 0) return;
+  pass_on(err_pending_, end);
+  err_mid_line_ = err_pending_[end - 1] != '\n';
+  err_used_ -= end;
+  std::memmove(err_pending_, err_pending_ + end, err_used_);
+}
+
+void DriverProcess::end_error_line() {
+  bool blank = true;
+  for (size_t i = 0; i < err_line_used_ && blank; ++i) {
+    blank = err_line_[i] == ' ' || err_line_[i] == '\t' || err_line_[i] == '\r';
+  }
+  if (!blank) {
+    std::memcpy(err_last_, err_line_, err_line_used_);
+    err_last_used_ = err_line_used_;
+    err_last_cut_ = err_line_cut_;
+  }
+  err_line_used_ = 0;
+  err_line_cut_ = false;
+}
+
+// The end of the standard error, or the program reaped without it: what is
+// left goes on, ended by a line end so that the bridge's next line of its
+// own starts a line of its own in the journal.
+void DriverProcess::finish_errors() {
+  if (err_used_ > 0) pass_on(err_pending_, err_used_);
+  if (err_used_ > 0 || err_mid_line_) pass_on("\n", 1);
+  if (err_line_used_ > 0) end_error_line();
+  err_used_ = 0;
+  err_mid_line_ = false;
+}
+
+std::string DriverProcess::last_error_line() const {
+  std::string line(err_last_, err_last_used_);
+  bool cut = err_last_cut_;
+  const std::string prefix = "zul_stm_driver: ";
+  if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+    line.pop_back();
+  }
+  const std::string ellipsis = "\u2026";
+  if (line.size() > kLastErrorBytes) cut = true;
+  if (cut) {
+    size_t end = std::min(line.size(), kLastErrorBytes - ellipsis.size());
+    // Not inside a character: back to the first byte of the one cut.
+    while (end > 0 && (static_cast<unsigned char>(line[end]) & 0xC0) == 0x80) --end;
+    line.resize(end);
+    line += ellipsis;
+  }
+  return line;
 }
 
 bool DriverProcess::write_code(int code) {
@@ -280,10 +395,14 @@ int DriverProcess::stop(int grace_ms, bool* killed) {
       close_pipes();
       break;
     }
-    // The pidfd wakes this at once; without one, look again in 10 ms.
-    struct pollfd exited = {pid_fd_, POLLIN, 0};
-    poll(&exited, pid_fd_ >= 0 ? 1 : 0,
-         static_cast<int>(pid_fd_ >= 0 ? left : std::min(left, 10LL)));
+    // The pidfd wakes this at once; without one, look again in 10 ms. What
+    // it says on standard error meanwhile is read: a full pipe would hold
+    // it up on its way out.
+    struct pollfd fds[2] = {{pid_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(pid_fd_ >= 0 ? left : std::min(left, 10LL))) > 0 &&
+        fds[1].revents != 0) {
+      read_errors();
+    }
   }
   return status;
 }

@@ -98,19 +98,20 @@ int Service::run() {
   start_driver();
   while (g_stop_signal == 0) {
     const int mqtt_fd = mqtt_.socket();
-    struct pollfd fds[5] = {
+    struct pollfd fds[6] = {
         {signal_fd, POLLIN, 0},
         {mqtt_fd, static_cast<short>(POLLIN | (mqtt_.want_write() ? POLLOUT : 0)), 0},
         {driver_.output_fd(), POLLIN, 0},
         {driver_.report_fd(), POLLIN, 0},
-        {driver_.exit_fd(), POLLIN, 0}};
+        {driver_.exit_fd(), POLLIN, 0},
+        {driver_.error_fd(), POLLIN, 0}};
     const long long now = steady_ms();
     const long long timeout =
         mqtt_.has_events()
             ? 0
             : std::min(next_timeout_ms(now), std::max(0LL, mqtt_.next_io_ms() - now));
     // Entries with a negative descriptor are skipped by poll.
-    const int n = poll(fds, 5, static_cast<int>(timeout));
+    const int n = poll(fds, 6, static_cast<int>(timeout));
     if (n < 0 && errno != EINTR) {
       log_line(std::string("poll: ") + strerror(errno));
       break;
@@ -119,6 +120,7 @@ int Service::run() {
     mqtt_.io(steady_ms());
     for (const MqttEvent& e : mqtt_.take_events()) on_mqtt(e);
     const short ready = POLLIN | POLLHUP | POLLERR;
+    if (n > 0 && fds[5].fd >= 0 && (fds[5].revents & ready)) driver_.read_errors();
     if (n > 0 && ((fds[2].fd >= 0 && (fds[2].revents & ready)) ||
                   (fds[3].fd >= 0 && (fds[3].revents & ready)))) {
       on_driver_output();
@@ -292,16 +294,19 @@ void Service::on_driver_exit(int status) {
   if (driver_started_ms_ > 0 && now - driver_started_ms_ >= kRestartHealthyMs) {
     restart_backoff_ms_ = kRestartFirstMs;
   }
+  // In the program's own words when it said why on standard error: "SPI is
+  // switched off" tells an installer what to do, a status alone does not.
+  const std::string reason = exit_reason(status, driver_.last_error_line());
   json event = {{"event", "driver_exit"},
                 {"status", status},
-                {"reason", exit_reason(status)},
+                {"reason", reason},
                 {"restart_in_ms", restart_backoff_ms_}};
-  log_line("program ended: " + exit_reason(status) + " (status " + std::to_string(status) +
+  log_line("program ended: " + reason + " (status " + std::to_string(status) +
            "); starting it again in " + std::to_string(restart_backoff_ms_ / 1000) + " s");
   publish_event(event);
   ++restarts_;
   program_state_ = "restarting";
-  program_reason_ = exit_reason(status) + " (status " + std::to_string(status) + ")";
+  program_reason_ = reason + " (status " + std::to_string(status) + ")";
   if (record_wanted_) poll_record();  // its last record answers a request
   if (record_wanted_) finish_record("the program ended without writing its record");
   if (recording_) {

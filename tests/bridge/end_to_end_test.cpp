@@ -620,6 +620,69 @@ TEST_F(BridgeEndToEnd, AProgramWithoutRightsIsReportedAsSuchAndRetriedWithABacko
   EXPECT_EQ(run.wait(kWait), 0) << run.log();
 }
 
+TEST_F(BridgeEndToEnd, AProgramThatCannotOpenTheBoardIsReportedInItsOwnWords) {
+  const std::string line =
+      "/dev/spidev0.0 does not exist: SPI is switched off; put dtparam=spi=on in config.txt "
+      "(/boot/firmware/config.txt) and reboot";
+  const std::string config = dir.file(
+      "bridge.toml", "[driver]\ncommand = [\"/bin/sh\", \"-c\", \"echo 'zul_stm_driver: " + line +
+                         "' >&2; exit 3\", \"sh\"]\nintercom = 10\nworking_directory = \"/\"\n"
+                         "[mqtt]\nport = " +
+                         std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n");
+  BridgeRun run(config);
+  const std::string reason = "the board could not be opened: " + line + " (status 3)";
+  ASSERT_TRUE(probe->wait_until(
+      [&](const auto&) {
+        const auto h = probe->json_on(topic("health"));
+        return !h.empty() && h.back().value("restarts", 0) >= 2;
+      },
+      kWait))
+      << run.log();
+  // Retained: as whoever looks later finds it.
+  auto late = make_probe("late");
+  ASSERT_TRUE(late->wait_until(
+      [&](const auto& ms) {
+        for (const auto& m : ms) {
+          if (m.topic == topic("health")) return m.retained;
+        }
+        return false;
+      },
+      kWait));
+  EXPECT_EQ(late->json_on(topic("health")).front()["reason"], reason);
+  // Its line reaches the journal as it wrote it, and the bridge's line says why.
+  EXPECT_NE(run.log().find("\nzul_stm_driver: " + line + "\n"), std::string::npos) << run.log();
+  EXPECT_NE(run.log().find("program ended: the board could not be opened: " + line +
+                           " (status 3); starting it again in"),
+            std::string::npos)
+      << run.log();
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(kWait), 0) << run.log();
+}
+
+TEST_F(BridgeEndToEnd, AProgramFloodingItsStandardErrorLeavesABoundedReason) {
+  // 1 MiB of a two-byte character on one line: the 509 bytes kept before
+  // the ellipsis would end inside one.
+  const std::string flood =
+      "printf 'zul_stm_driver: ' >&2; yes \u00e9 | tr -d '\\\\n' | head -c 1048576 >&2; exit 1";
+  const std::string config = dir.file(
+      "bridge.toml", "[driver]\ncommand = [\"/bin/sh\", \"-c\", \"" + flood +
+                         "\", \"sh\"]\nintercom = 10\nworking_directory = \"/\"\n[mqtt]\nport = " +
+                         std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n");
+  BridgeRun run(config);
+  std::string kept;
+  for (int i = 0; i < 254; ++i) kept += "\u00e9";
+  // Status 1 is what the program ends with when it has no intercom argument.
+  const std::string reason = "no intercom argument: " + kept + "\u2026 (status 1)";
+  ASSERT_GE(probe->wait_for(topic("health"), reason, kWait), 0)
+      << probe->json_on(topic("health")).size() << " health messages";
+  // The loop still serves the broker.
+  size_t from = 0;
+  command(R"({"action":"pickup"})");
+  EXPECT_EQ(result("pickup", &from)["accepted"], false);
+  run.signal(SIGTERM);
+  EXPECT_EQ(run.wait(kWait), 0);
+}
+
 TEST_F(BridgeEndToEnd, AFlightRecordFetchedOverMqttReplaysIdentical) {
   // In real time at 1x: the replay compares times within 50 ms.
   SimSetup setup{"1000 dial 5\n6000 drop\n60000 end\n"};
