@@ -9,7 +9,8 @@
 # and armhf), makes the two .deb packages, runs every test, the bridge's
 # included, under qemu-user, and boots Debian's arm64 kernel under
 # qemu-system to run the driver on the kernel's GPIO and SPI devices
-# (tests/vm/run.sh).
+# (tests/vm/run.sh), and installs both packages from a signed apt
+# repository into fresh roots of bookworm and trixie (tests/install_test.sh).
 # ZUL_CROSS=no skips the cross part; ZUL_SHUFFLE_SEED=N repeats a shuffled
 # order.
 set -eu
@@ -156,3 +157,6 @@ cross arm64 "ARM aarch64"
 # The arm64 driver on a real Linux kernel: GPIO character device and spidev.
 sh tests/vm/run.sh build-arm64
 cross armhf "ARM, EABI5"
+# The packages as a user gets them: from a signed apt repository into fresh
+# roots of bookworm and trixie on both architectures.
+sh tests/install_test.sh build-arm64/zul-stm-driver_*_arm64.deb build-armhf/zul-stm-driver_*_armhf.deb
