@@ -11,7 +11,8 @@
 #           release has no clang-format 14)
 #   fuzz    the libFuzzer targets
 #   cross   the cross builds' compilers and emulators (the target's own
-#           libraries come from roots of their own: scripts/target_root.sh)
+#           libraries come from roots of their own: scripts/target_root.sh),
+#           and what the packages' install test needs
 set -eu
 job="${1:-}"
 codename="${2:-$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")}"
@@ -33,7 +34,12 @@ apt-utils gnupg"
     esac
     ;;
   fuzz) echo "$build $fuzz" ;;
-  cross) echo "file qemu-user qemu-system-arm cpio xz-utils g++-aarch64-linux-gnu g++-arm-linux-gnueabihf" ;;
+  # The packages' install test makes fresh roots (mmdebstrap) and runs their
+  # maintainer scripts through binfmt_misc (qemu-user-static).
+  cross)
+    echo "file qemu-user qemu-system-arm cpio xz-utils g++-aarch64-linux-gnu g++-arm-linux-gnueabihf \
+mmdebstrap qemu-user-static"
+    ;;
   *)
     echo "usage: $0 build|test|format|fuzz|cross [CODENAME]" >&2
     exit 2

@@ -16,6 +16,12 @@
 set -eu
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
+# Each part's line says when it started, so that the time of every part
+# shows in the log.
+begun="$(date +%s)"
+part() {
+  echo "== $* (at $(($(date +%s) - begun)) s)"
+}
 
 # On a Raspberry Pi (or any ARM machine) the native build is the target's.
 on_arm() {
@@ -38,6 +44,7 @@ fi
 sh scripts/deps.sh $(sh scripts/packages.sh test) $(sh scripts/packages.sh format) \
   $(if [ "$cross_part" = yes ]; then sh scripts/packages.sh cross; fi)
 # The same names must resolve on every release a host may run.
+part "the host packages on bookworm and trixie"
 sh tests/host_packages_test.sh
 # The bridge's end-to-end tests need the broker installed above.
 export ZUL_REQUIRE_BROKER=1
@@ -49,7 +56,7 @@ export ZUL_REQUIRE_BROKER=1
 # warning of a newer compiler.
 build() {  # preset, extra cmake arguments...
   name="$1"; shift
-  echo "== $name"
+  part "$name"
   cmake --preset "$name" -DZUL_WERROR=ON "$@" >/dev/null
   cmake --build --preset "$name" -j"$jobs" >/dev/null
 }
@@ -65,7 +72,7 @@ run debug
 # state. Each also removes its temporary files. The order comes from the
 # seed printed here; ZUL_SHUFFLE_SEED=N repeats it.
 seed="${ZUL_SHUFFLE_SEED:-$(($(date +%s) % 99999 + 1))}"
-echo "== debug, one process, shuffled with seed $seed"
+part "debug, one process, shuffled with seed $seed"
 tmp="$(mktemp -d)"
 if ! TMPDIR="$tmp" ./build-debug/zul_tests --gtest_shuffle --gtest_random_seed="$seed" \
   >build-debug/shuffled.log 2>&1; then
@@ -96,10 +103,11 @@ fi
 if ! on_arm; then
   run fuzz
 fi
+part "the code map and the layout"
 sh scripts/check_architecture.sh
 sh scripts/check_format.sh
 if [ "$cross_part" = no ]; then
-  echo "== cross builds skipped"
+  part "cross builds skipped"
   # On an ARM host the native tests above ran on the target's instruction
   # set; the virtual machine's run says so itself.
   if on_arm; then
@@ -115,7 +123,7 @@ fail() {
 
 cross() {  # preset (= Debian architecture), what `file` says of its binaries
   preset="$1"; machine="$2"; dir="build-$preset"
-  echo "== $preset (cross build, package, tests under qemu)"
+  part "$preset (cross build, package, tests under qemu)"
   cmake --preset "$preset" -DZUL_WERROR=ON >/dev/null
   cmake --build --preset "$preset" -j"$jobs" >/dev/null
   for exe in zul_stm_driver zul_stm_sim zul_tests bridge/zul_stm_mqtt bridge/tests/zul_bridge_tests; do
@@ -155,8 +163,11 @@ cross() {  # preset (= Debian architecture), what `file` says of its binaries
 
 cross arm64 "ARM aarch64"
 # The arm64 driver on a real Linux kernel: GPIO character device and spidev.
+part "the arm64 driver on a real kernel"
 sh tests/vm/run.sh build-arm64
 cross armhf "ARM, EABI5"
 # The packages as a user gets them: from a signed apt repository into fresh
 # roots of bookworm and trixie on both architectures.
+part "the packages installed from a signed repository"
 sh tests/install_test.sh build-arm64/zul-stm-driver_*_arm64.deb build-armhf/zul-stm-driver_*_armhf.deb
+part "all passed"
