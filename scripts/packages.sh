@@ -11,7 +11,9 @@
 #           release has no clang-format 14)
 #   fuzz    the libFuzzer targets
 #   cross   the cross builds' compilers and emulators (the target's own
-#           libraries come from roots of their own: scripts/target_root.sh)
+#           libraries come from roots of their own: scripts/target_root.sh),
+#           and mmdebstrap for the roots the install test and the VM test
+#           make
 set -eu
 job="${1:-}"
 codename="${2:-$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")}"
@@ -33,7 +35,7 @@ apt-utils gnupg"
     esac
     ;;
   fuzz) echo "$build $fuzz" ;;
-  cross) echo "file qemu-user qemu-system-arm cpio xz-utils g++-aarch64-linux-gnu g++-arm-linux-gnueabihf" ;;
+  cross) echo "file qemu-user qemu-system-arm cpio xz-utils g++-aarch64-linux-gnu g++-arm-linux-gnueabihf mmdebstrap" ;;
   *)
     echo "usage: $0 build|test|format|fuzz|cross [CODENAME]" >&2
     exit 2
