@@ -12,7 +12,12 @@
 #   fuzz    the libFuzzer targets
 #   cross   the cross builds' compilers and emulators (the target's own
 #           libraries come from roots of their own: scripts/target_root.sh),
+<<<<<<< HEAD
 #           and what the packages' install test needs
+=======
+#           and mmdebstrap for the roots the install test and the VM test
+#           make
+>>>>>>> h-vm612
 set -eu
 job="${1:-}"
 codename="${2:-$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")}"
@@ -34,8 +39,9 @@ apt-utils gnupg"
     esac
     ;;
   fuzz) echo "$build $fuzz" ;;
-  # The packages' install test makes fresh roots (mmdebstrap) and runs their
-  # maintainer scripts through binfmt_misc (qemu-user-static).
+  # The packages' install test makes fresh roots (mmdebstrap) and runs
+  # their maintainer scripts through binfmt_misc (qemu-user-static); the
+  # virtual machine's trixie kernel builds its modules in a trixie root.
   cross)
     echo "file qemu-user qemu-system-arm cpio xz-utils g++-aarch64-linux-gnu g++-arm-linux-gnueabihf \
 mmdebstrap qemu-user-static"

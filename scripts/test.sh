@@ -7,9 +7,9 @@
 # names every source folder and the check of the layout. Off a Raspberry Pi
 # it then cross builds for 64-bit and 32-bit Raspberry Pi OS (presets arm64
 # and armhf), makes the two .deb packages, runs every test, the bridge's
-# included, under qemu-user, and boots Debian's arm64 kernel under
-# qemu-system to run the driver on the kernel's GPIO and SPI devices
-# (tests/vm/run.sh), and installs both packages from a signed apt
+# included, under qemu-user, and boots Debian's arm64 kernels of bookworm and
+# trixie under qemu-system to run the driver on the kernel's GPIO and SPI
+# devices (tests/vm/run.sh), and installs both packages from a signed apt
 # repository into fresh roots of bookworm and trixie (tests/install_test.sh).
 # ZUL_CROSS=no skips the cross part; ZUL_SHUFFLE_SEED=N repeats a shuffled
 # order.
@@ -162,9 +162,12 @@ cross() {  # preset (= Debian architecture), what `file` says of its binaries
 }
 
 cross arm64 "ARM aarch64"
-# The arm64 driver on a real Linux kernel: GPIO character device and spidev.
-part "the arm64 driver on a real kernel"
-sh tests/vm/run.sh build-arm64
+# The arm64 driver on real Linux kernels, bookworm's 6.1 and trixie's 6.12:
+# GPIO character device and spidev.
+part "the arm64 driver on bookworm's kernel"
+sh tests/vm/run.sh build-arm64 bookworm
+part "the arm64 driver on trixie's kernel"
+sh tests/vm/run.sh build-arm64 trixie
 cross armhf "ARM, EABI5"
 # The packages as a user gets them: from a signed apt repository into fresh
 # roots of bookworm and trixie on both architectures.

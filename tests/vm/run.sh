@@ -3,7 +3,10 @@
 # kernel backend (GPIO character device and spidev), and checks what the
 # kernel saw.
 #
-#   sh tests/vm/run.sh [BUILD_DIR]    BUILD_DIR: the arm64 build (default build-arm64)
+#   sh tests/vm/run.sh [BUILD_DIR [SUITE]]
+#     BUILD_DIR: the arm64 build (default build-arm64)
+#     SUITE: the Debian release whose kernel boots: bookworm (6.1, the
+#       default) or trixie (6.12); ZUL_VM_SUITE=SUITE says the same
 #
 # Debian's arm64 kernel boots under qemu-system-aarch64 (TCG) with a busybox
 # initramfs. There gpio-sim (built here from Debian's kernel source as an
@@ -14,9 +17,11 @@
 # zul_vm_check.cpp and init).
 #
 # What it takes from Debian is downloaded (apt-get download, dpkg-deb -x)
-# into BUILD_DIR/vm/cache: the kernel, its headers, kbuild and source of the
-# same version, and busybox. None of it is installed on this machine, and
-# none of it (nor the GPL-2.0 modules) goes into the package.
+# into BUILD_DIR/vm/SUITE/cache: the kernel, its headers, kbuild and source
+# of the same version, and busybox. None of it is installed on this machine,
+# and none of it (nor the GPL-2.0 modules) goes into the package. Where the
+# kernel's kbuild tools do not run on this machine (trixie's on bookworm),
+# the modules build in a root of the kernel's release (see build_root).
 #
 # Exits 0 when every check passed; 1 with the failed checks otherwise.
 # Skipped on an ARM machine, where the native tests run instead.
@@ -37,6 +42,14 @@ here="$(cd "$(dirname "$0")" && pwd)"
 repo="$(cd "$here/../.." && pwd)"
 [ -d "${1:-$repo/build-arm64}" ] || fail "no build directory ${1:-$repo/build-arm64}: cross build first (cmake --preset arm64 && cmake --build --preset arm64)"
 build="$(cd "${1:-$repo/build-arm64}" && pwd)"
+suite="${2:-${ZUL_VM_SUITE:-bookworm}}"
+case "$suite" in
+  bookworm | trixie) ;;
+  *) fail "no kernel of Debian $suite here: bookworm or trixie" ;;
+esac
+# Each release's kernel has a place of its own: its cache, modules,
+# initramfs, console and results.
+work="$build/vm/$suite"
 started="$(date +%s.%N)"
 
 elapsed() { echo "$(date +%s.%N) $started" | awk '{printf "%.1f", $1 - $2}'; }
@@ -62,8 +75,8 @@ apt_updated=no
 apt_update() {
   [ "$apt_updated" = yes ] && return 0
   apt_updated=yes
-  APT_CONFIG="$(sh "$repo/scripts/target_apt.sh" bookworm arm64 "$(dpkg --print-architecture)")" ||
-    fail "no package lists for Debian's arm64 kernel (scripts/target_apt.sh, above)"
+  APT_CONFIG="$(sh "$repo/scripts/target_apt.sh" "$suite" arm64 "$(dpkg --print-architecture)")" ||
+    fail "no package lists for Debian $suite's arm64 kernel (scripts/target_apt.sh, above)"
   export APT_CONFIG
 }
 
@@ -77,8 +90,16 @@ resolve_kernel() {
     sort -V -k 2 | tail -n 1
 }
 
-# The checker builds meanwhile: static, with the simulator's co-processor.
-mkdir -p "$build/vm"
+# The kbuild the headers depend on: linux-kbuild-6.1 in bookworm, one per
+# ABI (linux-kbuild-6.12.NN+deb13) in trixie.
+kbuild_of() {  # ABI VERSION
+  apt-cache show "linux-headers-$1-arm64:arm64=$2" 2>/dev/null |
+    sed -n 's/^Depends: .*\(linux-kbuild-[^ ,]*\).*/\1/p' | head -n 1
+}
+
+# The checker builds meanwhile: static, with the simulator's co-processor;
+# the same one serves every kernel.
+mkdir -p "$work"
 check="$build/vm/zul_vm_check"
 checker_pid=""
 if [ ! -x "$check" ] ||
@@ -94,15 +115,19 @@ use_kernel() {  # ABI VERSION
   abi="$1"
   version="$2"
   series="$(echo "$abi" | cut -d. -f1,2)"  # 6.1
-  cache="$build/vm/cache/${abi}_$version"
+  cache="$work/cache/${abi}_$version"
   root="$cache/root"
   headers="$root/usr/src/linux-headers-$abi-arm64"
   src="$cache/src"
   vmlinuz="$root/boot/vmlinuz-$abi-arm64"
   debs="$cache/debs"
-  # Kbuild and the source at the kernel's own version: the headers need the same.
+  kbuild_packages  # linux-kbuild-6.1 until the package lists tell otherwise
+}
+
+# Kbuild and the source at the kernel's own version: the headers need the same.
+kbuild_packages() {  # [kbuild's name]
   packages="linux-image-$abi-arm64:arm64=$version linux-headers-$abi-arm64:arm64=$version
-    linux-headers-$abi-common=$version linux-kbuild-$series:$(dpkg --print-architecture)=$version
+    linux-headers-$abi-common=$version ${1:-linux-kbuild-$series}:$(dpkg --print-architecture)=$version
     linux-source-$series=$version
     busybox-static:arm64"
 }
@@ -121,12 +146,12 @@ download_all() {
   (cd "$debs" && apt-get download -q $packages >/dev/null 2>"$cache/err")
 }
 
-# A complete download is used as it is (BUILD_DIR/vm/cache/current names
-# it): no package lists are consulted then. ZUL_VM_REFRESH=yes looks for
-# the metapackage's kernel again.
-current="$build/vm/cache/current"
+# A complete download is used as it is (BUILD_DIR/vm/SUITE/cache/current
+# names it): no package lists are consulted then. ZUL_VM_REFRESH=yes looks
+# for the metapackage's kernel again.
+current="$work/cache/current"
 if [ "${ZUL_VM_REFRESH:-no}" != yes ] && [ -f "$current" ] &&
-  [ -f "$build/vm/cache/$(cat "$current")/root/.complete" ]; then
+  [ -f "$work/cache/$(cat "$current")/root/.complete" ]; then
   use_kernel "$(sed 's/_.*//' "$current")" "$(sed 's/^[^_]*_//' "$current")"
 else
   apt_update
@@ -134,8 +159,9 @@ else
 fi
 
 if [ ! -f "$root/.complete" ]; then
-  echo "vm: downloading Debian's arm64 kernel $abi ($version), its headers and source, busybox"
+  echo "vm: downloading Debian $suite's arm64 kernel $abi ($version), its headers and source, busybox"
   apt_update
+  kbuild_packages "$(kbuild_of "$abi" "$version")"
   download_all || true
   # Each on its own where one failed; the newest kbuild or source where the
   # kernel's own version has gone (said so).
@@ -152,10 +178,11 @@ if [ ! -f "$root/.complete" ]; then
     fi
   done
   echo "vm: downloaded after $(elapsed) s"
-  # The kernel and the one module the test needs of it; three files of the
-  # source; all of the rest. The two big ones side by side.
+  # The kernel and the one module the test needs of it (under /usr/lib and
+  # compressed in trixie); three files of the source; all of the rest. The
+  # two big ones side by side.
   dpkg-deb --fsys-tarfile "$debs"/linux-image-*.deb |
-    tar -x -C "$root" --wildcards './boot/vmlinuz-*' './lib/modules/*/kernel/fs/configfs/configfs.ko' &
+    tar -x -C "$root" --wildcards './boot/vmlinuz-*' '*/modules/*/kernel/fs/configfs/configfs.ko*' &
   image_pid=$!
   (
     dpkg-deb --fsys-tarfile "$debs"/linux-source-*.deb | tar -x -C "$cache" --wildcards './usr/src/linux-source-*.tar.xz'
@@ -170,20 +197,86 @@ if [ ! -f "$root/.complete" ]; then
     dpkg-deb -x "$deb" "$root"
   done
   wait "$image_pid" || fail "cannot unpack $(echo "$debs"/linux-image-*.deb)"
+  find "$root" -path '*/modules/*' -name configfs.ko.xz -exec xz -d {} +
   wait "$source_pid" || fail "cannot unpack gpio-sim.c, gpiolib.h and irq_sim.c from $(echo "$debs"/linux-source-*.deb)"
   # The headers include the common part through its absolute path.
   sed -i "s|include /usr/src/|include $root/usr/src/|" "$headers/Makefile"
   [ -f "$vmlinuz" ] || fail "no $vmlinuz in linux-image-$abi-arm64"
+  # What its tools need, should they have to run in a root of their own.
+  dpkg-deb -f "$debs"/linux-kbuild-*.deb Depends >"$cache/kbuild-depends"
   rm -rf "$debs"
   touch "$root/.complete"
   echo "${abi}_$version" >"$current"
   echo "vm: unpacked after $(elapsed) s"
 fi
-configfs="$(find "$root/lib/modules" -name configfs.ko | head -n 1)"
+configfs="$(find "$root" -path '*/modules/*' -name configfs.ko | head -n 1)"
 [ -n "$configfs" ] || fail "no configfs.ko in linux-image-$abi-arm64"
 
+# ---- Where the kernel's kbuild runs ----
+# The kbuild tools (fixdep, modpost ...) are built for the kernel's own
+# release. Bookworm's run on this machine as they are. Trixie's need glibc
+# 2.38, libelf1t64 and libssl3t64, which a bookworm machine lacks: they run
+# in a root of trixie for this machine's architecture instead, made once by
+# mmdebstrap and kept in the user's cache. That root is native (no emulation,
+# so the build takes seconds), holds only make, the cross compiler the kernel
+# was built with (its headers name it: gcc-14 for 6.12) and what the kbuild
+# package depends on; the kernel's headers and kbuild stay in BUILD_DIR and
+# are bind-mounted into it at their own paths, in a mount namespace of the
+# build's own, so that one root serves every kernel of the release and
+# nothing is left mounted (only the empty directories they are mounted on
+# stay in the root). This machine's own libraries are left as they are.
+kbuild_runs_here() {
+  find "$root"/usr/lib/linux-kbuild-* -type f -perm -u+x | while read -r exe; do
+    ldd "$exe" 2>&1 | grep -q 'not found' && echo "$exe"
+  done | grep -q . && return 1
+  return 0
+}
+
+build_root() {  # prints the root's path, made first where it is missing
+  cc="$(sed -n 's/^CC = .*(CROSS_COMPILE)\(gcc-[0-9][0-9]*\).*/\1/p' "$headers/.kernelvariables" 2>/dev/null)"
+  [ -n "$cc" ] || fail "the headers of $abi name no compiler ($headers/.kernelvariables)"
+  # The kbuild's dependencies by name: a root of the release has versions new enough.
+  wanted="make $cc-aarch64-linux-gnu $(sed 's/([^)]*)//g; s/|[^,]*//g; s/,/ /g' "$cache/kbuild-depends")"
+  # shellcheck disable=SC2086 # a list of words
+  wanted="$(printf '%s\n' $wanted | sort -u | paste -sd, -)"
+  sources="$(ZUL_APT_PRINT_SOURCES=yes sh "$repo/scripts/target_apt.sh" "$suite" "$host_arch")"
+  key="$(printf '%s\n%s\n' "$wanted" "$sources" | sha256sum | cut -c1-12)"
+  broot="${XDG_CACHE_HOME:-$HOME/.cache}/zul-stm-driver/vm-kbuild/$suite-$host_arch-$key"
+  if [ ! -f "$broot/.complete" ]; then
+    echo "vm: making a root of $suite ($host_arch) for the kernel's kbuild: $wanted" >&2
+    rm -rf "$broot" "$broot.new"
+    mkdir -p "$broot.new"
+    printf '%s' "$sources" >"$broot.sources"
+    nice mmdebstrap --quiet --mode=root --variant=essential --arch="$host_arch" --include="$wanted" \
+      "$suite" "$broot.new" "$broot.sources" >"$broot.log" 2>&1 || {
+      cat "$broot.log" >&2
+      fail "mmdebstrap could not make a root of $suite for the kernel's kbuild"
+    }
+    rm -f "$broot.sources"
+    mv "$broot.new" "$broot"
+    touch "$broot/.complete"
+  fi
+  echo "$broot"
+}
+
+# Runs a kbuild command here, or in the release's root where there is one.
+broot=""
+kbuild() {
+  if [ -z "$broot" ]; then
+    nice "$@"
+    return
+  fi
+  # shellcheck disable=SC2016 # the inner shell's own arguments
+  unshare --mount --propagation private sh -c '
+    broot="$1" root="$2" mods="$3"; shift 3
+    mount --bind "$root" "$broot$root" && mount --bind "$mods" "$broot$mods" &&
+      exec chroot "$broot" env -i PATH=/usr/bin:/bin HOME=/ LC_ALL=C.UTF-8 nice "$@"
+  ' sh "$broot" "$root" "$mods" "$@"
+}
+host_arch="$(dpkg --print-architecture)"
+
 # ---- The modules: gpio-sim with irq_sim linked in, and the fake SPI controller ----
-mods="$build/vm/modules-${abi}_$version"
+mods="$work/modules-${abi}_$version"
 mkdir -p "$mods"
 update() {  # source, destination: copied only when it changed, so make rebuilds only then
   cmp -s "$1" "$2" || cp "$1" "$2"
@@ -192,8 +285,8 @@ update "$here/modules/Kbuild" "$mods/Kbuild"
 update "$here/modules/zul_spi_peer.c" "$mods/zul_spi_peer.c"
 update "$src/drivers/gpio/gpio-sim.c" "$mods/gpio-sim.c"
 update "$src/drivers/gpio/gpiolib.h" "$mods/gpiolib.h"
-# irq_to_desc() is not exported to modules in 6.1; generic_handle_irq() does
-# the same for the simulated interrupt.
+# irq_to_desc() is not exported to modules in 6.1 nor in 6.12;
+# generic_handle_irq() does the same for the simulated interrupt.
 sed 's/handle_simple_irq(irq_to_desc(irqnum))/generic_handle_irq(irqnum)/' \
   "$src/kernel/irq/irq_sim.c" >"$mods/irq_sim.c.new"
 grep -q 'generic_handle_irq(irqnum)' "$mods/irq_sim.c.new" ||
@@ -206,7 +299,14 @@ if [ -n "$(find "$mods" -maxdepth 1 -name '*.[ch]' -newer "$mods/zul_spi_peer.ko
 else
   modules_stale=no
 fi
-if [ "$modules_stale" = yes ] && ! nice make -C "$headers" M="$mods" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- -j2 modules \
+if [ "$modules_stale" = yes ] && ! kbuild_runs_here; then
+  [ "$(id -u)" -eq 0 ] ||
+    fail "the kbuild of $abi does not run on this machine, and its root of $suite needs root (mmdebstrap, chroot)"
+  command -v mmdebstrap >/dev/null || sh "$repo/scripts/deps.sh" mmdebstrap
+  broot="$(build_root)"
+  mkdir -p "$broot$root" "$broot$mods"
+fi
+if [ "$modules_stale" = yes ] && ! kbuild make -C "$headers" M="$mods" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- -j2 modules \
   >"$mods/build.log" 2>&1; then
   cat "$mods/build.log" >&2
   fail "the kernel modules did not build"
@@ -225,12 +325,15 @@ if [ -n "$checker_pid" ]; then
 fi
 
 # ---- The initramfs ----
-ir="$build/vm/initramfs"
+ir="$work/initramfs"
 rm -rf "$ir"
 mkdir -p "$ir/bin" "$ir/lib/modules" "$ir/etc" "$ir/zul" "$ir/proc" "$ir/sys" "$ir/dev" "$ir/tmp"
 cp "$here/init" "$ir/init"
 chmod 755 "$ir/init"
-cp "$root/bin/busybox" "$check" "$ir/bin/"
+# busybox-static has it under /usr/bin from trixie on.
+busybox="$root/bin/busybox"
+[ -f "$busybox" ] || busybox="$root/usr/bin/busybox"
+cp "$busybox" "$check" "$ir/bin/"
 cp "$configfs" "$mods/gpio_sim_vm.ko" "$mods/zul_spi_peer.ko" "$ir/lib/modules/"
 cp "$driver" "$ir/zul/"
 cp "$sim" "$ir/zul/"
@@ -259,12 +362,12 @@ while [ -n "$todo" ]; do
   done
   todo="$next"
 done
-initrd="$build/vm/initramfs.cpio.gz"
+initrd="$work/initramfs.cpio.gz"
 (cd "$ir" && find . | cpio -o -H newc -R 0:0 --quiet | gzip -1) >"$initrd"
 
 # ---- The run ----
-console="$build/vm/console.log"
-echo "vm: booting $abi under qemu-system-aarch64 (TCG) after $(elapsed) s"
+console="$work/console.log"
+echo "vm: booting Debian $suite's $abi under qemu-system-aarch64 (TCG) after $(elapsed) s"
 vm_started="$(date +%s.%N)"
 status=0
 timeout 170 qemu-system-aarch64 -M virt -cpu cortex-a57 -smp 2 -m 512 -nographic -no-reboot \
@@ -274,7 +377,7 @@ vm_wall="$(echo "$(date +%s.%N) $vm_started" | awk '{printf "%.1f", $1 - $2}')"
 [ "$status" -eq 124 ] && fail "the virtual machine did not finish within 170 s (console: $console)"
 [ "$status" -eq 0 ] || fail "qemu-system-aarch64 failed with status $status (console: $console)"
 
-results="$build/vm/results.txt"
+results="$work/results.txt"
 tr -d '\r' <"$console" | grep '^ZULVM ' | sed 's/^ZULVM //' >"$results" || true
 problems=""
 grep -q '^finished ' "$results" || problems="the run did not finish (the console's end: $(tail -n 5 "$console" | tr -d '\r' | tr '\n' '|'))"

@@ -17,6 +17,7 @@
 #include <linux/platform_device.h>
 #include <linux/spi/spi.h>
 #include <linux/uaccess.h>
+#include <linux/version.h>
 #include <linux/wait.h>
 
 #define ZSP_MAX_BYTES 256
@@ -76,7 +77,12 @@ static int zsp_transfer_one_message(struct spi_controller *ctlr, struct spi_mess
 
 	h.mode = m->spi->mode;
 	h.max_speed_hz = m->spi->max_speed_hz;
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 3, 0)
+	/* A device may have several chip selects since 6.3; ours has one. */
+	h.chip_select = spi_get_chipselect(m->spi, 0);
+#else
 	h.chip_select = m->spi->chip_select;
+#endif
 	mutex_lock(&zsp.lock);
 	list_for_each_entry (t, &m->transfers, transfer_list) {
 		if (h.transfers == 0) {
