@@ -199,13 +199,16 @@ bool DriverProcess::start(const std::vector<std::string>& argv, const std::strin
   std::vector<char*> envp;
   for (const std::string& e : env_text) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
-  // posix_spawn rather than fork: the bridge is threaded (the MQTT client's
-  // network thread), and a forked child of a threaded process may only call
-  // async-signal-safe functions before it execs. posix_spawn does the
-  // redirections, the closefrom and the signal settings below inside the C
-  // library, runs no pthread_atfork handlers of the linked libraries, copies
-  // no address space, and reports a program that cannot be started by its
-  // result.
+  // posix_spawn rather than fork and exec: a program that cannot be started
+  // (missing, not executable, its directory gone) comes back as
+  // posix_spawn's result, said in the bridge's log as such, rather than as a
+  // child that exits 127 and has to be told apart from the program's own
+  // statuses. The redirections, the closefrom, the change of directory and
+  // the signal settings below are done inside the C library between its
+  // clone and the exec, with no code of ours to get wrong there; no address
+  // space is copied and no pthread_atfork handlers of the linked libraries
+  // run. (The bridge has one thread: libmosquitto is driven from the
+  // service's poll loop, see mqtt_client.h.)
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);

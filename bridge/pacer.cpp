@@ -23,9 +23,24 @@ std::optional<int> Pacer::take() {
   return written_.back().code;
 }
 
+// Every report that names a code is compared with the code the bridge has in
+// that place: popping it unseen would hand the next results to the wrong
+// commands for as long as the program runs. On a mismatch nothing in hand
+// can be told apart any more, so all of it is given up as unknown, and the
+// report is followed as the first of a program whose codes are none of the
+// bridge's: the next code goes once the program says it is free again.
+bool Pacer::matches(const Code& in_place, int reported, const char* report,
+                    std::vector<Settled>* out) {
+  if (in_place.code == reported) return true;
+  mismatch_ = Mismatch{report, in_place.code, reported};
+  *out = forget_all(Outcome::kUnknown);
+  return false;
+}
+
 std::vector<Settled> Pacer::on_report(const ProgramReport& r) {
   using K = ProgramReport::Kind;
   std::vector<Settled> out;
+  mismatch_.reset();
   const int code = static_cast<int>(r.number);
   switch (r.kind) {
     case K::kHello:
@@ -33,15 +48,15 @@ std::vector<Settled> Pacer::on_report(const ProgramReport& r) {
       break;
     case K::kQueued:
       // The console thread reads the codes in the order they were written.
-      if (!written_.empty()) {
+      if (!written_.empty() && matches(written_.front(), code, "queued", &out)) {
         queued_.push_back(written_.front());
         written_.pop_front();
       } else {
-        queued_.push_back({code, 0, 0});  // typed by someone else: followed, not ours
+        queued_.push_back({code, 0, 0});  // not one the bridge is following
       }
       break;
     case K::kFull:
-      if (!written_.empty()) {
+      if (!written_.empty() && matches(written_.front(), code, "full", &out)) {
         settle(&out, written_.front(), Outcome::kLost);
         written_.pop_front();
       }
@@ -52,7 +67,7 @@ std::vector<Settled> Pacer::on_report(const ProgramReport& r) {
     case K::kOwnFull:
       break;
     case K::kTake:
-      if (!queued_.empty()) {
+      if (!queued_.empty() && matches(queued_.front(), code, "take", &out)) {
         taken_ = queued_.front();
         queued_.pop_front();
       } else {
@@ -61,16 +76,23 @@ std::vector<Settled> Pacer::on_report(const ProgramReport& r) {
       taken_settled_ = false;
       break;
     case K::kRun:
+      if (taken_ && !matches(*taken_, code, "run", &out)) {
+        taken_ = Code{code, 0, 0};  // running, and none of the bridge's
+        taken_settled_ = false;
+      }
       if (taken_ && !taken_settled_) {
         settle(&out, *taken_, Outcome::kRun);
         taken_settled_ = true;
       }
       break;
     case K::kSkip:
-      if (taken_ && !taken_settled_) settle(&out, *taken_, Outcome::kSkipped);
+      if (taken_ && matches(*taken_, code, "skip", &out) && !taken_settled_) {
+        settle(&out, *taken_, Outcome::kSkipped);
+      }
       taken_.reset();
       break;
     case K::kDone:
+      if (taken_) (void)matches(*taken_, code, "done", &out);
       taken_.reset();
       break;
     case K::kLost:

@@ -32,7 +32,15 @@ enum class Outcome {
   kLost,     // the program's queue was full
   kDropped,  // not written: its call ended first
   kEnded,    // the program ended before it said what became of it
-  kUnknown,  // the program's reports of it were lost
+  kUnknown,  // the program's reports of it were lost, or named another code
+};
+
+// A report that named another code than the one the bridge expected next:
+// the bridge's picture of what the program holds is wrong from there on.
+struct Mismatch {
+  const char* report;  // the report's word: "queued", "take", "run", ...
+  int expected;        // the code the bridge had in that place
+  int reported;        // the code the program named
 };
 
 // A code whose fate is known; `ticket` is the one given to push().
@@ -50,8 +58,12 @@ class Pacer {
   void push(int code, long call, long ticket);
   // The code to write now, if the program can take one.
   std::optional<int> take();
-  // What a report of the program settles.
+  // What a report of the program settles. A report that names another code
+  // than the one in its place settles everything in hand as unknown (see
+  // mismatch()).
   std::vector<Settled> on_report(const ProgramReport& report);
+  // The last report's mismatch, if it had one.
+  const std::optional<Mismatch>& mismatch() const { return mismatch_; }
   // A new call: codes still held for earlier calls are dropped.
   std::vector<Settled> drop_other_calls(long call);
   // The program ended or was started again: everything is settled as ended.
@@ -75,6 +87,9 @@ class Pacer {
   };
   static void settle(std::vector<Settled>* out, const Code& c, Outcome outcome);
   std::vector<Settled> forget_all(Outcome outcome);
+  // Whether `in_place` (the code the bridge expected) is `reported`; if not,
+  // notes the mismatch and gives up everything in hand into `out`.
+  bool matches(const Code& in_place, int reported, const char* report, std::vector<Settled>* out);
 
   bool reports_ = false;
   std::deque<Code> held_;       // not yet written
@@ -82,6 +97,7 @@ class Pacer {
   std::deque<Code> queued_;     // in the program's queue, in its order
   std::optional<Code> taken_;   // taken by the main loop, until skipped or done
   bool taken_settled_ = false;  // its "run" has been handed back
+  std::optional<Mismatch> mismatch_;
 };
 
 }  // namespace bridge

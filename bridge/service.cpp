@@ -243,7 +243,13 @@ void Service::on_report_line(const std::string& line) {
     log_line("the program's queue was full: its own code " + std::to_string(r.number) +
              " was lost");
   }
-  settle(pacer_.on_report(r));
+  std::vector<Settled> settled = pacer_.on_report(r);
+  if (const auto& m = pacer_.mismatch()) {
+    log_line("the program reports \"" + std::string(m->report) + " " + std::to_string(m->reported) +
+             "\" where the bridge expected code " + std::to_string(m->expected) +
+             ": the codes it had in hand are given up as unknown");
+  }
+  settle(settled);
   send_due_codes();
 }
 
@@ -273,10 +279,16 @@ void Service::settle(const std::vector<Settled>& settled) {
         reason = "the program ended before it acted on code " + code;
         break;
       case Outcome::kUnknown:
-        reason = "the program's reports of code " + code + " were lost: it may have acted on it";
+        reason = "the program's reports of code " + code +
+                 " were lost or did not match it: it may have acted on it";
         break;
     }
-    result["accepted"] = reason.empty();
+    // Neither true nor false when nobody can tell whether the program acted.
+    if (s.outcome == Outcome::kUnknown) {
+      result["accepted"] = nullptr;
+    } else {
+      result["accepted"] = reason.empty();
+    }
     if (reason.empty()) {
       result["code"] = s.code;
     } else {
@@ -284,7 +296,9 @@ void Service::settle(const std::vector<Settled>& settled) {
     }
     log_line(std::string(room >= 0 ? "room " + std::to_string(room) + " command " : "command ") +
              result.value("action", std::string("?")) +
-             (reason.empty() ? ": the program runs code " + code : ": not carried out: " + reason));
+             (reason.empty()                   ? ": the program runs code " + code
+              : s.outcome == Outcome::kUnknown ? ": outcome unknown: " + reason
+                                               : ": not carried out: " + reason));
     publish_result(result, room);
   }
 }

@@ -1,12 +1,12 @@
 #include "codec/CS6422.h"
 
-#include <cassert>
 #include <cstdio>
 
 #include "codec/CS6422_registers.h"
 #include "config/config.h"
 #include "link/TxRx.h"
 #include "link/frame.h"
+#include "out/check.h"
 
 FileProperty file_property = {};
 
@@ -64,10 +64,12 @@ int CS6422_StartSetup(uint16_t shield_code, const char* path) {
 }
 
 void CS6422_setup_from_settings() {
-  assert(file_settingName_p2 != nullptr && "the line driver's settings path is chosen first");
+  // Without the driver's path the chip would silently keep the settings it
+  // holds, as for a missing file, with no word of why.
+  ZUL_CHECK(file_settingName_p2 != nullptr && "the line driver's settings path is chosen first");
   file_settingName_p1 = kSettingsDir;
   snprintf(file_settingName, sizeof file_settingName, "%s%s", file_settingName_p1,
-           file_settingName_p2 != nullptr ? file_settingName_p2 : "");
+           file_settingName_p2);
   // Nothing to be done about a missing file or section: the chip then simply
   // runs on what it holds.
   (void)CS6422_StartSetup(shield, file_settingName);

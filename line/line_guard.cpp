@@ -4,11 +4,11 @@
 #include <sched.h>
 
 #include <atomic>
-#include <cassert>
 #include <csignal>
 #include <mutex>
 
 #include "line/pin_map.h"
+#include "out/check.h"
 #include "record/flight_record.h"
 
 namespace {
@@ -66,7 +66,11 @@ MainSequence::MainSequence(const CallStep& step) {
 MainSequence::~MainSequence() { t_in_sequence = false; }
 
 LinkOperation::LinkOperation() {
-  assert(!t_in_sequence && "a call event's line operation runs outside any main-thread sequence");
+  // Inside a sequence of its own thread the operation would count as what
+  // supersedes that sequence, and its own writes would then be held back:
+  // the line would silently not move.
+  ZUL_CHECK(!t_in_sequence &&
+            "a call event's line operation runs outside any main-thread sequence");
   g_link_operations.fetch_add(1);
   // The sequence's writes that began before the event's step are let finish,
   // so that this operation's writes come after them.

@@ -71,6 +71,11 @@ std::priority_queue<Event, std::vector<Event>, EventLater>* g_events =
 std::vector<Turn*>* g_turns = new std::vector<Turn*>;
 // Every fiber's turn ever made, so that its pthread_t is known for what it
 // is after a reset too (turns are never freed: a handle stays valid).
+// pthread_join and pthread_detach search it linearly and it never shrinks,
+// so it is bounded: a run starts two program threads, and a process of runs
+// (a test binary, a day of scenarios) stays far below this many; a simulator
+// that went beyond it would leak turns and slow every join without end.
+constexpr size_t kFiberTurnsMax = 1u << 14;
 std::vector<Turn*>* g_fiber_turns = new std::vector<Turn*>;
 int g_lock_waiters = 0;  // turns in kWaitingLock
 Turn* g_current = nullptr;
@@ -390,6 +395,12 @@ int clock_create_thread(void* handle, const void* attr, ThreadFn fn, void* arg,
   {
     std::lock_guard<std::mutex> lock(mu);
     if (g_mode.load() == ClockMode::kScheduled && t_turn != nullptr && fiber_on_host()) {
+      if (g_fiber_turns->size() >= kFiberTurnsMax) {
+        fprintf(stderr,
+                "zul_stm_sim: more program threads than the %zu that one process may start\n",
+                kFiberTurnsMax);
+        std::abort();
+      }
       Turn* turn = new Turn;
       turn->fn = fn;
       turn->arg = arg;

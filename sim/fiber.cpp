@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -127,12 +128,36 @@ int find_tls(dl_phdr_info* info, size_t, void*) {
   std::abort();
 }
 
+[[noreturn]] void fail_errno(const char* what) {
+  fprintf(stderr, "zul_stm_sim: fibers: %s (%s)\n", what, strerror(errno));
+  std::abort();
+}
+
+// What fiber_host_holds reads is glibc's own, not POSIX's: the owner's
+// kernel thread id in the mutex's private __data.__owner. Another C library,
+// or a glibc that moved it, would make every mutex look free or a kernel
+// thread's, and a fiber would then block the one OS thread they share for
+// good (or wait for a holder that never runs). So it is checked once, on a
+// mutex locked here, before the first fiber can run.
+void check_mutex_owner_field() {
+  pthread_mutex_t probe = PTHREAD_MUTEX_INITIALIZER;
+  if (pthread_mutex_lock(&probe) != 0) {
+    fail("a mutex of its own cannot be locked");
+  }
+  const int owner = __atomic_load_n(&probe.__data.__owner, __ATOMIC_RELAXED);
+  pthread_mutex_unlock(&probe);
+  if (owner != gettid()) {
+    fail("a locked mutex's __data.__owner (glibc's) is not its locker: holders are unknown");
+  }
+}
+
 void reserve_once() {
   static bool reserved = false;
   if (reserved) {
     return;
   }
   reserved = true;
+  check_mutex_owner_field();
   dl_iterate_phdr(find_tls, nullptr);
   if (g_tls_size > 0 && g_tls_live == nullptr) {
     fail("the executable's thread-local block cannot be found");
@@ -147,8 +172,11 @@ void reserve_once() {
   for (int i = 0; i < kFiberSlots; ++i) {
     unsigned char* base = static_cast<unsigned char*>(all) + each * static_cast<size_t>(i);
     // An overflow faults on the page below the stack instead of running
-    // into the next one.
-    mprotect(base, guard, PROT_NONE);
+    // into the next one. Without that page it would silently overwrite the
+    // next fiber's stack, so a run without it does not start.
+    if (mprotect(base, guard, PROT_NONE) != 0) {
+      fail_errno("the guard page below a stack cannot be set up");
+    }
     g_slots[i].stack = base + guard;
     g_slots[i].tls = new unsigned char[g_tls_size + 1];
   }
@@ -261,7 +289,9 @@ bool fiber_on_host() {
 }
 
 bool fiber_host_holds(const pthread_mutex_t* mutex) {
-  // The C library records the owner's thread id in every mutex it locks.
+  // glibc's private field, not POSIX: glibc records the owner's kernel
+  // thread id in every mutex it locks (checked by check_mutex_owner_field
+  // before the first fiber runs).
   return __atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED) == g_host_tid.load();
 }
 

@@ -158,6 +158,23 @@ TEST(Fibers, EndedThreadsFreeTheirPlaceAndTooManyAtOnceAreRefused) {
   EXPECT_EQ(pthread_create(&t, nullptr, forever, nullptr), 0);
 }
 
+// In a child process: the table of every fiber ever started is bounded.
+TEST(Fibers, MoreThreadsInOneProcessThanTheFiberTableHoldsStopTheSimulatorWithTheBound) {
+  EXPECT_DEATH(
+      {
+        test::fresh_board(sim::ClockMode::kScheduled);
+        for (;;) {
+          pthread_t t;
+          if (pthread_create(
+                  &t, nullptr, [](void*) -> void* { return nullptr; }, nullptr) != 0 ||
+              pthread_join(t, nullptr) != 0) {
+            _exit(1);
+          }
+        }
+      },
+      "more program threads than the [0-9]+ that one process may start");
+}
+
 // ---- the simulator's runs on fibers ------------------------------------------
 
 // Calls one after another with the scripted answers, on a co-processor that

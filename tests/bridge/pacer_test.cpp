@@ -236,6 +236,38 @@ class ProgramModel {
   std::vector<int> runs_;
 };
 
+TEST(PacerModel, AReportOfAnotherCodeGivesUpWhatWasInHandAndFollowsTheProgramAfresh) {
+  // The program reads the bridge's pick up (1) as an open (2): every result
+  // in hand is unknown, and the hang up waits until the open has run.
+  Pacer pacer = reporting();
+  ProgramModel program;
+  program.dial(0);
+  pacer.push(1, 1, 1);
+  pacer.push(3, 1, 2);
+  std::vector<Settled> settled;
+  std::vector<bridge::Mismatch> mismatches;
+  bool first = true;
+  for (long long t = 0; t <= 10000; ++t) {
+    program.run_until(t);
+    for (const std::string& line : program.reports_until(t)) {
+      for (const auto& s : report(&pacer, line)) settled.push_back(s);
+      if (pacer.mismatch()) mismatches.push_back(*pacer.mismatch());
+    }
+    if (auto code = pacer.take()) {
+      program.write(first ? 2 : *code, t);
+      first = false;
+    }
+  }
+  ASSERT_EQ(mismatches.size(), 1u);
+  EXPECT_STREQ(mismatches[0].report, "queued");
+  EXPECT_EQ(mismatches[0].expected, 1);
+  EXPECT_EQ(mismatches[0].reported, 2);
+  // The open ended the call, so the program had nothing to do with the hang up.
+  EXPECT_EQ(settled, (std::vector<Settled>{{1, 1, Outcome::kUnknown}, {2, 3, Outcome::kSkipped}}));
+  ASSERT_EQ(program.takes().size(), 2u);
+  EXPECT_GE(program.takes()[1].first, 3530) << "written while the open still ran";
+}
+
 TEST(PacerHour, CallsEveryTwentySecondsAnsweredAutomaticallyAreNeverHeldBack) {
   constexpr long long kCallEveryMs = 20000;
   constexpr long long kHourMs = 3600 * 1000;
