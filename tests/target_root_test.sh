@@ -7,6 +7,7 @@
 # with the mirror gone.
 set -eu
 scripts="$(cd "$(dirname "$0")/.." && pwd)/scripts"
+. "$(dirname "$0")/http_server.sh"
 top="$(mktemp -d)"
 server=""
 trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$top"' EXIT
@@ -60,15 +61,7 @@ suite "$www/debian-security" zul-security
 # The mirror's sync is half done: the index grew after its Release was signed.
 echo "Package: libzul-new" >>"$www/debian-security/dists/zul-security/main/binary-arm64/Packages"
 
-python3 -m http.server --bind 127.0.0.1 --directory "$www" 0 >"$top/http.log" 2>&1 &
-server=$!
-port=""
-for _ in $(seq 100); do
-  port="$(sed -n 's/.* port \([0-9]*\).*/\1/p' "$top/http.log" | head -n 1)"
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "FAIL: the mirror's web server did not start: $(cat "$top/http.log")" >&2; exit 1; }
+serve_directory "$www" "$top/http.log"
 
 export ZUL_DEBIAN_MIRROR="http://127.0.0.1:$port/debian" \
   ZUL_DEBIAN_SECURITY_MIRROR="http://127.0.0.1:$port/debian-security" \
