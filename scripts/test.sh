@@ -105,6 +105,7 @@ if ! on_arm; then
 fi
 part "the code map and the layout"
 sh scripts/check_architecture.sh
+sh tests/check_architecture_test.sh
 sh scripts/check_format.sh
 if [ "$cross_part" = no ]; then
   part "cross builds skipped"
