@@ -346,6 +346,65 @@ TEST_F(FlightRecord, TheReplayLastsUntilTheLaterOfTheEndAndTheLastEntry) {
   ASSERT_EQ(record.lines.size(), 2u);
 }
 
+// A record cut short (a copy that stopped, a write killed by an older
+// program) is refused in one line naming what is missing, wherever the cut
+// is: a replay of what is left would compare only part of the run.
+TEST_F(FlightRecord, ARecordCutShortIsRefusedSayingWhatIsMissing) {
+  const std::string whole = file();
+  setenv("ZUL_RECORD", whole.c_str(), 1);
+  std::string out;
+  const int status = test::run_sim({"--virtual", "--scenario", file(kCall), "--", "10"}, "", &out);
+  unsetenv("ZUL_RECORD");
+  ASSERT_EQ(status, 0) << out;
+  const std::string text = read_file(whole);
+  const std::vector<std::string> lines = split_lines(text);
+  ASSERT_EQ(test::run_sim({"--replay", whole}, "", &out), 0);
+  ASSERT_EQ(out, "replay: identical\n");
+  size_t dial = 0;  // the line the program printed the dial on
+  while (dial < lines.size() && lines[dial].find(" out dial 5") == std::string::npos) {
+    ++dial;
+  }
+  ASSERT_LT(dial, lines.size()) << text;
+  // The byte offset where line i (0-based) starts.
+  const auto line_start = [&](size_t i) {
+    size_t at = 0;
+    for (size_t k = 0; k < i; ++k) {
+      at = text.find('\n', at) + 1;
+    }
+    return at;
+  };
+  const size_t end_line = lines.size() - 1;
+  struct Cut {
+    const char* where;
+    size_t bytes;
+    std::string says;  // after "zul_stm_sim: PATH"
+  };
+  const std::string no_end =
+      ": the end line (\"<ms> end HOW\") is missing: the record was cut "
+      "short after line ";
+  const std::string no_line_end =
+      ": the line end is missing: the record was cut short in this "
+      "line, before its end line";
+  const Cut cuts[] = {
+      {"in the header", 20, ":1" + no_line_end},
+      {"after the header", line_start(1), no_end + "1"},
+      {"in an entry", line_start(dial) + lines[dial].size() - 2,
+       ":" + std::to_string(dial + 1) + no_line_end},
+      {"after an entry", line_start(dial + 1), no_end + std::to_string(dial + 1)},
+      {"before the end line", line_start(end_line), no_end + std::to_string(end_line)},
+      {"in the end line", text.size() - 1, ":" + std::to_string(end_line + 1) + no_line_end},
+  };
+  for (const Cut& c : cuts) {
+    const std::string cut = file(text.substr(0, c.bytes));
+    test::SimProcess p({"--replay", cut});
+    std::string line;
+    EXPECT_FALSE(p.read_line(&line)) << c.where << ": " << line;
+    EXPECT_EQ(p.wait(), 64) << c.where;
+    EXPECT_EQ(p.stderr_text(), "zul_stm_sim: " + cut + c.says + ", so it cannot be replayed\n")
+        << c.where;
+  }
+}
+
 TEST_F(FlightRecord, AWrappedOrBrokenRecordIsRefusedWithItsLine) {
   const std::string wrapped = file(
       "# ZUL_STM_Driver 1.22 flight record: zul_stm_driver 10\n"
