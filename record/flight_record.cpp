@@ -37,12 +37,17 @@ Slot g_ring[kRecordCapacity];
 std::atomic<uint64_t> g_next{0};  // index of the next entry to be written
 
 bool g_keep_in_memory = false;
-// The record's path, the temporary name beside it that each write goes to
-// first, and their directory; set by record_begin, before the handler.
+// The record's path, the temporary names beside it that the writes go to
+// first, and their directory; set by record_begin, before the handler. The
+// final write has a name of its own: it may start while a snapshot on
+// another thread is still writing (it waits for it only so long), and
+// neither may remove or rename the other's file.
 char g_path[4096] = {};
 char g_tmp_path[4096 + 8] = {};
+char g_end_tmp_path[4096 + 8] = {};
 char g_dir[4096] = {};
 constexpr char kTmpSuffix[] = ".tmp";
+constexpr char kEndTmpSuffix[] = ".end.tmp";
 char g_header[1024] = {};
 std::atomic<bool> g_clock_started{false};
 uint64_t g_origin_us = 0;
@@ -282,20 +287,25 @@ void write_file(const char* how, uint64_t value, bool with_value) {
     return;
   }
   const int saved_errno = errno;
+  const bool final = with_value;  // only the end has a status
+  const char* tmp = final ? g_end_tmp_path : g_tmp_path;
   // A temporary file left by a write that was killed is replaced.
-  unlink(g_tmp_path);
-  const int fd = open(g_tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  unlink(tmp);
+  const int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd >= 0) {
-    const bool whole = write_ring(fd, how, value, with_value) && fsync(fd) == 0;
+    bool whole = write_ring(fd, how, value, with_value) && fsync(fd) == 0;
     close(fd);
-    if (whole && rename(g_tmp_path, g_path) == 0) {
+    // A snapshot that ends after the final write began must not put its
+    // older record over the final one.
+    whole = whole && (final || !g_finished.load());
+    if (whole && rename(tmp, g_path) == 0) {
       const int dir = open(g_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       if (dir >= 0) {
         fsync(dir);
         close(dir);
       }
     } else {
-      unlink(g_tmp_path);  // the last whole record stays
+      unlink(tmp);  // the last whole record stays
     }
   }
   errno = saved_errno;
@@ -406,6 +416,7 @@ void record_begin(int argc, char** argv, int major, int minor, int patch) {
     }
     snprintf(g_path, sizeof g_path, "%s", path);
     snprintf(g_tmp_path, sizeof g_tmp_path, "%s%s", path, kTmpSuffix);
+    snprintf(g_end_tmp_path, sizeof g_end_tmp_path, "%s%s", path, kEndTmpSuffix);
     const char* slash = strrchr(g_path, '/');
     if (slash == nullptr) {
       snprintf(g_dir, sizeof g_dir, ".");
@@ -420,7 +431,9 @@ void record_begin(int argc, char** argv, int major, int minor, int patch) {
       fprintf(stderr, "zul_stm_driver: cannot make %s for ZUL_RECORD: %s\n", g_dir,
               strerror(errno));
     }
-    unlink(g_tmp_path);  // left by a run that was killed while writing
+    // Left by a run that was killed while writing.
+    unlink(g_tmp_path);
+    unlink(g_end_tmp_path);
   }
   size_t used = static_cast<size_t>(snprintf(
       g_header, sizeof g_header, "# ZUL_STM_Driver %d.%d%d flight record:", major, minor, patch));
@@ -501,6 +514,7 @@ void record_reset() {
   g_keep_in_memory = false;
   g_path[0] = '\0';
   g_tmp_path[0] = '\0';
+  g_end_tmp_path[0] = '\0';
   g_dir[0] = '\0';
   g_header[0] = '\0';
   g_clock_started.store(false);
