@@ -64,12 +64,12 @@ bool read_whole_file(const std::string& path, std::string* text, std::string* er
   return true;
 }
 
-std::string gzip_if_smaller(const std::string& text, bool* gzipped) {
+std::string gzip_if_smaller(const std::string& text, bool* gzipped, int level) {
   *gzipped = false;
   z_stream z{};
   // 15 bits of window, +16: a gzip header and trailer, so that gunzip and
   // zcat read it as it comes off the broker.
-  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
     return text;
   }
   std::string out(deflateBound(&z, static_cast<uLong>(text.size())), '\0');
@@ -84,6 +84,83 @@ std::string gzip_if_smaller(const std::string& text, bool* gzipped) {
   out.resize(used);
   *gzipped = true;
   return out;
+}
+
+RecordPacker::RecordPacker() {
+  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
+}
+
+RecordPacker::~RecordPacker() {
+  if (worker_.joinable()) worker_.join();
+  for (int fd : wake_) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+namespace {
+
+PackedRecord pack(int fd) {
+  PackedRecord r;
+  std::string text;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<size_t>(st.st_size));
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      r.error = std::string("cannot read the record: ") + strerror(errno);
+      break;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  if (r.error.empty()) {
+    r.bytes = text.size();
+    r.payload = gzip_if_smaller(text, &r.gzipped);
+  }
+  return r;
+}
+
+}  // namespace
+
+void RecordPacker::start(int fd) {
+  busy_ = true;
+  const auto job = [this, fd] {
+    PackedRecord r = pack(fd);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      result_ = std::move(r);
+      done_ = true;
+    }
+    if (wake_[1] >= 0) {
+      const char byte = 1;
+      [[maybe_unused]] const ssize_t n = write(wake_[1], &byte, 1);
+    }
+  };
+  if (wake_[1] < 0) {
+    job();  // no way to be woken: done at once, on this thread
+    return;
+  }
+  worker_ = std::thread(job);
+}
+
+std::optional<PackedRecord> RecordPacker::take() {
+  char drain[16];
+  while (wake_[0] >= 0 && read(wake_[0], drain, sizeof drain) > 0) {
+  }
+  std::optional<PackedRecord> r;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!done_) return r;
+    r = std::move(result_);
+    result_ = PackedRecord{};
+    done_ = false;
+  }
+  if (worker_.joinable()) worker_.join();  // it has posted its result: it is ending
+  busy_ = false;
+  return r;
 }
 
 std::vector<std::string> kept_records(const std::string& dir) {
@@ -111,9 +188,26 @@ std::string keep_exit_record(const std::string& path, const std::string& dir, lo
   std::string when = iso_time(unix_ms);  // 2026-12-09T03:05:42.123Z
   std::replace(when.begin(), when.end(), ':', '-');
   const std::string kept = dir + "/exit-" + when + "-status-" + std::to_string(status) + ".rec";
+  // The program's own name for the record is the temporary one: the kept
+  // name appears only by a rename once the file is private (households'
+  // call times; an older program made it 0644) and on the disk, and the
+  // directory is synced after it, so a power cut leaves a kept record
+  // whole or not there at all.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0 || fchmod(fd, 0600) != 0 || fsync(fd) != 0) {
+    *why = "cannot make " + path + " private and synced: " + strerror(errno);
+    if (fd >= 0) close(fd);
+    return "";
+  }
+  close(fd);
   if (rename(path.c_str(), kept.c_str()) != 0) {
     *why = "cannot move " + path + " to " + kept + ": " + strerror(errno);
     return "";
+  }
+  const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    fsync(dir_fd);
+    close(dir_fd);
   }
   std::vector<std::string> all = kept_records(dir);
   for (size_t i = 0; i + static_cast<size_t>(keep) < all.size(); ++i) unlink(all[i].c_str());

@@ -98,20 +98,21 @@ int Service::run() {
   start_driver();
   while (g_stop_signal == 0) {
     const int mqtt_fd = mqtt_.socket();
-    struct pollfd fds[6] = {
+    struct pollfd fds[7] = {
         {signal_fd, POLLIN, 0},
         {mqtt_fd, static_cast<short>(POLLIN | (mqtt_.want_write() ? POLLOUT : 0)), 0},
         {driver_.output_fd(), POLLIN, 0},
         {driver_.report_fd(), POLLIN, 0},
         {driver_.exit_fd(), POLLIN, 0},
-        {driver_.error_fd(), POLLIN, 0}};
+        {driver_.error_fd(), POLLIN, 0},
+        {packer_.wake_fd(), POLLIN, 0}};
     const long long now = steady_ms();
     const long long timeout =
         mqtt_.has_events()
             ? 0
             : std::min(next_timeout_ms(now), std::max(0LL, mqtt_.next_io_ms() - now));
     // Entries with a negative descriptor are skipped by poll.
-    const int n = poll(fds, 6, static_cast<int>(timeout));
+    const int n = poll(fds, 7, static_cast<int>(timeout));
     if (n < 0 && errno != EINTR) {
       log_line(std::string("poll: ") + strerror(errno));
       break;
@@ -131,6 +132,7 @@ int Service::run() {
       int status = 0;
       if (driver_.running() && driver_.reap(&status)) on_driver_exit(status);
     }
+    if (n > 0 && fds[6].fd >= 0 && (fds[6].revents & POLLIN)) on_record_packed();
     loop_once();
     // What the pass published goes out before the next wait.
     if (mqtt_.want_write()) mqtt_.io(steady_ms());
@@ -638,7 +640,8 @@ void Service::on_record_get() {
                     {"reason", "the flight record is off (driver.record = false)"}});
     return;
   }
-  if (record_wanted_) return;  // the one on its way answers this request too
+  // The one on its way answers this request too.
+  if (record_wanted_ || packer_.busy()) return;
   if (!driver_.running() || !recording_ || !program_ready_) {
     // Before its handshake report the program may not have taken SIGUSR1
     // over yet, and the signal's default would end it.
@@ -667,21 +670,43 @@ void Service::poll_record() {
 
 void Service::finish_record(const std::string& why_not) {
   record_wanted_ = false;
-  json result = {{"action", "record"}};
-  std::string text, why = why_not;
-  if (why.empty() && !read_whole_file(config_.record_path(), &text, &why)) text.clear();
+  std::string why = why_not;
   if (why.empty()) {
-    bool gzipped = false;
-    const std::string payload = gzip_if_smaller(text, &gzipped);
+    // Opened here, read on the packer's thread: the program's next write,
+    // or the bridge keeping it as an exit record, renames another file
+    // over the name or this one away, and the open file stays the record
+    // asked for.
+    const std::string path = config_.record_path();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      packer_.start(fd);
+      on_record_packed();  // done already when the packer has no thread
+      return;
+    }
+    why = "cannot read " + path + ": " + strerror(errno);
+  }
+  json result = {{"action", "record"}};
+  result["accepted"] = false;
+  result["reason"] = why;
+  log_line("flight record not published: " + why);
+  publish_result(result);
+}
+
+void Service::on_record_packed() {
+  std::optional<PackedRecord> packed = packer_.take();
+  if (!packed) return;
+  json result = {{"action", "record"}};
+  std::string why = packed->error;
+  if (why.empty()) {
     // Not retained: a record is for whoever asked, now.
-    if (!mqtt_.publish({config_.topic + "/record", payload, 1, false})) {
+    if (!mqtt_.publish({config_.topic + "/record", packed->payload, 1, false})) {
       why = "the broker connection did not take it";
     } else {
-      result["bytes"] = text.size();
-      result["published_bytes"] = payload.size();
-      result["encoding"] = gzipped ? "gzip" : "text";
-      log_line("flight record published: " + std::to_string(text.size()) + " bytes" +
-               (gzipped ? ", " + std::to_string(payload.size()) + " gzipped" : ""));
+      result["bytes"] = packed->bytes;
+      result["published_bytes"] = packed->payload.size();
+      result["encoding"] = packed->gzipped ? "gzip" : "text";
+      log_line("flight record published: " + std::to_string(packed->bytes) + " bytes" +
+               (packed->gzipped ? ", " + std::to_string(packed->payload.size()) + " gzipped" : ""));
     }
   }
   result["accepted"] = why.empty();

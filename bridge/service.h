@@ -1,5 +1,7 @@
 // The bridge as a service: the program, the broker and the timers in one
-// poll loop on one thread, which owns all of the service's state.
+// poll loop on one thread, which owns all of the service's state. A fetched
+// flight record alone is read and compressed on a thread of its own
+// (RecordPacker), which hands it back through a descriptor of that poll.
 #pragma once
 #include <map>
 #include <nlohmann/json.hpp>
@@ -14,6 +16,7 @@
 #include "bridge/mqtt_client.h"
 #include "bridge/outbox.h"
 #include "bridge/pacer.h"
+#include "bridge/record_files.h"
 
 namespace bridge {
 
@@ -60,6 +63,8 @@ class Service {
   void on_record_get();
   void poll_record();
   void finish_record(const std::string& why_not);
+  // The packer's result, when it has one: published.
+  void on_record_packed();
   void on_retained_elsewhere(const MqttEvent& event);
   void publish_health();
   void on_answer_set(const std::string& room_text, const std::string& payload);
@@ -87,6 +92,9 @@ class Service {
   Outbox outbox_;
   MqttClient mqtt_;
   DriverProcess driver_;
+  // Reads and compresses a fetched record on its own thread; the one member
+  // of the service that another thread touches (its result, under its lock).
+  RecordPacker packer_;
 
   bool connected_ = false;
   std::set<int> event_mids_;  // messages of the outbox awaiting their acknowledgement

@@ -3,6 +3,7 @@
 #include <bcm2835.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,7 +37,17 @@ Slot g_ring[kRecordCapacity];
 std::atomic<uint64_t> g_next{0};  // index of the next entry to be written
 
 bool g_keep_in_memory = false;
+// The record's path, the temporary names beside it that the writes go to
+// first, and their directory; set by record_begin, before the handler. The
+// final write has a name of its own: it may start while a snapshot on
+// another thread is still writing (it waits for it only so long), and
+// neither may remove or rename the other's file.
 char g_path[4096] = {};
+char g_tmp_path[4096 + 8] = {};
+char g_end_tmp_path[4096 + 8] = {};
+char g_dir[4096] = {};
+constexpr char kTmpSuffix[] = ".tmp";
+constexpr char kEndTmpSuffix[] = ".end.tmp";
 char g_header[1024] = {};
 std::atomic<bool> g_clock_started{false};
 uint64_t g_origin_us = 0;
@@ -181,15 +192,22 @@ class Out {
         continue;
       }
       if (w <= 0) {
+        failed_ = true;
         break;
       }
       done += static_cast<size_t>(w);
     }
     used_ = 0;
   }
+  // Whether every byte so far reached the file (a full disk does not).
+  bool ok() {
+    flush();
+    return !failed_;
+  }
 
  private:
   int fd_;
+  bool failed_ = false;
   char buf_[4096];
   size_t used_ = 0;
 };
@@ -227,7 +245,7 @@ void write_entry(Out& out, const RecordEntry& e) {
   out.ch('\n');
 }
 
-void write_ring(int fd, const char* how, uint64_t how_value, bool with_value) {
+bool write_ring(int fd, const char* how, uint64_t how_value, bool with_value) {
   const uint64_t next = g_next.load(std::memory_order_acquire);
   const uint64_t first = first_kept(next);
   Out out(fd);
@@ -254,17 +272,41 @@ void write_ring(int fd, const char* how, uint64_t how_value, bool with_value) {
     out.number(how_value);
   }
   out.ch('\n');
+  return out.ok();
 }
 
+// The record is whole or absent: a kill or a power cut in the middle of a
+// write must not leave a cut record where the last good one was. So the
+// ring goes to a temporary name beside it, reaches the disk, and only then
+// takes the record's name (rename is atomic); the directory is synced so
+// that the new name survives a power cut too. The file holds households'
+// call times: it is readable by its owner alone, whatever the umask or an
+// earlier file's mode (the temporary file is always a new one).
 void write_file(const char* how, uint64_t value, bool with_value) {
   if (g_path[0] == '\0') {
     return;
   }
   const int saved_errno = errno;
-  const int fd = open(g_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const bool final = with_value;  // only the end has a status
+  const char* tmp = final ? g_end_tmp_path : g_tmp_path;
+  // A temporary file left by a write that was killed is replaced.
+  unlink(tmp);
+  const int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd >= 0) {
-    write_ring(fd, how, value, with_value);
+    bool whole = write_ring(fd, how, value, with_value) && fsync(fd) == 0;
     close(fd);
+    // A snapshot that ends after the final write began must not put its
+    // older record over the final one.
+    whole = whole && (final || !g_finished.load());
+    if (whole && rename(tmp, g_path) == 0) {
+      const int dir = open(g_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+      }
+    } else {
+      unlink(tmp);  // the last whole record stays
+    }
   }
   errno = saved_errno;
 }
@@ -373,6 +415,25 @@ void record_begin(int argc, char** argv, int major, int minor, int patch) {
       return;
     }
     snprintf(g_path, sizeof g_path, "%s", path);
+    snprintf(g_tmp_path, sizeof g_tmp_path, "%s%s", path, kTmpSuffix);
+    snprintf(g_end_tmp_path, sizeof g_end_tmp_path, "%s%s", path, kEndTmpSuffix);
+    const char* slash = strrchr(g_path, '/');
+    if (slash == nullptr) {
+      snprintf(g_dir, sizeof g_dir, ".");
+    } else if (slash == g_path) {
+      snprintf(g_dir, sizeof g_dir, "/");
+    } else {
+      snprintf(g_dir, sizeof g_dir, "%.*s", static_cast<int>(slash - g_path), g_path);
+    }
+    // A missing directory is made, for its owner alone: the records in it
+    // are households' call times. One that exists is left as it is.
+    if (mkdir(g_dir, 0700) != 0 && errno != EEXIST) {
+      fprintf(stderr, "zul_stm_driver: cannot make %s for ZUL_RECORD: %s\n", g_dir,
+              strerror(errno));
+    }
+    // Left by a run that was killed while writing.
+    unlink(g_tmp_path);
+    unlink(g_end_tmp_path);
   }
   size_t used = static_cast<size_t>(snprintf(
       g_header, sizeof g_header, "# ZUL_STM_Driver %d.%d%d flight record:", major, minor, patch));
@@ -452,6 +513,9 @@ void record_reset() {
   record_detail::g_on.store(false);
   g_keep_in_memory = false;
   g_path[0] = '\0';
+  g_tmp_path[0] = '\0';
+  g_end_tmp_path[0] = '\0';
+  g_dir[0] = '\0';
   g_header[0] = '\0';
   g_clock_started.store(false);
   g_origin_us = 0;

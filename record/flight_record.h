@@ -8,7 +8,10 @@
 // peripheral library started (the bcm2835 system timer; 0 before that). The
 // ring goes to FILE, as text, when the program ends by any way (a normal
 // return, a stop signal, the output's reader gone) and on SIGUSR1 while it
-// runs. Without ZUL_RECORD every hook is one untaken branch.
+// runs: written to FILE.tmp (FILE.end.tmp at the end) beside it and synced
+// first, then renamed over FILE, so FILE is always a whole record (or absent), mode 0600. A missing
+// directory of FILE is made, mode 0700. Without ZUL_RECORD every hook is one
+// untaken branch.
 //
 // This module sits below everything of ours (it includes nothing of the
 // program), so the link, the line and the core may all call it.

@@ -311,9 +311,18 @@ bool load_flight_record(const std::string& path, FlightRecordFile* out, std::str
   bool have_header = false;
   bool ended = false;
   static const char kHeaderMark[] = " flight record:";
+  static const char kCannot[] = ", so it cannot be replayed";
   while (std::getline(in, line)) {
     ++n;
     const std::string at = path + ":" + std::to_string(n) + ": ";
+    // Every line the recorder writes ends with a line end, its end line
+    // last: a line without one is where a copy or a write stopped, and what
+    // it holds is not to be trusted ("out dia" is not "out dial 5").
+    if (in.eof()) {
+      *error = at + "the line end is missing: the record was cut short in this line" +
+               (ended ? "" : ", before its end line") + kCannot;
+      return false;
+    }
     if (n == 1) {
       const size_t mark = line.find(kHeaderMark);
       if (line.rfind("# ZUL_STM_Driver ", 0) != 0 || mark == std::string::npos) {
@@ -366,7 +375,12 @@ bool load_flight_record(const std::string& path, FlightRecordFile* out, std::str
     return false;
   }
   if (!ended) {
-    out->end_line = n;
+    // Without it the replay would end at the last entry left and could say
+    // "identical" of a run it saw only part of.
+    *error = path +
+             ": the end line (\"<ms> end HOW\") is missing: the record was cut short after line " +
+             std::to_string(n) + kCannot;
+    return false;
   }
   return true;
 }

@@ -4,15 +4,19 @@
 
 #include <bcm2835.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/console_input.h"
@@ -148,6 +152,37 @@ TEST_F(FlightRecord, ARingThatWrapsKeepsTheNewestRecords) {
   EXPECT_EQ(lines[lines.size() - 1], "0 end test");
 }
 
+// The record is written beside its name and renamed over it: an earlier
+// record and a temporary file left by a killed write are replaced whole, and
+// the record (households' call times) and the directory made for it are
+// their owner's alone.
+TEST_F(FlightRecord, ANewRecordReplacesTheOldOneWholeAndIsPrivate) {
+  const std::string dir = test::temp_path("records");
+  const std::string path = dir + "/flight.rec";
+  setenv("ZUL_RECORD", path.c_str(), 1);
+  begin({"zul_stm_driver", "10"});
+  struct stat st {};
+  ASSERT_EQ(stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  FILE* old = fopen(path.c_str(), "w");
+  fputs("an older record\n", old);
+  fclose(old);
+  chmod(path.c_str(), 0644);
+  FILE* stray = fopen((path + ".tmp").c_str(), "w");
+  fputs("a write that was killed", stray);
+  fclose(stray);
+  record_pin(kPinLineSelector, kHigh);
+  record_snapshot();
+
+  const std::vector<std::string> lines = split_lines(read_file(path));
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[2], "0 pin 24 1");
+  EXPECT_EQ(lines[3], "0 end snapshot");
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_NE(stat((path + ".tmp").c_str(), &st), 0);
+}
+
 // ---- the simulator as a process ---------------------------------------------
 
 // Runs the simulator with ZUL_RECORD naming `record`.
@@ -248,6 +283,58 @@ TEST_F(FlightRecord, TheRealDriverWritesItOnANormalReturn) {
 }
 #endif
 
+// SIGKILL at many points of a record's write: what is then under the
+// record's name is the last whole record (or nothing yet), and the temporary
+// file a killed write leaves is cleared by the next run.
+TEST_F(FlightRecord, AKillDuringAWriteLeavesAWholeRecordOrNone) {
+  const std::string dir = test::temp_path("killed");
+  const std::string path = dir + "/flight.rec";
+  const std::string tmp = path + ".tmp";
+  // Some 200 s in virtual time (well under a second here) make a record of
+  // a few MB, whose write takes long enough to be hit at many points, and
+  // leave the ring unwrapped, so that it replays.
+  const std::string scenario = file("0 console 5 -1 -1\n200000 dial 7\n3600000 end\n");
+  const auto exists = [](const std::string& f) {
+    struct stat st {};
+    return stat(f.c_str(), &st) == 0;
+  };
+  int killed_mid_write = 0;
+  int whole_seen = 0;
+  const time_t until = time(nullptr) + 5;
+  for (int round = 0; round < 40 && time(nullptr) < until; ++round) {
+    Recorded p({"--virtual", "--scenario", scenario, "--", "10"}, path);
+    ASSERT_TRUE(p->wait_for("dial 7")) << p->stderr_text();
+    EXPECT_FALSE(exists(tmp)) << "round " << round << ": a killed write's file is still there";
+    p->signal(SIGUSR1);
+    // The kill lands from the write's first bytes to past its rename.
+    bool writing = false;
+    for (int i = 0; i < 20000 && !writing; ++i) {
+      writing = exists(tmp);
+      if (!writing) {
+        usleep(50);
+      }
+    }
+    // From at once to past the write's end: 0 to 35 ms.
+    const auto spin_until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds((round % 8) * 5);
+    std::this_thread::sleep_until(spin_until);
+    p->signal(SIGKILL);
+    EXPECT_EQ(p->wait(), 128 + SIGKILL);
+    killed_mid_write += exists(tmp) ? 1 : 0;
+    if (exists(path)) {
+      sim::FlightRecordFile record;
+      std::string error;
+      EXPECT_TRUE(sim::load_flight_record(path, &record, &error))
+          << "round " << round << ": " << error;
+      EXPECT_EQ(record.end_how, "snapshot");
+      ++whole_seen;
+    }
+  }
+  // Both kinds of kill happened: the test saw what it is about.
+  EXPECT_GT(killed_mid_write, 0);
+  EXPECT_GT(whole_seen, 0);
+}
+
 // A call answered by the scripted controlling side, recorded in real time.
 std::string record_a_call(const std::string& scenario, const std::string& record) {
   Recorded p({"--scenario", scenario, "--", "10"}, record);
@@ -344,6 +431,65 @@ TEST_F(FlightRecord, TheReplayLastsUntilTheLaterOfTheEndAndTheLastEntry) {
   EXPECT_EQ(record.end_us, 1004000u);
   EXPECT_EQ(record.end_line, 4u);
   ASSERT_EQ(record.lines.size(), 2u);
+}
+
+// A record cut short (a copy that stopped, a write killed by an older
+// program) is refused in one line naming what is missing, wherever the cut
+// is: a replay of what is left would compare only part of the run.
+TEST_F(FlightRecord, ARecordCutShortIsRefusedSayingWhatIsMissing) {
+  const std::string whole = file();
+  setenv("ZUL_RECORD", whole.c_str(), 1);
+  std::string out;
+  const int status = test::run_sim({"--virtual", "--scenario", file(kCall), "--", "10"}, "", &out);
+  unsetenv("ZUL_RECORD");
+  ASSERT_EQ(status, 0) << out;
+  const std::string text = read_file(whole);
+  const std::vector<std::string> lines = split_lines(text);
+  ASSERT_EQ(test::run_sim({"--replay", whole}, "", &out), 0);
+  ASSERT_EQ(out, "replay: identical\n");
+  size_t dial = 0;  // the line the program printed the dial on
+  while (dial < lines.size() && lines[dial].find(" out dial 5") == std::string::npos) {
+    ++dial;
+  }
+  ASSERT_LT(dial, lines.size()) << text;
+  // The byte offset where line i (0-based) starts.
+  const auto line_start = [&](size_t i) {
+    size_t at = 0;
+    for (size_t k = 0; k < i; ++k) {
+      at = text.find('\n', at) + 1;
+    }
+    return at;
+  };
+  const size_t end_line = lines.size() - 1;
+  struct Cut {
+    const char* where;
+    size_t bytes;
+    std::string says;  // after "zul_stm_sim: PATH"
+  };
+  const std::string no_end =
+      ": the end line (\"<ms> end HOW\") is missing: the record was cut "
+      "short after line ";
+  const std::string no_line_end =
+      ": the line end is missing: the record was cut short in this "
+      "line, before its end line";
+  const Cut cuts[] = {
+      {"in the header", 20, ":1" + no_line_end},
+      {"after the header", line_start(1), no_end + "1"},
+      {"in an entry", line_start(dial) + lines[dial].size() - 2,
+       ":" + std::to_string(dial + 1) + no_line_end},
+      {"after an entry", line_start(dial + 1), no_end + std::to_string(dial + 1)},
+      {"before the end line", line_start(end_line), no_end + std::to_string(end_line)},
+      {"in the end line", text.size() - 1, ":" + std::to_string(end_line + 1) + no_line_end},
+  };
+  for (const Cut& c : cuts) {
+    const std::string cut = file(text.substr(0, c.bytes));
+    test::SimProcess p({"--replay", cut});
+    std::string line;
+    EXPECT_FALSE(p.read_line(&line)) << c.where << ": " << line;
+    EXPECT_EQ(p.wait(), 64) << c.where;
+    EXPECT_EQ(p.stderr_text(), "zul_stm_sim: " + cut + c.says + ", so it cannot be replayed\n")
+        << c.where;
+  }
 }
 
 TEST_F(FlightRecord, AWrappedOrBrokenRecordIsRefusedWithItsLine) {

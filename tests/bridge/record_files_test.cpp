@@ -1,10 +1,14 @@
 #include "bridge/record_files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "e2e_support.h"
@@ -75,6 +79,48 @@ TEST(RecordFiles, TheNewestExitRecordsAreKept) {
   EXPECT_EQ(bridge_test::read_file(kept[1]), "run 3\n");
   struct stat st {};
   EXPECT_NE(stat(live.c_str(), &st), 0);  // moved, not copied
+  ASSERT_EQ(stat(kept[1].c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);  // households' call times
+}
+
+std::string gunzip(const std::string& packed, size_t size) {
+  std::string back(size, '\0');
+  z_stream z{};
+  inflateInit2(&z, 15 + 16);
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+  z.avail_in = static_cast<uInt>(packed.size());
+  z.next_out = reinterpret_cast<Bytef*>(back.data());
+  z.avail_out = static_cast<uInt>(back.size());
+  const int rc = inflate(&z, Z_FINISH);
+  inflateEnd(&z);
+  return rc == Z_STREAM_END ? back : "";
+}
+
+// The record is packed on the packer's own thread from the file as it was
+// opened (the program may rename a newer one over it meanwhile), and handed
+// back through a descriptor the service's loop polls.
+TEST(RecordFiles, ARecordIsPackedOnItsOwnThreadAndAnnouncedOnItsDescriptor) {
+  bridge_test::TempDir dir;
+  std::string text;
+  for (int i = 0; i < 20000; ++i)
+    text += std::to_string(i * 6.5) + " spi A10100000000AA24 0000000000000000\n";
+  const std::string path = dir.file("flight.rec", text);
+  bridge::RecordPacker packer;
+  ASSERT_GE(packer.wake_fd(), 0);
+  EXPECT_FALSE(packer.take());
+  packer.start(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_TRUE(packer.busy());
+  // A newer record renamed over the name, as the program writes one.
+  ASSERT_EQ(rename(dir.file("flight.rec.tmp", "0 end snapshot\n").c_str(), path.c_str()), 0);
+  struct pollfd wake = {packer.wake_fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&wake, 1, 30000), 1);
+  const std::optional<bridge::PackedRecord> packed = packer.take();
+  ASSERT_TRUE(packed);
+  EXPECT_FALSE(packer.busy());
+  EXPECT_EQ(packed->error, "");
+  EXPECT_EQ(packed->bytes, text.size());
+  ASSERT_TRUE(packed->gzipped);
+  EXPECT_EQ(gunzip(packed->payload, text.size()), text);
 }
 
 }  // namespace
