@@ -53,11 +53,15 @@ if(CMAKE_CROSSCOMPILING AND ZUL_TARGET_ROOT)
   # dpkg-shlibdeps for the target's architecture, looking first in the
   # package build trees scripts/target_root.sh leaves in the root.
   set(shlibdeps ${CMAKE_BINARY_DIR}/dpkg-shlibdeps-target)
-  file(WRITE ${shlibdeps} "#!/bin/sh
-# dpkg-shlibdeps against ${ZUL_TARGET_ROOT} (written by CMake)
-exec env DEB_HOST_ARCH=${ZUL_CROSS_ARCH} dpkg-shlibdeps \
-  $(for tree in ${ZUL_TARGET_ROOT}/var/lib/zul-shlibs/*; do printf ' -S%s' "$tree"; done) "$@"
-")
+  string(CONFIGURE [=[#!/bin/sh
+# dpkg-shlibdeps against @ZUL_TARGET_ROOT@ (written by CMake): a -S for
+# each library package of the root, before the arguments CPack gives.
+n=$#
+for tree in "@ZUL_TARGET_ROOT@"/var/lib/zul-shlibs/*; do set -- "$@" "-S$tree"; done
+while [ "$n" -gt 0 ]; do set -- "$@" "$1"; shift; n=$((n - 1)); done
+exec env DEB_HOST_ARCH=@ZUL_CROSS_ARCH@ dpkg-shlibdeps "$@"
+]=] script @ONLY)
+  file(WRITE ${shlibdeps} "${script}")
   file(CHMOD ${shlibdeps} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
        WORLD_READ WORLD_EXECUTE)
   file(WRITE ${CMAKE_BINARY_DIR}/cpack_project.cmake "set(SHLIBDEPS_EXECUTABLE ${shlibdeps})\n")

@@ -12,15 +12,14 @@
 #   fuzz    the libFuzzer targets
 #   cross   the cross builds' compilers and emulators (the target's own
 #           libraries come from roots of their own: scripts/target_root.sh),
-<<<<<<< HEAD
-#           and what the packages' install test needs
-=======
-#           and mmdebstrap for the roots the install test and the VM test
-#           make
->>>>>>> h-vm612
+#           and what the install test and the VM test need for the roots
+#           they make
 set -eu
 job="${1:-}"
-codename="${2:-$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")}"
+codename="${2:-}"
+if [ -z "$codename" ] && [ -r /etc/os-release ]; then
+  codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
+fi
 build="cmake g++ make dpkg-dev libbcm2835-dev libinih-dev libmosquitto-dev nlohmann-json3-dev \
 libtomlplusplus-dev zlib1g-dev"
 # clang's libFuzzer and sanitizer runtimes: a package of their own, which
