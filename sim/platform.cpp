@@ -4,13 +4,16 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "sim/board.h"
 #include "sim/clock.h"
@@ -43,6 +46,20 @@ const char* g_model = "Raspberry Pi 4 Model B Rev 1.4";
 std::atomic<bool> g_init_fails{false};
 std::atomic<bool> g_thread_fails{false};
 std::atomic<void (*)()> g_on_exit{nullptr};
+// The process's first _exit claims the exit hook; any later one waits for
+// it to have run.
+std::atomic<bool> g_exit_claimed{false};
+std::atomic<bool> g_exit_hook_done{false};
+// How long a later _exit waits for the hook: far longer than any log takes
+// to write, and still an end when the writer is stuck (a log on a pipe that
+// nobody reads).
+constexpr int64_t kExitHookWaitNs = 10'000'000'000;
+
+int64_t monotonic_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
 
 // The program's own handler for each stop signal, behind the simulator's.
 std::atomic<void (*)(int)> g_stop_handlers[NSIG];
@@ -191,10 +208,28 @@ int __wrap_sigaction(int signo, const struct sigaction* action, struct sigaction
   return rc;
 }
 
+// Two ends may come at once: the scenario's end (or the replay's verdict)
+// on one thread and a stop signal on another, or a lost output during a
+// stop. The first writes the logs; a later one that ended the process there
+// and then would cut them off under the writer (the pins log is opened
+// empty, then written in one go when it is short: it would stay empty), so
+// it waits until they are written. The writer's thread takes no stop signal
+// from here on, so the one waiting is never the writer itself, interrupted;
+// and the writer takes no lock, so nothing the waiting thread holds can hold
+// it up. All of it is async-signal-safe: a stop handler gets here.
 void __wrap__exit(int status) {
-  void (*fn)() = sim::g_on_exit.exchange(nullptr);
-  if (fn != nullptr) {
-    fn();
+  sim::platform_block_stop_signals();
+  if (!sim::g_exit_claimed.exchange(true)) {
+    void (*fn)() = sim::g_on_exit.exchange(nullptr);
+    if (fn != nullptr) {
+      fn();
+    }
+    sim::g_exit_hook_done.store(true);
+  } else {
+    const int64_t until = sim::monotonic_ns() + sim::kExitHookWaitNs;
+    while (!sim::g_exit_hook_done.load() && sim::monotonic_ns() < until) {
+      sched_yield();
+    }
   }
 #if defined(ZUL_SIM_TSAN)
   // ThreadSanitizer's _exit flushes every stdio stream first, and so takes

@@ -22,6 +22,7 @@ void platform_set_init_fails(bool fails);
 bool platform_init_fails();
 // Makes thread creation fail.
 void platform_set_thread_create_fails(bool fails);
-// Runs at _exit and at normal exit, once: the simulator writes its logs.
+// Runs at _exit and at normal exit, once: the simulator writes its logs. An
+// _exit on another thread meanwhile waits until it has run.
 void platform_on_exit(void (*fn)());
 }  // namespace sim

@@ -4,12 +4,16 @@
 // ends through the board idle state and the simulator writes its logs.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -200,6 +204,47 @@ TEST(SimulatorStopDeathTest, StopSignalInsideTheClocksLockStillWritesTheIdleStat
         _exit(1);
       },
       testing::ExitedWithCode(128 + SIGTERM), "24=0 23=1 22=1 14=1 6=0 25=0 16=0 26=0 2=1 $");
+}
+
+// The scenario's end and a stop signal at once: the end writes the logs
+// (here slowly, as a long run's logs are), and the signal's _exit on another
+// thread comes while it does. The process must not end under the writer.
+std::atomic<bool> g_writing{false};
+
+void slow_logs() {
+  g_writing.store(true);
+  const timespec a_long_log = {0, 300 * 1000 * 1000};
+  nanosleep(&a_long_log, nullptr);
+  static const char kDone[] = "logs written\n";
+  if (write(STDERR_FILENO, kDone, sizeof kDone - 1) < 0) {
+    return;
+  }
+}
+
+TEST(SimulatorStopDeathTest, AStopSignalWhileTheEndWritesTheLogsWaitsForThem) {
+  EXPECT_EXIT(
+      {
+        alarm(5);
+        test::fresh_board(sim::ClockMode::kRealTime);
+        GPIO_init();
+        sim::platform_on_exit(slow_logs);
+        install_stop_handlers();
+        // The stop signals go to this thread alone: the one writing the logs
+        // blocks them from its _exit on.
+        std::thread stopper([] {
+          while (!g_writing.load()) {
+            sched_yield();
+          }
+          raise(SIGTERM);
+        });
+        stopper.detach();
+        _exit(0);
+      },
+      [](int status) {
+        return WIFEXITED(status) &&
+               (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 128 + SIGTERM);
+      },
+      "logs written\n$");
 }
 
 }  // namespace

@@ -911,7 +911,8 @@ TEST_F(BridgeEndToEnd, CallsEveryTwentySecondsAnsweredAutomaticallyAreAllCarried
   }
   EXPECT_EQ(got, expected) << run->log();
   // Each call was answered and its door opened on the line.
-  EXPECT_EQ(open_key_presses(bridge_test::pin_writes(bridge_test::read_file(pins_path))), kCalls);
+  EXPECT_EQ(open_key_presses(bridge_test::pin_writes(bridge_test::read_file(pins_path))), kCalls)
+      << run->log();
 }
 
 TEST_F(BridgeEndToEnd, WithAnOpenCallOfOverThirtySecondsEveryAcceptedCodeIsCarriedOut) {
