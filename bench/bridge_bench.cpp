@@ -28,34 +28,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_process.h"
+
 namespace {
 
+using bench::now_us;
+using bench::spawn;
+using bench::stop;
+
 using Clock = std::chrono::steady_clock;
-
-long long now_us() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
-      .count();
-}
-
-pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, STDOUT_FILENO);
-    dup2(fd, STDERR_FILENO);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-void stop(pid_t pid) {
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-}
 
 struct Sub {
   std::mutex mutex;
