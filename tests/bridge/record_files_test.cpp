@@ -35,6 +35,20 @@ TEST(RecordFiles, AWholeRecordEndsWithItsEndLine) {
       bridge::record_complete(dir.file("g", std::string(kRecord) + "2200 end status 143\n")));
 }
 
+// The whole of a gzip stream of `size` bytes, or nothing when it is not one.
+std::string gunzip(const std::string& packed, size_t size) {
+  std::string back(size, '\0');
+  z_stream z{};
+  inflateInit2(&z, 15 + 16);
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+  z.avail_in = static_cast<uInt>(packed.size());
+  z.next_out = reinterpret_cast<Bytef*>(back.data());
+  z.avail_out = static_cast<uInt>(back.size());
+  const int rc = inflate(&z, Z_FINISH);
+  inflateEnd(&z);
+  return rc == Z_STREAM_END ? back : "";
+}
+
 TEST(RecordFiles, GzippedWhenThatIsSmallerAndItUnpacksToTheSame) {
   std::string text;
   for (int i = 0; i < 2000; ++i)
@@ -44,16 +58,7 @@ TEST(RecordFiles, GzippedWhenThatIsSmallerAndItUnpacksToTheSame) {
   ASSERT_TRUE(gzipped);
   EXPECT_LT(packed.size() * 5, text.size());
   EXPECT_EQ(static_cast<unsigned char>(packed[0]), 0x1f);  // gzip's magic: zcat reads it
-  std::string back(text.size(), '\0');
-  z_stream z{};
-  inflateInit2(&z, 15 + 16);
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
-  z.avail_in = static_cast<uInt>(packed.size());
-  z.next_out = reinterpret_cast<Bytef*>(back.data());
-  z.avail_out = static_cast<uInt>(back.size());
-  EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
-  inflateEnd(&z);
-  EXPECT_EQ(back, text);
+  EXPECT_EQ(gunzip(packed, text.size()), text);
   // Too short to gain: sent as it is.
   EXPECT_EQ(bridge::gzip_if_smaller("0 end snapshot\n", &gzipped), "0 end snapshot\n");
   EXPECT_FALSE(gzipped);
@@ -81,19 +86,6 @@ TEST(RecordFiles, TheNewestExitRecordsAreKept) {
   EXPECT_NE(stat(live.c_str(), &st), 0);  // moved, not copied
   ASSERT_EQ(stat(kept[1].c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);  // households' call times
-}
-
-std::string gunzip(const std::string& packed, size_t size) {
-  std::string back(size, '\0');
-  z_stream z{};
-  inflateInit2(&z, 15 + 16);
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
-  z.avail_in = static_cast<uInt>(packed.size());
-  z.next_out = reinterpret_cast<Bytef*>(back.data());
-  z.avail_out = static_cast<uInt>(back.size());
-  const int rc = inflate(&z, Z_FINISH);
-  inflateEnd(&z);
-  return rc == Z_STREAM_END ? back : "";
 }
 
 // The record is packed on the packer's own thread from the file as it was
