@@ -105,6 +105,116 @@ std::vector<std::string> child_environment(const std::vector<std::string>& extra
   return env;
 }
 
+// A descriptor that closes itself: the pipes of a start that fails halfway
+// go with it.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  Fd read;
+  Fd write;
+};
+
+bool open_pipe(Pipe* p, std::string* error) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    *error = std::string("pipe: ") + strerror(errno);
+    return false;
+  }
+  p->read.reset(ends[0]);
+  p->write.reset(ends[1]);
+  return true;
+}
+
+// The program's standard input, output and error, then its report pipe.
+struct ChildFds {
+  int in, out, err, report;
+};
+
+// Starts `argv` on `fds`; posix_spawn's result, 0 when it runs.
+//
+// posix_spawn rather than fork and exec: a program that cannot be started
+// (missing, not executable, its directory gone) comes back as posix_spawn's
+// result, said in the bridge's log as such, rather than as a child that
+// exits 127 and has to be told apart from the program's own statuses. The
+// redirections, the closefrom, the change of directory and the signal
+// settings below are done inside the C library between its clone and the
+// exec, with no code of ours to get wrong there; no address space is copied
+// and no pthread_atfork handlers of the linked libraries run. That holds
+// whatever else runs meanwhile: libmosquitto has no thread here (it is
+// driven from the service's poll loop, see mqtt_client.h), but the record
+// packer's thread may be reading a record when the program is restarted.
+int spawn(const std::vector<std::string>& argv, const std::string& cwd,
+          const std::vector<std::string>& env, const ChildFds& fds, pid_t* pid) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds.in, STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fds.out, STDOUT_FILENO);
+  // Before descriptor 3 is set: the standard error's pipe may be on it.
+  posix_spawn_file_actions_adddup2(&actions, fds.err, STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fds.report, kChildReportFd);
+  // Nothing else of the bridge's may live on in the program: above all not
+  // the broker's socket, which would keep the connection, and hide the last
+  // will, after the bridge itself has died.
+  posix_spawn_file_actions_addclosefrom_np(&actions, kChildReportFd + 1);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const int rc = posix_spawnp(pid, args[0], &actions, &attributes, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return rc;
+}
+
+// All of `text`, or as much as the pipe takes before it is closed.
+void write_all(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+}
+
 }  // namespace
 
 std::string exit_reason(int status, const std::string& last_error_line) {
@@ -173,95 +283,32 @@ bool DriverProcess::start(const std::vector<std::string>& argv, const std::strin
                           std::string* error) {
   err_last_used_ = 0;
   err_last_cut_ = false;
-  int in[2], out[2], report[2], err[2];
-  int* const pipes[] = {in, out, report, err};
-  for (size_t i = 0; i < 4; ++i) {
-    if (pipe2(pipes[i], O_CLOEXEC) != 0) {
-      *error = std::string("pipe: ") + strerror(errno);
-      for (size_t k = 0; k < i; ++k) {
-        close(pipes[k][0]);
-        close(pipes[k][1]);
-      }
-      return false;
-    }
+  Pipe in, out, report, err;
+  for (Pipe* p : {&in, &out, &report, &err}) {
+    if (!open_pipe(p, error)) return false;
   }
   // The write end must not already be the child's descriptor 3: a dup2
   // onto itself would leave it close-on-exec.
-  if (report[1] == kChildReportFd) {
-    const int moved = fcntl(report[1], F_DUPFD_CLOEXEC, kChildReportFd + 1);
-    close(report[1]);
-    report[1] = moved;
+  if (report.write.get() == kChildReportFd) {
+    report.write = Fd(fcntl(report.write.get(), F_DUPFD_CLOEXEC, kChildReportFd + 1));
   }
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  const std::vector<std::string> env_text = child_environment(env);
-  std::vector<char*> envp;
-  for (const std::string& e : env_text) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  // posix_spawn rather than fork and exec: a program that cannot be started
-  // (missing, not executable, its directory gone) comes back as
-  // posix_spawn's result, said in the bridge's log as such, rather than as a
-  // child that exits 127 and has to be told apart from the program's own
-  // statuses. The redirections, the closefrom, the change of directory and
-  // the signal settings below are done inside the C library between its
-  // clone and the exec, with no code of ours to get wrong there; no address
-  // space is copied and no pthread_atfork handlers of the linked libraries
-  // run. (The bridge has one thread: libmosquitto is driven from the
-  // service's poll loop, see mqtt_client.h.)
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  // Before descriptor 3 is set: the standard error's pipe may be on it.
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, report[1], kChildReportFd);
-  // Nothing else of the bridge's may live on in the program: above all not
-  // the broker's socket, which would keep the connection, and hide the last
-  // will, after the bridge itself has died.
-  posix_spawn_file_actions_addclosefrom_np(&actions, kChildReportFd + 1);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGINT);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  close(in[0]);
-  close(out[1]);
-  close(report[1]);
-  close(err[1]);
+  const int rc = spawn(argv, cwd, child_environment(env),
+                       {in.read.get(), out.write.get(), err.write.get(), report.write.get()}, &pid);
+  // The child's ends are the child's alone now.
+  for (Fd* fd : {&in.read, &out.write, &report.write, &err.write}) fd->reset();
   if (rc != 0) {
     *error = (cwd.empty() ? std::string() : "in " + cwd + ": ") + argv[0] + ": " + strerror(rc);
-    close(in[1]);
-    close(out[0]);
-    close(report[0]);
-    close(err[0]);
     return false;
   }
   pid_ = pid;
-  in_fd_ = in[1];
-  out_fd_ = out[0];
-  report_fd_ = report[0];
-  err_fd_ = err[0];
+  in_fd_ = in.write.release();
+  out_fd_ = out.read.release();
+  report_fd_ = report.read.release();
+  err_fd_ = err.read.release();
   pid_fd_ = open_pidfd(pid);
   for (int fd : {out_fd_, report_fd_, err_fd_}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  size_t done = 0;
-  while (done < first_input.size()) {
-    const ssize_t n = write(in_fd_, first_input.data() + done, first_input.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
+  write_all(in_fd_, first_input);
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "bridge/log.h"
+#include "bridge/topics.h"
 
 namespace bridge {
 
@@ -32,7 +33,7 @@ bool MqttClient::start(std::string* error) {
   // Each event is a small packet of its own: Nagle's algorithm would hold it
   // back until the broker acknowledged the one before (tens of ms).
   mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
-  const std::string status = config_.topic + "/status";
+  const std::string status = Topics(config_).status();
   int rc = mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
   if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty()) {
     rc = mosquitto_username_pw_set(

@@ -18,6 +18,7 @@
 #include "bridge/log.h"
 #include "bridge/protocol.h"
 #include "bridge/record_files.h"
+#include "bridge/topics.h"
 #include "out/console_protocol.h"
 
 namespace bridge {
@@ -35,25 +36,27 @@ void on_stop_signal(int signo) {
   [[maybe_unused]] ssize_t n = write(g_signal_pipe[1], &byte, 1);
 }
 
-}  // namespace
+// A retained command would act again at every reconnect (a door opened
+// each time the broker comes back): commands act once, when they are sent.
+const char kRetained[] = " ignored: commands are acted on only when sent";
+const char kRetainedReason[] = "a retained command is ignored; publish commands without retain";
 
-int room_of_command_topic(const std::string& base, const std::string& topic) {
-  const std::string prefix = base + "/room/";
-  const std::string suffix = "/command";
-  if (topic.size() <= prefix.size() + suffix.size() || topic.rfind(prefix, 0) != 0 ||
-      topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return -1;
+// The event a line of the call publishes; `route` is its call's.
+json event_of(const ProgramLine& p, Route route) {
+  json event = {{"event", event_name(p.kind)}};
+  if (p.kind == ProgramLine::Kind::kDial) {
+    event["room"] = p.number;
+    event["route"] = route_name(route);
+  } else if (p.kind == ProgramLine::Kind::kSignal) {
+    event["channel"] = p.channel;
+    event["form"] = p.form;
+    event["level"] = p.level;
+    event["value"] = p.number;
   }
-  const std::string number =
-      topic.substr(prefix.size(), topic.size() - prefix.size() - suffix.size());
-  if (number.size() > 4 || (number.size() > 1 && number[0] == '0')) return -1;
-  int room = 0;
-  for (char c : number) {
-    if (c < '0' || c > '9') return -1;
-    room = room * 10 + (c - '0');
-  }
-  return room < kRoomCount ? room : -1;
+  return event;
 }
+
+}  // namespace
 
 int stop_signal_fd() {
   if (g_signal_pipe[0] < 0 && pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
@@ -73,7 +76,8 @@ Service::Service(const Config& config, bool verbose)
       tracker_(config),
       answers_(config),
       outbox_(static_cast<size_t>(config.queue_limit)),
-      mqtt_(config) {
+      mqtt_(config),
+      topics_(config) {
   for (const Message& m : discovery_messages(config_, ZUL_BRIDGE_VERSION))
     announced_.insert(m.topic);
 }
@@ -351,78 +355,84 @@ void Service::on_program_line(const std::string& line) {
   if (verbose_) log_line("program: " + line);
   switch (p.kind) {
     case K::kVersionBanner:
-      version_ = p.text;
-      return;
     case K::kIntercom:
-      info_ = json::object();
-      info_["intercom"] = p.number;
-      return;
     case K::kFirmware:
-      info_["firmware"] = p.number;
+    case K::kShield:
+      on_handshake_line(p);
       return;
-    case K::kShield: {
-      info_["shield"] = p.number;
-      info_["version"] = version_;
-      set_state(config_.topic + "/info", info_);
-      if (!program_ready_) {
-        program_ready_ = true;
-        program_state_ = "running";
-        program_reason_.clear();
-        publish_health();
-        if (!pacer_.program_reports()) {
-          log_line(std::string("the program does not report what it does with codes (") +
-                   kReportFdVariable + "): commands are refused; install a newer zul_stm_driver");
-        }
-        log_line("program ready: intercom " + json_text(info_.value("intercom", json())) +
-                 ", shield " + std::to_string(p.number) + ", firmware " +
-                 json_text(info_.value("firmware", json())));
-      }
-      return;
-    }
     case K::kOther:
       if (!verbose_ && line.rfind("Error", 0) == 0) log_line("program: " + line);
       return;
     default:
+      on_call_line(p);
+      return;
+  }
+}
+
+void Service::on_handshake_line(const ProgramLine& p) {
+  switch (p.kind) {
+    case ProgramLine::Kind::kVersionBanner:
+      version_ = p.text;
+      return;
+    case ProgramLine::Kind::kIntercom:
+      info_ = json::object();
+      info_["intercom"] = p.number;
+      return;
+    case ProgramLine::Kind::kFirmware:
+      info_["firmware"] = p.number;
+      return;
+    default:  // the shield, its last line
       break;
   }
+  info_["shield"] = p.number;
+  info_["version"] = version_;
+  set_state(topics_.info(), info_);
+  if (program_ready_) return;
+  program_ready_ = true;
+  program_state_ = "running";
+  program_reason_.clear();
+  publish_health();
+  if (!pacer_.program_reports()) {
+    log_line(std::string("the program does not report what it does with codes (") +
+             kReportFdVariable + "): commands are refused; install a newer zul_stm_driver");
+  }
+  log_line("program ready: intercom " + json_text(info_.value("intercom", json())) + ", shield " +
+           std::to_string(p.number) + ", firmware " + json_text(info_.value("firmware", json())));
+}
+
+void Service::on_call_line(const ProgramLine& p) {
+  using K = ProgramLine::Kind;
   const bool changed = tracker_.on_line(p);
   if (p.kind == K::kDial) {
     room_call_ = tracker_.route() == Route::kImitated ? static_cast<int>(p.number) : -1;
   }
-  json event = {{"event", event_name(p.kind)}};
-  if (p.kind == K::kDial) {
-    event["room"] = p.number;
-    event["route"] = route_name(tracker_.route());
-  } else if (p.kind == K::kSignal) {
-    event["channel"] = p.channel;
-    event["form"] = p.form;
-    event["level"] = p.level;
-    event["value"] = p.number;
-  }
-  publish_event(event);
+  publish_event(event_of(p, tracker_.route()));
   if (p.kind == K::kDrop) room_call_ = -1;
   if (changed) publish_call();
   if (p.kind == K::kDial) {
-    const long long now = steady_ms();
-    const long call = *tracker_.call_id();
-    const int room = *tracker_.room();
-    log_line("call " + std::to_string(call) + ": room " + std::to_string(room) + ", " +
-             route_name(tracker_.route()));
-    settle(pacer_.drop_other_calls(call));
-    steps_.clear();
-    if (tracker_.route() == Route::kImitated) {
-      const auto mode = answers_.mode(room);
-      for (const AnswerStep& s : answers_.on_dial(room)) {
-        steps_.push_back({now + s.after_ms, call, s.action});
-      }
-      if (mode != AnswerMode::kManual) {
-        log_line("call " + std::to_string(call) + ": answering " + answer_mode_name(mode));
-      }
-      publish_answer(room);
-    }
+    on_dial();
   } else if (p.kind == K::kDrop) {
     steps_.clear();
   }
+}
+
+void Service::on_dial() {
+  const long long now = steady_ms();
+  const long call = *tracker_.call_id();
+  const int room = *tracker_.room();
+  log_line("call " + std::to_string(call) + ": room " + std::to_string(room) + ", " +
+           route_name(tracker_.route()));
+  settle(pacer_.drop_other_calls(call));
+  steps_.clear();
+  if (tracker_.route() != Route::kImitated) return;
+  const auto mode = answers_.mode(room);
+  for (const AnswerStep& s : answers_.on_dial(room)) {
+    steps_.push_back({now + s.after_ms, call, s.action});
+  }
+  if (mode != AnswerMode::kManual) {
+    log_line("call " + std::to_string(call) + ": answering " + answer_mode_name(mode));
+  }
+  publish_answer(room);
 }
 
 void Service::send_due_codes() {
@@ -531,18 +541,11 @@ void Service::run_answer_steps() {
   }
 }
 
-void Service::on_answer_set(const std::string& room_text, const std::string& payload) {
-  int room = -1;
-  try {
-    size_t used = 0;
-    room = std::stoi(room_text, &used);
-    if (used != room_text.size()) room = -1;
-  } catch (...) {
-    room = -1;
-  }
+void Service::on_answer_set(const InTopic& in, const std::string& payload) {
+  const std::string& room_text = in.room_text;
+  const int room = in.room;
   json result = {{"action", "answer"}, {"room", room_text}};
-  std::string why = room < 0 ? "\"" + room_text + "\" is not a room number"
-                             : answers_.set(room, payload, unix_ms_now());
+  std::string why = room < 0 ? not_a_room(room_text) : answers_.set(room, payload, unix_ms_now());
   if (room >= 0) result["room"] = room;
   result["accepted"] = why.empty();
   if (!why.empty()) {
@@ -563,19 +566,20 @@ void Service::publish_event(json event) {
   e.update(event);
   tracker_.add_call_fields(&e);
   const std::string text = json_text(e);
-  outbox_.push({config_.topic + "/event", text, 1, false});
+  outbox_.push({topics_.event(), text, 1, false});
   const std::string name = e.value("event", std::string());
   if (room_call_ >= 0 && name != "signal" && name != "driver_exit") {
-    outbox_.push(
-        {config_.topic + "/room/" + std::to_string(room_call_) + "/event", text, 1, false});
+    outbox_.push({topics_.room_event(room_call_), text, 1, false});
   }
   flush();
 }
 
 void Service::publish_result(json result, int room) {
-  const std::string topic =
-      room >= 0 ? config_.topic + "/room/" + std::to_string(room) + "/command/result"
-                : config_.topic + "/command/result";
+  publish_result_on(room >= 0 ? topics_.room_command_result(room) : topics_.command_result(),
+                    std::move(result));
+}
+
+void Service::publish_result_on(const std::string& topic, json result) {
   outbox_.push({topic, json_text(result), 1, false});
   flush();
 }
@@ -586,7 +590,7 @@ void Service::publish_health() {
                  {"restarts", restarts_},
                  {"waiting", outbox_.waiting() + outbox_.in_flight()}};
   if (!program_reason_.empty()) health["reason"] = program_reason_;
-  set_state(config_.topic + "/health", health);
+  set_state(topics_.health(), health);
 }
 
 void Service::set_state(const std::string& topic, const json& value) {
@@ -599,17 +603,17 @@ void Service::set_state(const std::string& topic, const json& value) {
 }
 
 void Service::publish_call() {
-  set_state(config_.topic + "/call", tracker_.call_json());
+  set_state(topics_.call(), tracker_.call_json());
   // Each household sees its own room's call, or idle.
   for (int room : config_.imitate) {
     const bool its_call = room == room_call_ && tracker_.state() != CallState::kIdle;
     json call = its_call ? tracker_.call_json() : json{{"state", "idle"}, {"room", room}};
-    set_state(config_.topic + "/room/" + std::to_string(room) + "/call", call);
+    set_state(topics_.room_call(room), call);
   }
 }
 
 void Service::publish_answer(int room) {
-  set_state(config_.topic + "/answer/" + std::to_string(room), answers_.state_json(room));
+  set_state(topics_.answer(room), answers_.state_json(room));
 }
 
 void Service::publish_discovery() {
@@ -699,7 +703,7 @@ void Service::on_record_packed() {
   std::string why = packed->error;
   if (why.empty()) {
     // Not retained: a record is for whoever asked, now.
-    if (!mqtt_.publish({config_.topic + "/record", packed->payload, 1, false})) {
+    if (!mqtt_.publish({topics_.record(), packed->payload, 1, false})) {
       why = "the broker connection did not take it";
     } else {
       result["bytes"] = packed->bytes;
@@ -739,14 +743,14 @@ void Service::on_connected() {
   connected_ = true;
   log_line("connected to the broker; " + std::to_string(outbox_.waiting()) + " messages waiting" +
            (outbox_.dropped() ? ", " + std::to_string(outbox_.dropped()) + " dropped so far" : ""));
-  mqtt_.publish({config_.topic + "/status", "online", 1, true});
-  mqtt_.subscribe(config_.topic + "/command", 1);
-  mqtt_.subscribe(config_.topic + "/answer/+/set", 1);
-  mqtt_.subscribe(config_.topic + "/room/+/command", 1);
-  mqtt_.subscribe(config_.topic + "/record/get", 1);
+  mqtt_.publish({topics_.status(), "online", 1, true});
+  mqtt_.subscribe(topics_.command(), 1);
+  mqtt_.subscribe(topics_.answer_set_filter(), 1);
+  mqtt_.subscribe(topics_.room_command_filter(), 1);
+  mqtt_.subscribe(topics_.record_get(), 1);
   for (const std::string& pattern : stale_patterns(config_)) mqtt_.subscribe(pattern, 1);
   if (config_.discovery) {
-    mqtt_.subscribe(config_.discovery_prefix + "/status", 1);
+    mqtt_.subscribe(topics_.discovery_status(), 1);
     publish_discovery();
   }
   // The broker may have lost its retained records with its store.
@@ -775,58 +779,69 @@ void Service::on_mqtt(const MqttEvent& e) {
       if (event_mids_.erase(e.code)) outbox_.acknowledged();
       flush();
       break;
-    case MqttEvent::Type::kMessage: {
-      const std::string answer_prefix = config_.topic + "/answer/";
-      const bool answer_set = e.topic.rfind(answer_prefix, 0) == 0 &&
-                              e.topic.size() > answer_prefix.size() + 4 &&
-                              e.topic.compare(e.topic.size() - 4, 4, "/set") == 0;
-      const int room = room_of_command_topic(config_.topic, e.topic);
-      if (e.retained && room >= 0) {
-        log_line("retained message on " + e.topic +
-                 " ignored: commands are acted on only when sent");
-        publish_result(
-            {{"accepted", false},
-             {"reason", "a retained command is ignored; publish commands without retain"}},
-            room);
-      } else if (room >= 0) {
-        if (config_.imitated(room)) {
-          on_command(e.payload, room);
-        } else {
-          publish_result({{"accepted", false},
-                          {"reason", "room " + std::to_string(room) + " is not imitated here"}},
-                         room);
-        }
-      } else if (e.topic == config_.topic + "/record/get") {
-        if (e.retained) {
-          log_line("retained message on " + e.topic + " ignored: a record is asked for when sent");
-        } else {
-          on_record_get();
-        }
-      } else if (e.retained && (answer_set || e.topic == config_.topic + "/command")) {
-        // A retained command would act again at every reconnect (a door
-        // opened each time the broker comes back): commands act once, when
-        // they are sent.
-        log_line("retained message on " + e.topic +
-                 " ignored: commands are acted on only when sent");
-        if (!answer_set) {
-          publish_result(
-              {{"accepted", false},
-               {"reason", "a retained command is ignored; publish commands without retain"}});
-        }
-      } else if (e.topic == config_.topic + "/command") {
+    case MqttEvent::Type::kMessage:
+      on_message(e);
+      break;
+  }
+}
+
+void Service::on_message(const MqttEvent& e) {
+  const InTopic in = topics_.parse(e.topic);
+  switch (in.kind) {
+    case InTopic::Kind::kRoomCommand:
+      on_room_command(e, in);
+      return;
+    case InTopic::Kind::kRecordGet:
+      if (e.retained) {
+        log_line("retained message on " + e.topic + " ignored: a record is asked for when sent");
+      } else {
+        on_record_get();
+      }
+      return;
+    case InTopic::Kind::kCommand:
+      if (e.retained) {
+        log_line("retained message on " + e.topic + kRetained);
+        publish_result({{"accepted", false}, {"reason", kRetainedReason}});
+      } else {
         on_command(e.payload);
-      } else if (answer_set) {
-        on_answer_set(
-            e.topic.substr(answer_prefix.size(), e.topic.size() - answer_prefix.size() - 4),
-            e.payload);
-      } else if (e.topic == config_.discovery_prefix + "/status" && e.payload == "online") {
+      }
+      return;
+    case InTopic::Kind::kAnswerSet:
+      if (e.retained) {
+        log_line("retained message on " + e.topic + kRetained);
+      } else {
+        on_answer_set(in, e.payload);
+      }
+      return;
+    case InTopic::Kind::kDiscoveryStatus:
+      if (e.payload == "online") {
         log_line("Home Assistant is online: discovery published again");
         publish_discovery();
-      } else {
-        on_retained_elsewhere(e);
+        return;
       }
       break;
-    }
+    case InTopic::Kind::kOther:
+      break;
+  }
+  on_retained_elsewhere(e);
+}
+
+void Service::on_room_command(const MqttEvent& e, const InTopic& in) {
+  // Answered where its sender looks, whatever the room it names.
+  const std::string result_topic = in.room >= 0 ? topics_.room_command_result(in.room)
+                                                : topics_.room_command_result(in.room_text);
+  if (e.retained) {
+    log_line("retained message on " + e.topic + kRetained);
+    publish_result_on(result_topic, {{"accepted", false}, {"reason", kRetainedReason}});
+  } else if (in.room < 0) {
+    log_line("command on " + e.topic + " refused: " + not_a_room(in.room_text));
+    publish_result_on(result_topic, {{"accepted", false}, {"reason", not_a_room(in.room_text)}});
+  } else if (!config_.imitated(in.room)) {
+    publish_result_on(result_topic,
+                      {{"accepted", false},
+                       {"reason", "room " + std::to_string(in.room) + " is not imitated here"}});
+  } else {
+    on_command(e.payload, in.room);
   }
 }
 
@@ -853,7 +868,7 @@ void Service::shut_down() {
   if (outbox_.waiting() > 0) {
     log_line(std::to_string(outbox_.waiting()) + " events not published");
   }
-  mqtt_.stop({config_.topic + "/status", "offline", 1, true}, connected_ ? 2000 : 0);
+  mqtt_.stop({topics_.status(), "offline", 1, true}, connected_ ? 2000 : 0);
   log_line("stopped");
 }
 

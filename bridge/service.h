@@ -16,7 +16,9 @@
 #include "bridge/mqtt_client.h"
 #include "bridge/outbox.h"
 #include "bridge/pacer.h"
+#include "bridge/protocol.h"
 #include "bridge/record_files.h"
+#include "bridge/topics.h"
 
 namespace bridge {
 
@@ -50,12 +52,21 @@ class Service {
   void on_driver_output();
   void on_driver_exit(int status);
   void on_program_line(const std::string& line);
+  // The handshake report, line by line: the program is ready at its last.
+  void on_handshake_line(const ProgramLine& line);
+  // A line of the call: its event, the call's state, and on a dial the
+  // room's automatic answer.
+  void on_call_line(const ProgramLine& line);
+  void on_dial();
   void on_report_line(const std::string& line);
   void send_due_codes();
   void settle(const std::vector<Settled>& settled);
 
   // The broker.
   void on_mqtt(const MqttEvent& event);
+  void on_message(const MqttEvent& event);
+  // BASE/room/LEVEL/command, answered on its own result topic.
+  void on_room_command(const MqttEvent& event, const InTopic& topic);
   void on_connected();
   // A command from the operator's BASE/command (room -1), or from a
   // household's BASE/room/N/command, which reaches that room's call alone.
@@ -67,9 +78,10 @@ class Service {
   void on_record_packed();
   void on_retained_elsewhere(const MqttEvent& event);
   void publish_health();
-  void on_answer_set(const std::string& room_text, const std::string& payload);
+  void on_answer_set(const InTopic& topic, const std::string& payload);
   void publish_event(nlohmann::json event);
   void publish_result(nlohmann::json result, int room = -1);
+  void publish_result_on(const std::string& topic, nlohmann::json result);
   void set_state(const std::string& topic, const nlohmann::json& value);
   void publish_discovery();
   void flush();
@@ -91,6 +103,7 @@ class Service {
   Pacer pacer_;
   Outbox outbox_;
   MqttClient mqtt_;
+  const Topics topics_;
   DriverProcess driver_;
   // Reads and compresses a fetched record on its own thread; the one member
   // of the service that another thread touches (its result, under its lock).
@@ -140,9 +153,6 @@ class Service {
   std::map<long, PendingResult> pending_results_;
   long next_ticket_ = 1;
 };
-
-// The room N of BASE/room/N/command, or -1 for any other topic.
-int room_of_command_topic(const std::string& base, const std::string& topic);
 
 // Installs the SIGTERM/SIGINT handlers; the returned descriptor becomes
 // readable when one arrives.

@@ -440,6 +440,37 @@ TEST_F(BridgeEndToEnd, CommandsTheStateDoesNotTakeNeverReachTheProgram) {
   EXPECT_EQ(bridge_test::find_write(w, 22, 0, 0), -1);  // never off hook
 }
 
+// A room in a topic is read as the bridge writes it, and any other spelling
+// is refused alike, on the result topic its sender reads.
+TEST_F(BridgeEndToEnd, ARoomInATopicIsReadOneWayForEveryTopicWithARoom) {
+  SimSetup setup{"6000000 end\n"};
+  setup.rooms = "[rooms]\nimitate = [7]\n";
+  auto run = start(setup);
+  ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run->log();
+  size_t from = 0;
+  for (const std::string level : {"7", "07", " 7", "4096", "", "-1", "7x"}) {
+    const json refused = {{"accepted", false},
+                          {"reason", "\"" + level + "\" is not a room number"}};
+    const size_t before = probe->messages().size();
+    probe->publish(topic("room/" + level + "/command"), "pickup");
+    const int i =
+        probe->wait_for(topic("room/" + level + "/command/result"), "accepted", kWait, before);
+    ASSERT_GE(i, 0) << "[" << level << "] " << run->log();
+    const json pickup = level == "7" ? json{{"action", "pickup"},
+                                            {"accepted", false},
+                                            {"reason", "no call to room 7 is in progress"}}
+                                     : refused;
+    EXPECT_EQ(json::parse(probe->messages()[static_cast<size_t>(i)].payload), pickup)
+        << "[" << level << "]";
+    probe->publish(topic("answer/" + level + "/set"), "open");
+    json answer = level == "7" ? json{{"room", 7}, {"accepted", true}, {"mode", "open"}} : refused;
+    answer.update({{"action", "answer"}});
+    if (level != "7") answer["room"] = level;
+    EXPECT_EQ(result("\"answer\"", &from), answer) << "[" << level << "]";
+  }
+  stop(run.get());
+}
+
 TEST_F(BridgeEndToEnd, EventsOfABrokerOutageArriveOnceInOrder) {
   std::string scenario;
   constexpr int kCalls = 10;
