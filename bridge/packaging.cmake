@@ -11,7 +11,7 @@ install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/TEQsettings/ DESTINATION /etc/zul-
 # Without root on the kernel's GPIO character device and spidev: the system
 # user zul-stm (groups gpio and spi), and the service's drop-in that runs it
 # so, which postinst links in on a Pi 5 and a Pi 1 to 4 installer links in
-# by hand (README, "The Pi 5, and running without root").
+# by hand (doc/install.md, "The service: with root or without").
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/bridge/dist/zul-stm-mqtt-kernel.conf
   DESTINATION /usr/share/zul-stm-driver)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/bridge/dist/zul-stm-driver.sysusers

@@ -10,6 +10,8 @@
 #  - every symbol the link wraps (`--wrap=SYMBOL` in CMakeLists.txt) is named
 #    there in backquotes, because each is a seam the program's code does not
 #    show.
+# Besides, every relative link of the README and of doc/*.md must name a
+# tracked file.
 # The folders and files are those git tracks: what a build or the demo
 # leaves on disk (build-*, demo-out/, dist/) is not the repository's.
 #
@@ -191,5 +193,20 @@ if [ -n "$unnamed" ]; then
   status=1
 else
   echo "$map names every symbol the link wraps"
+fi
+
+# The README and the pages under doc/ point into each other and at the
+# manual pages: a renamed or moved file must not leave a link behind.
+broken="$(git ls-files README.md 'doc/*.md' | while read -r page; do
+  grep -o '](\([^):#]*\)[)#]' "$page" | sed 's/^](//; s/.$//' | while read -r target; do
+    [ -z "$target" ] || git ls-files --error-unmatch "$(dirname "$page")/$target" >/dev/null 2>&1 ||
+      echo " $page:$target"
+  done
+done)"
+if [ -n "$broken" ]; then
+  echo "these links name no tracked file:$broken" >&2
+  status=1
+else
+  echo "every link of the README and doc/ names a tracked file"
 fi
 exit "$status"

@@ -76,5 +76,10 @@ mkdir tools && echo x >tools/x && git add tools/x
 expect 'does not describe these folders: tools/'
 git rm -q -f tools/x
 
+# A link to a page that is not there.
+sed -i 's|(doc/install.md)|(doc/gone.md)|' README.md
+expect 'no tracked file: README.md:doc/gone.md'
+restore README.md
+
 sh scripts/check_architecture.sh >/dev/null 2>&1 || fail "the check fails on the tree put back"
 echo "check_architecture.sh fails on each kind of drift, naming it"

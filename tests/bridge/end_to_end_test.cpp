@@ -750,7 +750,7 @@ class BridgeHouseholds : public BridgeEndToEnd {
  protected:
   void SetUp() override {
     const std::string b = kBase;
-    // As the README sets it up, and a marker topic for the tests' readiness.
+    // As doc/mqtt.md sets it up, and a marker topic for the tests' readiness.
     const std::string acl = "user bridge\ntopic readwrite " + b +
                             "/#\ntopic readwrite homeassistant/#\n"
                             "user operator\ntopic read " +
