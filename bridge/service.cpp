@@ -18,7 +18,7 @@
 #include "bridge/log.h"
 #include "bridge/protocol.h"
 #include "bridge/record_files.h"
-#include "out/console_protocol.h"
+#include "protocol/console.h"
 
 namespace bridge {
 
