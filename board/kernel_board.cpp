@@ -48,6 +48,7 @@
 #include <cstring>
 
 #include "line/pin_map.h"
+#include "protocol/link_frame.h"
 
 namespace kboard {
 namespace {
@@ -55,7 +56,6 @@ namespace {
 constexpr int kMaxChips = 32;
 constexpr uint8_t kNoLine = 0xFF;
 constexpr uint8_t kPinCount = 64;
-constexpr uint16_t kProgramDivider = 889;  // what the program sets; applied before it asks
 constexpr uint32_t kCoreClockHz = 250000000;
 
 int real_open(const char* path, int flags) { return ::open(path, flags); }
@@ -371,7 +371,8 @@ bool check_free(char* message, size_t size) {
 
 bool apply_spi(char* message, size_t size) {
   uint8_t bits = 8;
-  uint32_t speed = spi_speed_for_divider(kProgramDivider);
+  uint32_t speed =
+      spi_speed_for_divider(kSpiClockDivider);  // what the program sets, before it asks
   uint32_t mode = SPI_MODE_0;
   if (g_sys->ioctl(g_spi_fd, SPI_IOC_WR_MODE32, &mode) != 0 ||
       g_sys->ioctl(g_spi_fd, SPI_IOC_WR_BITS_PER_WORD, &bits) != 0 ||

@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/json_text.h"
-#include "out/console_protocol.h"
+#include "protocol/console.h"
 
 namespace bridge {
 

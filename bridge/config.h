@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "out/console_protocol.h"  // kRoomCount
+#include "protocol/console.h"  // kRoomCount
 
 namespace bridge {
 

@@ -4,6 +4,7 @@
 
 #include "bridge/json_text.h"
 #include "bridge/topics.h"
+#include "protocol/console.h"
 
 namespace bridge {
 
@@ -12,7 +13,7 @@ namespace {
 using nlohmann::json;
 
 // The events of a call; the entrance's device adds the bridge's own.
-const char* const kCallEvents[] = {"dial", "pickup", "open", "drop", "openDetected", "common"};
+const auto& kCallEvents = kCallEventLines;
 
 // Every event fires: a key that an event lacks (no room before the first
 // dial, no route but on a dial) renders as null through get(), where a plain

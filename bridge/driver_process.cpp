@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "bridge/log.h"
-#include "out/console_protocol.h"
+#include "protocol/console.h"
 
 extern char** environ;
 

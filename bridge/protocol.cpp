@@ -1,8 +1,10 @@
 #include "bridge/protocol.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
-#include "out/console_protocol.h"
+#include "protocol/console.h"
 
 namespace bridge {
 
@@ -39,10 +41,14 @@ bool parse_signal(const std::string& line, ProgramLine* out) {
   const std::string& channel = words[0];
   std::string form = words[1];
   const std::string& level = words[2];
-  if (channel != "Ek" && channel != "S0" && channel != "S1" && channel != "?") return false;
-  if (form == "impulse:") form = "impulse";
-  if (form != "steady" && form != "impulse" && form != "?") return false;
-  if (level != "HIGH" && level != "LOW") return false;
+  const bool named = std::find(std::begin(kSignalChannels), std::end(kSignalChannels), channel) !=
+                     std::end(kSignalChannels);
+  if (!named && channel != kSignalUnknown) return false;
+  // Published without the colon (and taken without it too).
+  const std::string impulse(kSignalImpulse, sizeof kSignalImpulse - 2);
+  if (form == kSignalImpulse) form = impulse;
+  if (form != kSignalSteady && form != impulse && form != kSignalUnknown) return false;
+  if (level != kSignalHigh && level != kSignalLow) return false;
   if (!whole_number(words[3], &out->number)) return false;
   out->kind = ProgramLine::Kind::kSignal;
   out->channel = channel;

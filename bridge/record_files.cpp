@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "bridge/log.h"
+#include "protocol/record_format.h"
 
 namespace bridge {
 
@@ -26,8 +27,9 @@ bool is_end_line(const std::string& line) {
   for (size_t i = 0; i < space; ++i) {
     if ((line[i] < '0' || line[i] > '9') && line[i] != '.') return false;
   }
+  const std::string end = std::string(kRecordEnd) + " ";
   const std::string rest = line.substr(space + 1);
-  return rest == "end snapshot" || rest.rfind("end status ", 0) == 0;
+  return rest == end + kRecordEndSnapshot || rest.rfind(end + kRecordEndStatus + " ", 0) == 0;
 }
 
 }  // namespace

@@ -19,7 +19,7 @@
 #include "bridge/protocol.h"
 #include "bridge/record_files.h"
 #include "bridge/topics.h"
-#include "out/console_protocol.h"
+#include "protocol/console.h"
 
 namespace bridge {
 

@@ -5,8 +5,8 @@
 #include "codec/CS6422_registers.h"
 #include "config/config.h"
 #include "link/TxRx.h"
-#include "link/frame.h"
 #include "out/check.h"
+#include "protocol/link_frame.h"
 
 FileProperty file_property = {};
 

@@ -5,7 +5,7 @@
 #pragma once
 #include <cstdint>
 
-#include "out/console_protocol.h"
+#include "protocol/console.h"
 
 // Intercom type code: the first argument, modulo 256. Selects the line
 // driver and is announced to the co-processor.

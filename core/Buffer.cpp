@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "out/console_protocol.h"
 #include "out/report.h"
+#include "protocol/console.h"
 
 uint8_t bufferConsole[16] = {kQueueSlotCount, kQueueMessageBytes};
 

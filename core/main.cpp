@@ -87,13 +87,10 @@ void parse_arguments(int argc, char** argv) {
 }
 }  // namespace
 
-void ReedRoom() {
-  read_room_list({"#Write rooms:", "#End read rooms", "room list", kRoomImitated});
-}
+void ReedRoom() { read_room_list({kLineRoomsPrompt, kLineRoomsEnd, "room list", kRoomImitated}); }
 
 void ReedBlacklist() {
-  read_room_list(
-      {"#Write blacklist rooms:", "#End read blacklist rooms", "blacklist", kRoomBlacklisted});
+  read_room_list({kLineBlacklistPrompt, kLineBlacklistEnd, "blacklist", kRoomBlacklisted});
 }
 
 int zul_start(int argc, char** argv) {
@@ -108,12 +105,12 @@ int zul_start(int argc, char** argv) {
     return kExitVersion;
   }
   if (argc < 2) {
-    out_line("error: no arg");
+    out_line(kLineNoArg);
     return kExitNoArg;
   }
   parse_arguments(argc, argv);
 
-  out_printf("#STM_driver_%dv%d%d\n", kVersionMajor, kVersionMinor, kVersionPatch);
+  out_printf("%s%dv%d%d\n", kLineBanner, kVersionMajor, kVersionMinor, kVersionPatch);
   out_printf("%s %d.%d%d\n", kLineVersion, kVersionMajor, kVersionMinor, kVersionPatch);
   ReedRoom();
   ReedBlacklist();

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "out/console_protocol.h"
+#include "protocol/console.h"
 
 inline constexpr int kVersionMajor = 1;
 inline constexpr int kVersionMinor = 2;

@@ -8,9 +8,10 @@
 #include "line/drivers.h"
 #include "line/line_guard.h"
 #include "line/pins.h"
-#include "out/console_protocol.h"
 #include "out/output.h"
 #include "out/report.h"
+#include "protocol/console.h"
+#include "protocol/link_frame.h"
 
 CycleRecord Cycle;
 void (*g_pass_seam)() = nullptr;
@@ -18,15 +19,6 @@ void (*g_pass_seam)() = nullptr;
 namespace {
 
 constexpr unsigned kPassWaitMs = 20;
-
-enum : uint8_t {
-  kEventIdle = 0,
-  kEventDial = 1,
-  kEventPickup = 2,
-  kEventOpen = 3,
-  kEventDrop = 4,
-  kEventOpenDetected = 5,
-};
 
 // Every write of Cycle is made in a CallStep (line/line_guard.h): a call
 // event moves the call epoch on in the same step as its write, and a pass's

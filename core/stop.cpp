@@ -23,10 +23,10 @@ void install_stop_handlers() {
   struct sigaction action = {};
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
-  for (int signo : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
+  for (int signo : kStopSignals) {
     sigaddset(&action.sa_mask, signo);
   }
-  for (int signo : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
+  for (int signo : kStopSignals) {
     sigaction(signo, &action, nullptr);
   }
   out_on_output_lost(program_stop_output_lost);

@@ -6,9 +6,9 @@
 // first (the co-processor is not reset).
 #pragma once
 
-#include "out/console_protocol.h"  // kExitSignalBase
+#include "protocol/console.h"  // kExitSignalBase, kStopSignals
 
-// SIGTERM, SIGINT, SIGHUP and SIGPIPE end the program through the idle state,
+// The stop signals (kStopSignals) end the program through the idle state,
 // and so does a line that standard output no longer takes.
 void install_stop_handlers();
 

@@ -11,6 +11,7 @@
 #include "core/Buffer.h"
 #include "core/main.h"
 #include "fuzz/fuzz_support.h"
+#include "protocol/console.h"
 #include "tests/support.h"
 
 namespace {
@@ -73,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<std::string> tokens = tokens_of(text);
   size_t next = 0;
   for (uint8_t mark : {kRoomImitated, kRoomBlacklisted}) {
-    lines.push_back(mark == kRoomImitated ? "#Write rooms:" : "#Write blacklist rooms:");
+    lines.push_back(mark == kRoomImitated ? kLineRoomsPrompt : kLineBlacklistPrompt);
     for (; next < tokens.size(); ++next) {
       int64_t n = 0;
       if (!number_of(tokens[next], &n) || (n < 0 && n != -1)) {
@@ -84,12 +85,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       if (n >= kRoomCount) {
-        lines.push_back("Error: big number");
+        lines.push_back(kLineBigNumber);
       } else {
         rooms[static_cast<size_t>(n)] = mark;
       }
     }
-    lines.push_back(mark == kRoomImitated ? "#End read rooms" : "#End read blacklist rooms");
+    lines.push_back(mark == kRoomImitated ? kLineRoomsEnd : kLineBlacklistEnd);
   }
   for (; next < tokens.size(); ++next) {
     int64_t n = 0;

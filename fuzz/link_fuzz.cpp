@@ -21,7 +21,7 @@
 #include "line/pin_map.h"
 #include "link/CRC16.h"
 #include "link/TxRx.h"
-#include "link/frame.h"
+#include "protocol/link_frame.h"
 #include "sim/board.h"
 #include "tests/support.h"
 

@@ -4,8 +4,8 @@
 #include "line/drivers.h"
 #include "line/pins.h"
 #include "line/timing.h"
-#include "out/console_protocol.h"
 #include "out/output.h"
+#include "protocol/console.h"
 
 void gpio_first_status_common() { soft_reset(); }
 

@@ -8,8 +8,9 @@
 #include "line/board.h"
 #include "line/pins.h"
 #include "link/CRC16.h"
-#include "link/frame.h"
 #include "out/output.h"
+#include "protocol/console.h"
+#include "protocol/link_frame.h"
 #include "record/flight_record.h"
 
 uint8_t SPI_tx[32] = {};
@@ -23,8 +24,6 @@ constexpr uint16_t kHandshakeAttempts = 20;
 constexpr unsigned kBeforeTransferMs = 1;
 constexpr unsigned kReplyGapMs = 5;  // the co-processor prepares its reply meanwhile
 constexpr unsigned kSettingsSettleMs = 100;
-
-constexpr uint16_t kSpiClockDivider = 889;  // about 281 kHz from the 250 MHz core clock
 
 // Whether the reply area holds a reply that passed its checksum (or no reply
 // at all). Like the slots, the main thread's during start-up and the link
@@ -71,13 +70,16 @@ void print_version(const uint8_t* r) {
   out_printf("%s %d\n", kLineShield, r[5]);
 }
 
+// Byte 2: the channel in the low nibble, the form in the high one (0
+// steady, 2 impulse); byte 3: the level (1 high); bytes 4 and 5: the value.
 void print_signal(const uint8_t* r) {
-  static const char* const kChannels[16] = {"Ek ", "S0 ", "S1 ", "? ", "? ", "? ", "? ", "? ",
-                                            "? ",  "? ",  "? ",  "? ", "? ", "? ", "? ", "? "};
+  constexpr unsigned kNamedChannels = sizeof kSignalChannels / sizeof kSignalChannels[0];
+  const unsigned channel = r[2] & 0x0F;
   const uint8_t form = r[2] >> 4;
-  const char* form_text = form == 0 ? "steady " : form == 2 ? "impulse: " : "? ";
-  const char* level = r[3] == 1 ? "HIGH " : "LOW ";
-  out_printf("%s%s%s%d\n", kChannels[r[2] & 0x0F], form_text, level, r[4] * 256 + r[5]);
+  const char* channel_word = channel < kNamedChannels ? kSignalChannels[channel] : kSignalUnknown;
+  const char* form_word = form == 0 ? kSignalSteady : form == 2 ? kSignalImpulse : kSignalUnknown;
+  const char* level_word = r[3] == 1 ? kSignalHigh : kSignalLow;
+  out_printf("%s %s %s %d\n", channel_word, form_word, level_word, r[4] * 256 + r[5]);
 }
 
 }  // namespace

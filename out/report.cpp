@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "out/console_protocol.h"
+#include "protocol/console.h"
 
 namespace {
 // Set by start-up before the other threads exist; any thread clears it when

@@ -2,7 +2,7 @@
 // becomes of the codes it writes (queued, lost to a full queue, taken, run
 // or skipped, done). Standard output stays exactly as it is; only a
 // controlling process that names a descriptor in ZUL_REPORT_FD gets them.
-// Line texts: out/console_protocol.h.
+// Line texts: protocol/console.h.
 //
 // A report never holds up the thread that makes it and never ends the
 // program: the descriptor is non-blocking, a report it cannot take now is

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "protocol/record_format.h"
+
 namespace record_detail {
 std::atomic<bool> g_on{false};
 }  // namespace record_detail
@@ -212,28 +214,38 @@ class Out {
   size_t used_ = 0;
 };
 
+// " <kind>" after the time.
+void kind(Out& out, const char* word) {
+  out.ch(' ');
+  out.text(word);
+}
+
 void write_entry(Out& out, const RecordEntry& e) {
   out.ms(e.t_us);
   switch (e.kind) {
     case RecordKind::kTransfer:
-      out.text(" spi ");
+      kind(out, kRecordTransfer);
+      out.ch(' ');
       out.hex(e.data, 8);
       out.ch(' ');
       out.hex(e.data + 8, 8);
       break;
     case RecordKind::kToken:
-      out.text(" in ");
+      kind(out, kRecordToken);
+      out.ch(' ');
       out.text(reinterpret_cast<const char*>(e.data), e.len);
       break;
     case RecordKind::kInputEnd:
-      out.text(" in-end");
+      kind(out, kRecordInputEnd);
       break;
     case RecordKind::kLine:
-      out.text(" out ");
+      kind(out, kRecordLine);
+      out.ch(' ');
       out.text(reinterpret_cast<const char*>(e.data), e.len);
       break;
     case RecordKind::kPin:
-      out.text(" pin ");
+      kind(out, kRecordPin);
+      out.ch(' ');
       out.number(e.data[0]);
       out.ch(' ');
       out.number(e.data[1]);
@@ -250,9 +262,7 @@ bool write_ring(int fd, const char* how, uint64_t how_value, bool with_value) {
   const uint64_t first = first_kept(next);
   Out out(fd);
   out.text(g_header);
-  out.text(
-      "# <ms since the peripheral library started> spi SENT RECEIVED | in TOKEN | in-end | "
-      "out LINE | pin GPIO LEVEL | end HOW\n");
+  out.text(kRecordLegend);
   if (first > 0) {
     out.text("# dropped ");
     out.number(first);
@@ -265,7 +275,8 @@ bool write_ring(int fd, const char* how, uint64_t how_value, bool with_value) {
     }
   }
   out.ms(now_us());
-  out.text(" end ");
+  kind(out, kRecordEnd);
+  out.ch(' ');
   out.text(how);
   if (with_value) {
     out.ch(' ');
@@ -474,7 +485,7 @@ void record_finish(int status) {
   for (int i = 0; i < kWaitSpins && !take_file(); ++i) {
     sched_yield();
   }
-  write_file("status", static_cast<uint64_t>(status < 0 ? 0 : status), true);
+  write_file(kRecordEndStatus, static_cast<uint64_t>(status < 0 ? 0 : status), true);
   g_final_written.store(true);
   g_file_busy.store(false);
 }
@@ -484,7 +495,7 @@ void record_snapshot() {
     return;  // the end, or another snapshot, is being written
   }
   if (!g_finished.load()) {
-    write_file("snapshot", 0, false);
+    write_file(kRecordEndSnapshot, 0, false);
   }
   g_file_busy.store(false);
 }

@@ -22,7 +22,16 @@ namespace sim {
 
 using Frame = std::array<uint8_t, 8>;
 
-// The link frame's start byte and the frame types, in both directions.
+// The link as the co-processor's firmware knows it: the frame's start byte,
+// the frame types in both directions, and the codes of its call events.
+//
+// The program names them in protocol/link_frame.h; these are written again
+// on purpose and must not include that file. The co-processor is another
+// device, and this model stands in for its firmware: a constant the program
+// gets wrong then shows as a link that fails in the tests, where one shared
+// definition would carry the same mistake to both ends unseen. Every part of
+// the simulator and of the tests that plays the co-processor's side takes
+// them from here.
 inline constexpr uint8_t kFrameStart = 0xA1;
 inline constexpr uint8_t kFramePoll = 0x01;
 inline constexpr uint8_t kFrameCallEvent = 0x01;
@@ -32,6 +41,13 @@ inline constexpr uint8_t kFrameCodec = 0x0A;
 inline constexpr uint8_t kFrameSetup = 0x0B;
 inline constexpr uint8_t kFrameSignal = 0xEE;
 inline constexpr uint8_t kFrameRetransmit = 0xFF;
+// A call event's byte 2.
+inline constexpr uint8_t kCallIdle = 0;
+inline constexpr uint8_t kCallDial = 1;  // byte 3: 1 forces the call; bytes 4, 5: the room
+inline constexpr uint8_t kCallPickup = 2;
+inline constexpr uint8_t kCallOpen = 3;
+inline constexpr uint8_t kCallDrop = 4;
+inline constexpr uint8_t kCallOpenDetected = 5;
 
 struct CoprocOptions {
   uint8_t shield = 26;

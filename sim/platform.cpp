@@ -10,11 +10,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "protocol/console.h"
 #include "sim/board.h"
 #include "sim/clock.h"
 #include "sim/fiber.h"

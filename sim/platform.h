@@ -2,15 +2,14 @@
 // tree, a peripheral library that starts, and threads that join the
 // simulator's clock.
 #pragma once
-#include <csignal>
 
 namespace sim {
-// The signals that stop the program. A handler the program installs for one
-// of them runs with the simulated board in its stop mode (board_stop): it
-// interrupts whatever the thread was doing, possibly inside one of the
-// simulator's locks or the allocator, so from there on to the process's end
-// nothing may take a lock or allocate.
-inline constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGPIPE};
+// The signals that stop the program (kStopSignals, protocol/console.h). A
+// handler the program installs for one of them runs with the simulated board
+// in its stop mode (board_stop): it interrupts whatever the thread was doing,
+// possibly inside one of the simulator's locks or the allocator, so from
+// there on to the process's end nothing may take a lock or allocate.
+//
 // Blocks them in the calling thread (for the simulator's own threads, which
 // hold its locks and allocate while they run the scenario).
 void platform_block_stop_signals();

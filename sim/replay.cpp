@@ -7,6 +7,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "protocol/record_format.h"
 #include "sim/board.h"
 #include "sim/clock.h"
 #include "sim/console.h"
@@ -123,7 +124,7 @@ bool parse_entry(const std::string& line, RecordLine* out, std::string* end_how,
   const std::string arg = sp2 == std::string::npos ? "" : rest.substr(sp2 + 1);
   RecordEntry& e = out->entry;
   e.t_us = out->t_us;
-  if (kind == "spi") {
+  if (kind == kRecordTransfer) {
     const size_t sp3 = arg.find(' ');
     if (sp3 == std::string::npos || !parse_hex8(arg.substr(0, sp3), e.data) ||
         !parse_hex8(arg.substr(sp3 + 1), e.data + 8)) {
@@ -134,7 +135,7 @@ bool parse_entry(const std::string& line, RecordLine* out, std::string* end_how,
     e.len = 16;
     return true;
   }
-  if (kind == "pin") {
+  if (kind == kRecordPin) {
     unsigned gpio = 0;
     unsigned level = 0;
     char extra = 0;
@@ -148,7 +149,7 @@ bool parse_entry(const std::string& line, RecordLine* out, std::string* end_how,
     e.data[1] = static_cast<uint8_t>(level);
     return true;
   }
-  if (kind == "in") {
+  if (kind == kRecordToken) {
     if (arg.empty()) {
       *what_is_wrong = "in needs the token read";
       return false;
@@ -156,15 +157,15 @@ bool parse_entry(const std::string& line, RecordLine* out, std::string* end_how,
     set_text(&e, RecordKind::kToken, arg);
     return true;
   }
-  if (kind == "in-end") {
+  if (kind == kRecordInputEnd) {
     e.kind = RecordKind::kInputEnd;
     return true;
   }
-  if (kind == "out") {
+  if (kind == kRecordLine) {
     set_text(&e, RecordKind::kLine, arg);
     return true;
   }
-  if (kind == "end") {
+  if (kind == kRecordEnd) {
     *end_how = arg;
     e.kind = RecordKind::kNone;
     return true;

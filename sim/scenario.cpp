@@ -130,7 +130,11 @@ struct LineParser {
     static const struct {
       const char* word;
       uint8_t subcode;
-    } kPlainEvents[] = {{"idle", 0}, {"pickup", 2}, {"open", 3}, {"drop", 4}, {"open-detected", 5}};
+    } kPlainEvents[] = {{"idle", kCallIdle},
+                        {"pickup", kCallPickup},
+                        {"open", kCallOpen},
+                        {"drop", kCallDrop},
+                        {"open-detected", kCallOpenDetected}};
     for (const auto& e : kPlainEvents) {
       if (event == e.word) {
         if (!args.empty()) {
@@ -147,7 +151,7 @@ struct LineParser {
           (args.size() == 2 && args[1] != "force")) {
         return fail("dial needs ROOM (0..65535) and optionally force");
       }
-      a.frame = call_event(1, args.size() == 2 ? 1 : 0, static_cast<uint16_t>(v[0]));
+      a.frame = call_event(kCallDial, args.size() == 2 ? 1 : 0, static_cast<uint16_t>(v[0]));
     } else if (event == "signal") {
       if (!want(3, 3) || !parse_number(args[0], 0xFF, &v[0]) ||
           !parse_number(args[1], 0xFF, &v[1]) || !parse_number(args[2], 0xFFFF, &v[2])) {

@@ -12,6 +12,7 @@
 #include "line/drivers.h"
 #include "sim/board.h"
 #include "sim/clock.h"
+#include "sim/coproc.h"
 #include "tests/support.h"
 
 namespace {
@@ -19,11 +20,9 @@ namespace {
 using Strings = std::vector<std::string>;
 using test::Write;
 
-enum : uint8_t { kIdleEvent = 0, kDial = 1, kPickup = 2, kOpen = 3, kDrop = 4, kOpenDetected = 5 };
-
 void event(uint8_t subcode, uint16_t room = 0, uint8_t force = 0) {
-  const uint8_t frame[8] = {0xA1,
-                            0x01,
+  const uint8_t frame[8] = {sim::kFrameStart,
+                            sim::kFrameCallEvent,
                             subcode,
                             force,
                             static_cast<uint8_t>(room >> 8),
@@ -94,36 +93,36 @@ class CallStateRace : public CallState {
 };
 
 TEST_F(CallState, ImitatedRoomIsTakenAnsweredOpenedAndHungUp) {
-  event(kDial, 5);
+  event(sim::kCallDial, 5);
   EXPECT_EQ(cycle(), std::make_pair(2, 1));
   EXPECT_EQ(test::writes(), (std::vector<Write>{{0, 23, 0}, {0, 22, 1}, {10, 24, 1}}))
       << "the imitated handset is connected on the dial";
   pass(1);
   EXPECT_EQ(cycle(), std::make_pair(3, 1));
-  event(kPickup);  // the co-processor sees our own pickup: not reported
+  event(sim::kCallPickup);  // the co-processor sees our own pickup: not reported
   pass(2);
   EXPECT_EQ(cycle(), std::make_pair(3, 1));
   pass(3);
   EXPECT_EQ(cycle(), std::make_pair(0, 0));
-  event(kDrop);
+  event(sim::kCallDrop);
   EXPECT_EQ(test::lines(), (Strings{"dial 5", "drop"}));
 }
 
 TEST_F(CallState, RoomLeftToTheRealHandsetIsOnlyReported) {
-  event(kDial, 7);
+  event(sim::kCallDial, 7);
   EXPECT_EQ(cycle(), std::make_pair(2, 0));
   EXPECT_TRUE(test::writes().empty()) << "VIZIT leaves the line alone";
-  event(kPickup);
+  event(sim::kCallPickup);
   EXPECT_EQ(cycle(), std::make_pair(3, 0));
-  event(kOpen);
-  event(kDrop);
+  event(sim::kCallOpen);
+  event(sim::kCallDrop);
   EXPECT_EQ(cycle(), std::make_pair(0, 0));
   EXPECT_EQ(test::lines(), (Strings{"dial 7", "pickup", "open", "drop"}));
   EXPECT_EQ(test::writes().size(), 9u) << "the idle operation on the drop";
 }
 
 TEST_F(CallState, BlacklistedRoomIsRejectedByTheNextPass) {
-  event(kDial, 9);
+  event(sim::kCallDial, 9);
   EXPECT_EQ(cycle(), std::make_pair(2, 0));
   EXPECT_EQ(test::lines(), Strings{"dial 9"});
   const auto w = traced([] { pass(); });
@@ -142,7 +141,7 @@ TEST_F(CallState, ForcedImitationAndRoomsAtAndBeyondTheTableEnd) {
   for (const Case& c : {Case{7, 1, 1}, Case{9, 1, 1}, Case{4095, 0, 1}, Case{4096, 0, 0},
                         Case{65535, 0, 0}, Case{65535, 1, 1}, Case{7, 2, 0}}) {
     SetUp();
-    event(kDial, c.room, c.force);
+    event(sim::kCallDial, c.room, c.force);
     EXPECT_EQ(cycle(), std::make_pair(2, c.imit)) << c.room << " force " << int(c.force);
     EXPECT_EQ(test::lines(), Strings{"dial " + std::to_string(c.room)});
   }
@@ -152,7 +151,7 @@ TEST_F(CallState, CodesThatDoNotFitTheStateAreDiscarded) {
   pass(1);
   pass(3);
   pass(99);
-  event(kDial, 5);
+  event(sim::kCallDial, 5);
   pass();
   EXPECT_EQ(cycle(), std::make_pair(2, 1)) << "a code typed before the dial does not answer it";
   pass(99);
@@ -168,7 +167,7 @@ TEST_F(CallState, OpenInIdleRunsOpenFreeAndLeavesCycleAlone) {
 }
 
 TEST_F(CallState, RelayCodesPulseInAnyStateAndLeaveCycleAlone) {
-  event(kDial, 5);
+  event(sim::kCallDial, 5);
   for (auto [code, gpio] : {std::pair{20, 6}, std::pair{21, 25}, std::pair{22, 16}}) {
     const auto w = traced([code = code] { pass(static_cast<uint8_t>(code)); });
     EXPECT_EQ(w, (std::vector<Write>{{20, gpio, 1}, {2020, gpio, 0}}));
@@ -177,39 +176,39 @@ TEST_F(CallState, RelayCodesPulseInAnyStateAndLeaveCycleAlone) {
 }
 
 TEST_F(CallStateRace, OpenEventDuringOpenCallIsNotPrinted) {
-  event(kDial, 7);
-  on_link_thread(1500, [] { event(kOpen); });
+  event(sim::kCallDial, 7);
+  on_link_thread(1500, [] { event(sim::kCallOpen); });
   pass(2);
   EXPECT_EQ(cycle(), std::make_pair(0, 0));
-  event(kOpen);
+  event(sim::kCallOpen);
   EXPECT_EQ(test::lines(), (Strings{"dial 7", "open"}));
 }
 
 TEST_F(CallState, OpenDetectedPrintsInEveryStateAndIdleEventKeepsTheFlag) {
-  event(kOpenDetected);
-  event(kDial, 5);
-  event(kOpenDetected);
+  event(sim::kCallOpenDetected);
+  event(sim::kCallDial, 5);
+  event(sim::kCallOpenDetected);
   pass(1);
-  event(kOpenDetected);
-  event(kIdleEvent);
+  event(sim::kCallOpenDetected);
+  event(sim::kCallIdle);
   EXPECT_EQ(cycle(), std::make_pair(0, 1));
   event(6);
   EXPECT_EQ(test::lines(), (Strings{"openDetected", "dial 5", "openDetected", "openDetected"}));
 }
 
 TEST_F(CallState, DialWhilePickedUpSelectsAgain) {
-  event(kDial, 5);
+  event(sim::kCallDial, 5);
   pass(1);
-  event(kDial, 7);
+  event(sim::kCallDial, 7);
   EXPECT_EQ(cycle(), std::make_pair(2, 0));
-  event(kPickup);
+  event(sim::kCallPickup);
   EXPECT_EQ(cycle(), std::make_pair(3, 0));
   EXPECT_EQ(test::lines(), (Strings{"dial 5", "dial 7", "pickup"}));
 }
 
 TEST_F(CallStateRace, DialDuringThePassWaitIsJudgedByTheIdleSnapshot) {
   console_enqueue(1);
-  on_link_thread(10, [] { event(kDial, 5); });
+  on_link_thread(10, [] { event(sim::kCallDial, 5); });
   pass();
   EXPECT_NEAR(test::now_ms(), 20, 0.01) << "no pickup ran: the pass wait only";
   sim::clock_sleep_ms(50);  // the dial's select_imit is over
@@ -217,10 +216,10 @@ TEST_F(CallStateRace, DialDuringThePassWaitIsJudgedByTheIdleSnapshot) {
 }
 
 TEST_F(CallStateRace, DropDuringPickupLeavesTheCallIdleAndTheLineReleased) {
-  event(kDial, 5);
+  event(sim::kCallDial, 5);
   // 5 ms into pickup: after the hook lines went on hook, before the
   // selector and the off-hook writes.
-  on_link_thread(25, [] { event(kDrop); });
+  on_link_thread(25, [] { event(sim::kCallDrop); });
   pass(1);
   EXPECT_EQ(cycle(), std::make_pair(0, 0));
   EXPECT_EQ(test::lines(), (Strings{"dial 5", "drop"}));
@@ -233,9 +232,9 @@ TEST_F(CallStateRace, DropDuringPickupLeavesTheCallIdleAndTheLineReleased) {
 }
 
 TEST_F(CallStateRace, DropDuringThePassWaitDropsTheCodeUnrun) {
-  event(kDial, 5);
+  event(sim::kCallDial, 5);
   console_enqueue(1);
-  on_link_thread(10, [] { event(kDrop); });
+  on_link_thread(10, [] { event(sim::kCallDrop); });
   const auto w = traced([] { pass(); });
   EXPECT_EQ(cycle(), std::make_pair(0, 0));
   EXPECT_EQ(test::lines(), (Strings{"dial 5", "drop"}));
@@ -251,7 +250,7 @@ TEST(CallStateThreads, SequenceStartedDuringALinkOperationLeavesTheLineToIt) {
   test::fresh_board(sim::ClockMode::kScheduled);
   select_line_driver(20);  // Eltis 100: select_imit holds the link thread 1010 ms
   RoomImit[5] = 1;
-  event(kDial, 5);
+  event(sim::kCallDial, 5);
   pass(1);
   ASSERT_EQ(cycle(), std::make_pair(3, 1));
   // A new dial for room 5 arrives on the link thread 5 ms from now, while the
@@ -261,7 +260,7 @@ TEST(CallStateThreads, SequenceStartedDuringALinkOperationLeavesTheLineToIt) {
                 &link, nullptr,
                 [](void*) -> void* {
                   sim::clock_sleep_ms(5);
-                  event(kDial, 5);
+                  event(sim::kCallDial, 5);
                   return nullptr;
                 },
                 nullptr),
@@ -282,10 +281,10 @@ TEST(CallStateThreads, PassBegunDuringALinkOperationLeavesTheLineToIt) {
   test::fresh_board(sim::ClockMode::kScheduled);
   select_line_driver(20);  // Eltis 100: select_imit holds the link thread 1010 ms
   RoomImit[5] = 1;
-  event(kDial, 5);
+  event(sim::kCallDial, 5);
   pass(1);
   ASSERT_EQ(cycle(), std::make_pair(3, 1));
-  on_link_thread(0, [] { event(kDial, 5); });
+  on_link_thread(0, [] { event(sim::kCallDial, 5); });
   sim::clock_sleep_ms(5);
   const size_t from = test::pin_log_size();
   const double t0 = test::now_ms();
@@ -312,10 +311,10 @@ TEST(CallStateThreads, DropRightAfterThePassDecidedToPickUpLeavesTheLineReleased
   test::fresh_board(sim::ClockMode::kScheduled);
   select_line_driver(10);  // VIZIT
   RoomImit[5] = 1;
-  event(kDial, 5);
+  event(sim::kCallDial, 5);
   g_pass_seam = [] {
     g_pass_seam = nullptr;
-    on_link_thread(0, [] { event(kDrop); });
+    on_link_thread(0, [] { event(sim::kCallDrop); });
     sim::clock_sleep_ms(1);  // holds the main thread; the link thread runs the whole drop
   };
   pass(1);
@@ -328,7 +327,7 @@ TEST(CallStateThreads, DropRightAfterThePassDecidedToPickUpLeavesTheLineReleased
 }
 
 TEST_F(CallStateRace, DropDuringARelayPulseStillEndsThePulse) {
-  on_link_thread(1000, [] { event(kDrop); });
+  on_link_thread(1000, [] { event(sim::kCallDrop); });
   const auto w = traced([] { pass(20); });
   ASSERT_GE(w.size(), 2u);
   EXPECT_EQ(w.front(), (Write{20, 6, 1}));

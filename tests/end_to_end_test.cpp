@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 
+#include "protocol/console.h"
 #include "tests/sim_process.h"
 #include "tests/support.h"
 
@@ -31,11 +32,9 @@ std::vector<PinWrite> pin_writes(const std::string& path) {
 }
 
 Strings events_only(const Strings& lines) {
-  static const char* const kEvents[] = {"dial ", "pickup",       "open",
-                                        "drop",  "openDetected", "common"};
   Strings out;
   for (const std::string& l : lines) {
-    for (const char* e : kEvents) {
+    for (const char* e : kCallEventLines) {
       if (l.rfind(e, 0) == 0) {
         out.push_back(l);
         break;

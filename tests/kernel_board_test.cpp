@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/link_frame.h"
+
 namespace {
 
 struct FakeLine {
@@ -630,7 +632,7 @@ TEST_F(KernelBoard, SpiIsSetUpAsTheProgramAsksBeforeAnyLineIsRequested) {
   EXPECT_EQ(kboard::spi_begin(), 1);
   kboard::spi_set_bit_order(1);  // BCM2835_SPI_BIT_ORDER_MSBFIRST
   kboard::spi_set_data_mode(0);
-  kboard::spi_set_clock_divider(889);
+  kboard::spi_set_clock_divider(kSpiClockDivider);
   kboard::spi_set_chip_select_polarity(0, 0);
   EXPECT_EQ(fake_.calls.size(), before);
 }

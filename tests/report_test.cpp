@@ -16,6 +16,7 @@
 #include "core/Buffer.h"
 #include "core/main_cycle.h"
 #include "line/drivers.h"
+#include "sim/coproc.h"
 #include "tests/sim_process.h"
 #include "tests/support.h"
 
@@ -23,11 +24,13 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-enum : uint8_t { kDial = 1, kDrop = 4 };
-
 void event(uint8_t subcode, uint16_t room = 0) {
-  const uint8_t frame[8] = {
-      0xA1, 0x01, subcode, 0, static_cast<uint8_t>(room >> 8), static_cast<uint8_t>(room & 0xFF)};
+  const uint8_t frame[8] = {sim::kFrameStart,
+                            sim::kFrameCallEvent,
+                            subcode,
+                            0,
+                            static_cast<uint8_t>(room >> 8),
+                            static_cast<uint8_t>(room & 0xFF)};
   call_event(frame);
 }
 
@@ -80,11 +83,11 @@ class Reports : public testing::Test {
 TEST_F(Reports, ACallsCodesAreQueuedTakenRunAndDone) {
   open_reports();
   EXPECT_EQ(read_reports(), Strings{"reports 1"});
-  event(kDial, 5);
+  event(sim::kCallDial, 5);
   pass(1);
   pass(2);
   pass(3);
-  event(kDrop);
+  event(sim::kCallDrop);
   EXPECT_EQ(read_reports(), (Strings{"queued 1", "take 1", "run 1", "done 1", "queued 2", "take 2",
                                      "run 2", "done 2", "queued 3", "take 3", "run 3", "done 3"}));
   EXPECT_EQ(test::lines(), (Strings{"dial 5", "drop"})) << "standard output as without reports";
@@ -106,9 +109,9 @@ TEST_F(Reports, TheProgramsOwnRejectAndAFullQueueAreReported) {
   open_reports();
   read_reports();
   for (int i = 0; i < 4; ++i) console_enqueue(20);
-  event(kDial, 9);  // blacklisted: the program queues its reject itself, the fifth code
+  event(sim::kCallDial, 9);  // blacklisted: the program queues its reject itself, the fifth code
   console_enqueue(21);
-  event(kDial, 9);
+  event(sim::kCallDial, 9);
   EXPECT_EQ(read_reports(), (Strings{"queued 20", "queued 20", "queued 20", "queued 20", "own 3",
                                      "full 21", "own-full 3"}));
   pass();
@@ -158,7 +161,7 @@ TEST_F(Reports, AReaderThatHasGoneEndsTheReportsNotTheProgram) {
   fds_[0] = -1;
   pass(20);
   EXPECT_FALSE(report_is_open());
-  event(kDial, 5);
+  event(sim::kCallDial, 5);
   pass(1);
   EXPECT_EQ(Cycle.state.load(), kStatePickedUp) << "the program goes on";
   sigaction(SIGPIPE, &previous, nullptr);

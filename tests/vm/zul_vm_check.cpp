@@ -1103,8 +1103,8 @@ void check_startup_frames(const std::vector<Message>& log, uint8_t shield) {
 }
 
 sim::Frame call_event(uint8_t subcode, uint16_t room = 0) {
-  return sim::make_frame(0xA1, 0x01, subcode, 0, static_cast<uint8_t>(room >> 8),
-                         static_cast<uint8_t>(room & 0xFF));
+  return sim::make_frame(sim::kFrameStart, sim::kFrameCallEvent, subcode, 0,
+                         static_cast<uint8_t>(room >> 8), static_cast<uint8_t>(room & 0xFF));
 }
 
 // The co-processor's frame went to the program: shifted out in a fetch.
@@ -1241,11 +1241,11 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
     // then the call's end.
     size_t frames_from = peer.count();
     int64_t from = now_us();
-    sim::coproc_queue(call_event(1, 5));
+    sim::coproc_queue(call_event(sim::kCallDial, 5));
     check(program.wait_line("dial 5", 10000), "the program reports 'dial 5'");
     expect_levels(*chip, {{24, 1}, {23, 0}, {22, 1}}, "after dial 5 (on hook, selector high)");
     expect_changes(*chip, from, {{23, 0}, {24, 1}}, "for dial 5");
-    check_delivered(peer, call_event(1, 5), "the dial");
+    check_delivered(peer, call_event(sim::kCallDial, 5), "the dial");
 
     from = now_us();
     program.send("1\n");
@@ -1262,18 +1262,18 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
             "the open key held " + std::to_string(held_ms) + " ms (at least 1000)");
     }
     expect_levels(*chip, {{24, 1}, {23, 1}, {22, 0}}, "after code 2 (off hook again)");
-    sim::coproc_queue(call_event(5));
+    sim::coproc_queue(call_event(sim::kCallOpenDetected));
     check(program.wait_line("openDetected", 10000), "the program reports 'openDetected'");
-    check_delivered(peer, call_event(5), "the door-opened");
+    check_delivered(peer, call_event(sim::kCallOpenDetected), "the door-opened");
 
     from = now_us();
     program.send("3\n");
     expect_changes(*chip, from, {{23, 0}, {22, 1}, {24, 0}, {23, 1}},
                    "for code 3, hang up (on hook, selector low, idle)");
     expect_levels(*chip, idle, "after hanging up (the board idle state)");
-    sim::coproc_queue(call_event(4));
+    sim::coproc_queue(call_event(sim::kCallDrop));
     check(program.wait_line("drop", 10000), "the program reports 'drop'");
-    check_delivered(peer, call_event(4), "the drop");
+    check_delivered(peer, call_event(sim::kCallDrop), "the drop");
 
     // The relays: codes 20, 21, 22 pulse relays 0, 1, 2 for two seconds.
     const std::pair<int, int> relays[] = {{20, 6}, {21, 25}, {22, 16}};

@@ -3,10 +3,11 @@
 // shield numbers of its version report, its exit statuses, the texts of the
 // lines it prints, and the reports it writes on a descriptor of its own.
 //
-// Data only and no dependencies, so that the program's modules and the
-// bridge (zul_stm_mqtt, which reads the program through pipes and links
-// none of it) include the same definitions.
+// Data only and nothing of ours included, so that the program's modules,
+// the simulator and the bridge (zul_stm_mqtt, which reads the program
+// through pipes and links none of it) include the same definitions.
 #pragma once
+#include <csignal>
 #include <cstdint>
 
 // ---- command codes (standard input)
@@ -57,19 +58,45 @@ enum : int {
 // After a signal: 128 plus its number, as a shell reports it.
 inline constexpr int kExitSignalBase = 128;
 
+// The signals that stop the program: it leaves the line idle, writes its
+// flight record and ends with kExitSignalBase plus the signal's number. A
+// reader of standard output that has gone counts as SIGPIPE.
+inline constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGPIPE};
+
 // ---- lines on standard output
 
+inline constexpr char kLineNoArg[] = "error: no arg";     // no intercom code given
+inline constexpr char kLineBanner[] = "#STM_driver_";     // then "MvMP", the version
 inline constexpr char kLineVersion[] = "ZUL_STM_Driver";  // then " M.mp"
-inline constexpr char kLineIntercom[] = "Intercom:";      // then " N"
-inline constexpr char kLineFirmware[] = "Program_STM:";   // then " N"
-inline constexpr char kLineShield[] = "Shield:";          // then " N"
-inline constexpr char kLineDial[] = "dial";               // then " ROOM"
+// The two room lists, each between its prompt and its end line.
+inline constexpr char kLineRoomsPrompt[] = "#Write rooms:";
+inline constexpr char kLineRoomsEnd[] = "#End read rooms";
+inline constexpr char kLineBlacklistPrompt[] = "#Write blacklist rooms:";
+inline constexpr char kLineBlacklistEnd[] = "#End read blacklist rooms";
+inline constexpr char kLineIntercom[] = "Intercom:";     // then " N"
+inline constexpr char kLineFirmware[] = "Program_STM:";  // then " N"
+inline constexpr char kLineShield[] = "Shield:";         // then " N"
+inline constexpr char kLineDial[] = "dial";              // then " ROOM"
 inline constexpr char kLinePickup[] = "pickup";
 inline constexpr char kLineOpen[] = "open";
 inline constexpr char kLineDrop[] = "drop";
 inline constexpr char kLineOpenDetected[] = "openDetected";
 inline constexpr char kLineCommon[] = "common";
 inline constexpr char kLineBigNumber[] = "Error: big number";
+
+// The lines of a call's events, in the order of the co-processor's event
+// codes, then "common"; what a controlling process announces as events.
+inline constexpr const char* kCallEventLines[] = {kLineDial, kLinePickup,       kLineOpen,
+                                                  kLineDrop, kLineOpenDetected, kLineCommon};
+
+// A signal report: "<channel> <form> <level> <value>", one space between
+// the words. A channel or form without a name is kSignalUnknown.
+inline constexpr const char* kSignalChannels[] = {"Ek", "S0", "S1"};  // channels 0..2
+inline constexpr char kSignalSteady[] = "steady";
+inline constexpr char kSignalImpulse[] = "impulse:";
+inline constexpr char kSignalUnknown[] = "?";
+inline constexpr char kSignalHigh[] = "HIGH";
+inline constexpr char kSignalLow[] = "LOW";
 
 // ---- reports (the descriptor named by ZUL_REPORT_FD)
 //
