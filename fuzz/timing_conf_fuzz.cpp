@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "line/drivers.h"
 #include "line/timing.h"
 #include "line/timing_conf.h"
 
@@ -31,16 +32,20 @@ void add_keys(const char* system, std::span<const TimingField<T>> fields, std::v
 const std::vector<Key>& every_key() {
   static const std::vector<Key> keys = [] {
     std::vector<Key> k;
-    for (const TimingSystem& s : kTimingSystems) {
-      switch (s.kind) {
+    for (const IntercomSystem& s : kIntercomSystems) {
+      const char* section = s.timing_section;
+      if (section == nullptr || timing_section_owner(section) != &s) {
+        continue;  // no section, or another row's
+      }
+      switch (s.timing_kind) {
         case TimingKind::kStandard:
-          add_keys<StandardTimings>(s.name, kStandardFields, &k);
+          add_keys<StandardTimings>(section, kStandardFields, &k);
           break;
         case TimingKind::kCommon:
-          add_keys<CommonTimings>(s.name, kCommonFields, &k);
+          add_keys<CommonTimings>(section, kCommonFields, &k);
           break;
         case TimingKind::kMarshal:
-          add_keys<MarshalTimings>(s.name, kMarshalFields, &k);
+          add_keys<MarshalTimings>(section, kMarshalFields, &k);
           break;
       }
     }

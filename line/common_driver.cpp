@@ -98,7 +98,8 @@ void drop_pickup_common() {
 }  // namespace
 
 void init_common() {
-  g_row.install(tuned_timings<CommonTimings>("common", kCommon, kCommonFields, true));
+  g_row.install(
+      tuned_timings<CommonTimings>(timing_section_of(init_common), kCommon, kCommonFields, true));
   install_line_driver({
       .gpio_first_status = gpio_first_status_common,
       .open_free = open_free_common,

@@ -58,7 +58,8 @@ void open_pickup_Marshal() {
 }  // namespace
 
 void init_Marshal() {
-  g_row.install(tuned_timings<MarshalTimings>("Marshal", kMarshal, kMarshalFields, true));
+  g_row.install(tuned_timings<MarshalTimings>(timing_section_of(init_Marshal), kMarshal,
+                                              kMarshalFields, true));
   install_line_driver({
       .gpio_first_status = gpio_first_status_common,
       .open_free = open_free_Marshal,

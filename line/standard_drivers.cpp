@@ -27,13 +27,11 @@ struct StandardShape {
 };
 
 struct StandardRow {
-  const char* system;  // the installer's name, and the system's section in timing.conf
   StandardTimings timing;
   StandardShape shape = {};  // the plain shape unless the row says otherwise
 };
 
 constexpr StandardRow kVizit = {
-    .system = "VIZIT",
     .timing = {.on_hook_settle_ms = 10,
                .connect_settle_ms = 10,
                .pickup_hold_ms = 1000,
@@ -48,7 +46,6 @@ constexpr StandardRow kVizit = {
 // Presses the open key four times, pauses a second between answering and
 // the door key, and rests half a second after hanging up.
 constexpr StandardRow kMetakom2003 = {
-    .system = "Metakom_2003",
     .timing = {.on_hook_settle_ms = 10,
                .connect_settle_ms = 10,
                .pickup_hold_ms = 1000,
@@ -61,24 +58,21 @@ constexpr StandardRow kMetakom2003 = {
     .shape = {.after_hang_up_ms = 500, .open_call_pause_ms = 1000},
 };
 
-// Metakom 2012 and Eltis 5000 are the same on the line: one set of timings,
-// two rows only so that timing.conf tunes each system in its own section.
-constexpr StandardTimings kMetakom2012Eltis5000 = {
-    .on_hook_settle_ms = 1,
-    .connect_settle_ms = 10,
-    .pickup_hold_ms = 1000,
-    .open_key_presses = 1,
-    .open_key_ms = 300,
-    .key_release_wait_ms = 500,
-    .reject_hold_ms = 2000,
-    .release_wait_ms = 10,
-    .door_pulse_ms = 1000,
+// Metakom 2012 and Eltis 5000 are the same on the line: one row, installed
+// by two installers so that timing.conf tunes each system in its own section.
+constexpr StandardRow kMetakom2012Eltis5000 = {
+    .timing = {.on_hook_settle_ms = 1,
+               .connect_settle_ms = 10,
+               .pickup_hold_ms = 1000,
+               .open_key_presses = 1,
+               .open_key_ms = 300,
+               .key_release_wait_ms = 500,
+               .reject_hold_ms = 2000,
+               .release_wait_ms = 10,
+               .door_pulse_ms = 1000},
 };
-constexpr StandardRow kMetakom2012 = {.system = "Metakom_2012", .timing = kMetakom2012Eltis5000};
-constexpr StandardRow kEltis5000 = {.system = "Eltis5000", .timing = kMetakom2012Eltis5000};
 
 constexpr StandardRow kEltis300 = {
-    .system = "Eltis300",
     .timing = {.on_hook_settle_ms = 1,
                .connect_settle_ms = 100,
                .pickup_hold_ms = 4000,
@@ -91,7 +85,6 @@ constexpr StandardRow kEltis300 = {
 };
 
 constexpr StandardRow kEltis400 = {
-    .system = "Eltis400",
     .timing = {.on_hook_settle_ms = 1,
                .connect_settle_ms = 100,
                .pickup_hold_ms = 2000,
@@ -105,7 +98,6 @@ constexpr StandardRow kEltis400 = {
 
 // Hangs up as soon as the door key has been pressed.
 constexpr StandardRow kEltis100 = {
-    .system = "Eltis100",
     .timing = {.on_hook_settle_ms = 10,
                .connect_settle_ms = 1000,
                .pickup_hold_ms = 1000,
@@ -119,7 +111,6 @@ constexpr StandardRow kEltis100 = {
 };
 
 constexpr StandardRow kCyfral = {
-    .system = "Cyfral",
     .timing = {.on_hook_settle_ms = 1,
                .connect_settle_ms = 100,
                .pickup_hold_ms = 600,
@@ -135,7 +126,6 @@ constexpr StandardRow kCyfral = {
 // so a call for a real handset has to take the selector low, and hanging up
 // returns to those idle levels rather than the board idle state.
 constexpr StandardRow kEltis5000Km500 = {
-    .system = "Eltis5000_KM500",
     .timing = {.on_hook_settle_ms = 1,
                .connect_settle_ms = 10,
                .pickup_hold_ms = 1000,
@@ -236,9 +226,10 @@ void installed() {
   Op(*g_row);
 }
 
-void install_standard(const StandardRow& row) {
+// `section` is the system's section in timing.conf.
+void install_standard(const StandardRow& row, const char* section) {
   StandardRow tuned = row;
-  tuned.timing = tuned_timings<StandardTimings>(row.system, row.timing, kStandardFields, true);
+  tuned.timing = tuned_timings<StandardTimings>(section, row.timing, kStandardFields, true);
   g_row.install(tuned);
   install_line_driver({
       .gpio_first_status = g_row->shape.idle,
@@ -271,12 +262,18 @@ void select_real_Eltis5000_KM500() {
 
 // ---- Installers ----
 
-void init_VIZIT() { install_standard(kVizit); }
-void init_Metakom_2003() { install_standard(kMetakom2003); }
-void init_Metakom_2012() { install_standard(kMetakom2012); }
-void init_Eltis5000() { install_standard(kEltis5000); }
-void init_Eltis300() { install_standard(kEltis300); }
-void init_Eltis400() { install_standard(kEltis400); }
-void init_Eltis100() { install_standard(kEltis100); }
-void init_Cyfral() { install_standard(kCyfral); }
-void init_Eltis5000_KM500() { install_standard(kEltis5000Km500); }
+void init_VIZIT() { install_standard(kVizit, timing_section_of(init_VIZIT)); }
+void init_Metakom_2003() { install_standard(kMetakom2003, timing_section_of(init_Metakom_2003)); }
+void init_Metakom_2012() {
+  install_standard(kMetakom2012Eltis5000, timing_section_of(init_Metakom_2012));
+}
+void init_Eltis5000() {
+  install_standard(kMetakom2012Eltis5000, timing_section_of(init_Eltis5000));
+}
+void init_Eltis300() { install_standard(kEltis300, timing_section_of(init_Eltis300)); }
+void init_Eltis400() { install_standard(kEltis400, timing_section_of(init_Eltis400)); }
+void init_Eltis100() { install_standard(kEltis100, timing_section_of(init_Eltis100)); }
+void init_Cyfral() { install_standard(kCyfral, timing_section_of(init_Cyfral)); }
+void init_Eltis5000_KM500() {
+  install_standard(kEltis5000Km500, timing_section_of(init_Eltis5000_KM500));
+}

@@ -1,6 +1,7 @@
 // The line drivers' timings as data, by the names an installation uses for
 // them in TEQsettings/timing.conf (timing_conf.h): one struct of fields per
-// kind of driver, and the table of fields that the file may set.
+// kind of driver, and the table of fields that the file may set. The
+// sections' names are in the table of intercom systems (drivers.h).
 //
 // The drivers keep their compiled-in rows as defaults; an installer copies
 // its system's row, lays the file's overrides over it and points the
@@ -106,35 +107,19 @@ inline constexpr TimingField<MarshalTimings> kMarshalFields[] = {
     wait_field("release_wait_ms", &MarshalTimings::release_wait_ms),
 };
 
-// The systems whose timings the file may tune, by their sections' names:
-// the names of their installers (init_VIZIT, ..., init_common).
+// The three kinds of section in timing.conf, by the keys they take; the
+// table of intercom systems (drivers.h) gives each section's kind.
 enum class TimingKind { kStandard, kCommon, kMarshal };
-struct TimingSystem {
-  const char* name;
-  TimingKind kind;
-};
-inline constexpr TimingSystem kTimingSystems[] = {
-    {"VIZIT", TimingKind::kStandard},        {"Metakom_2003", TimingKind::kStandard},
-    {"Metakom_2012", TimingKind::kStandard}, {"Marshal", TimingKind::kMarshal},
-    {"Eltis5000", TimingKind::kStandard},    {"Eltis300", TimingKind::kStandard},
-    {"Eltis400", TimingKind::kStandard},     {"Eltis100", TimingKind::kStandard},
-    {"Cyfral", TimingKind::kStandard},       {"Eltis5000_KM500", TimingKind::kStandard},
-    {"common", TimingKind::kCommon},
-};
 
 // The value the loaded file gives the system's key, or nullptr.
 const unsigned* timing_override(const char* system, const char* key);
-
-// The name of the system whose row was installed last (nullptr before any,
-// and the signal-analysis driver has no row); for describing a driver.
-extern const char* timing_installed_system;
 
 void report_timing_override(const char* system, const char* key, unsigned value,
                             unsigned default_value);
 
 // The row's timings with the file's overrides for `system` laid over them.
 // An installer passes report = true: each override then gets one line on
-// standard error, and the system becomes timing_installed_system.
+// standard error.
 template <class T>
 T tuned_timings(const char* system, const T& defaults, std::span<const TimingField<T>> fields,
                 bool report) {
@@ -146,9 +131,6 @@ T tuned_timings(const char* system, const T& defaults, std::span<const TimingFie
         report_timing_override(system, f.key, *value, defaults.*f.member);
       }
     }
-  }
-  if (report) {
-    timing_installed_system = system;
   }
   return out;
 }

@@ -9,9 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include "line/drivers.h"
 #include "line/timing.h"
-
-const char* timing_installed_system = nullptr;
 
 namespace {
 
@@ -22,7 +21,7 @@ constexpr size_t kMaxOverrides = 128;
 constexpr size_t kMaxProblems = 64;
 
 struct Override {
-  const char* system;  // the names in kTimingSystems and the field tables
+  const char* system;  // the section names in kIntercomSystems
   const char* key;
   unsigned value;
   int line;
@@ -83,15 +82,6 @@ void list_keys(TimingKind kind, char* out, size_t size) {
     case TimingKind::kMarshal:
       return list_keys<MarshalTimings>(kMarshalFields, out, size);
   }
-}
-
-const TimingSystem* find_system(const char* name) {
-  for (const TimingSystem& s : kTimingSystems) {
-    if (strcmp(s.name, name) == 0) {
-      return &s;
-    }
-  }
-  return nullptr;
 }
 
 // The file is read in passes: inih names only the first line it cannot
@@ -185,24 +175,28 @@ int on_key(void* user, const char* section, const char* key, const char* value) 
     r.problem(line, "%s is outside any [section]; put it under the system it is for", key);
     return 1;
   }
-  const TimingSystem* system = find_system(section);
+  const IntercomSystem* system = timing_section_owner(section);
   if (system == nullptr) {
     if (strcmp(r.last_unknown_section, section) != 0) {
       snprintf(r.last_unknown_section, sizeof r.last_unknown_section, "%s", section);
       char names[256] = {};
-      for (const TimingSystem& s : kTimingSystems) {
-        const size_t used = strlen(names);
-        snprintf(names + used, sizeof names - used, "%s%s", used == 0 ? "" : ", ", s.name);
+      for (const IntercomSystem& s : kIntercomSystems) {
+        if (s.timing_section != nullptr && timing_section_owner(s.timing_section) == &s) {
+          const size_t used = strlen(names);
+          snprintf(names + used, sizeof names - used, "%s%s", used == 0 ? "" : ", ",
+                   s.timing_section);
+        }
       }
       r.problem(line, "unknown section [%.40s]; the sections are %s", section, names);
     }
     return 1;
   }
-  const KeyRange range = find_key(system->kind, key);
+  const char* const name = system->timing_section;
+  const KeyRange range = find_key(system->timing_kind, key);
   if (range.key == nullptr) {
     char keys[400] = {};
-    list_keys(system->kind, keys, sizeof keys);
-    r.problem(line, "unknown key %.40s in [%s]; its keys are %s", key, system->name, keys);
+    list_keys(system->timing_kind, keys, sizeof keys);
+    r.problem(line, "unknown key %.40s in [%s]; its keys are %s", key, name, keys);
     return 1;
   }
   const bool counts = range.min == kMinPresses && range.max == kMaxPresses;
@@ -224,23 +218,20 @@ int on_key(void* user, const char* section, const char* key, const char* value) 
   }
   for (size_t i = 0; i < r.found_count; ++i) {
     const Override& o = r.found[i];
-    if (o.system == system->name && strcmp(o.key, key) == 0) {
-      r.problem(line, "%s in [%s] is set already, on line %d", key, system->name, o.line);
+    if (o.system == name && strcmp(o.key, key) == 0) {
+      r.problem(line, "%s in [%s] is set already, on line %d", key, name, o.line);
       return 1;
     }
   }
   if (r.found_count < kMaxOverrides) {
-    r.found[r.found_count++] = {system->name, range.key, static_cast<unsigned>(n), line};
+    r.found[r.found_count++] = {name, range.key, static_cast<unsigned>(n), line};
   }
   return 1;
 }
 
 }  // namespace
 
-void timing_conf_clear() {
-  g_override_count = 0;
-  timing_installed_system = nullptr;
-}
+void timing_conf_clear() { g_override_count = 0; }
 
 bool timing_conf_load(const char* path) {
   timing_conf_clear();

@@ -173,10 +173,13 @@ int describe_driver(int argc, char** program_args, const std::string& svg_path) 
   if (!timing_conf_load(kTimingConfPath)) {
     return kExitTiming;
   }
-  select_line_driver(code);
-  if (timing_installed_system != nullptr) {
+  const IntercomSystem& system = intercom_system(code);
+  system.install();
+  // A driver goes by its section in timing.conf, the name an installation
+  // tunes it by: code 16 is described as the Marshal driver it is.
+  if (system.timing_section != nullptr) {
     fprintf(out, "intercom %d: the %s driver; times from each operation's start\n", code,
-            timing_installed_system);
+            system.timing_section);
   } else {
     fprintf(out, "intercom %d: the signal-analysis driver, with no timings\n", code);
   }

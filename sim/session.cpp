@@ -240,6 +240,96 @@ bool load_scenario(Scenario* scenario) {
   return true;
 }
 
+// A replay plays the record's own co-processor and input, in virtual time.
+bool load_replay() {
+  if (!g_options.scenario.empty() || g_options.demo || g_options.coproc.fault_rate > 0) {
+    fprintf(stderr,
+            "zul_stm_sim: --replay plays the record's own co-processor and input; it takes "
+            "no --scenario, --demo or --faults\n");
+    return false;
+  }
+  std::string error;
+  if (!load_flight_record(g_options.replay, &g_record, &error)) {
+    fprintf(stderr, "zul_stm_sim: %s\n", error.c_str());
+    return false;
+  }
+  g_options.virtual_time = true;
+  g_options.demo = false;
+  return true;
+}
+
+// Faults at random get a seed, which is printed so that the run can be
+// played again with --seed.
+void announce_faults() {
+  if (g_options.coproc.fault_rate > 0 && !g_options.seed_given) {
+    g_options.coproc.seed = static_cast<uint64_t>(time(nullptr)) ^ static_cast<uint64_t>(getpid());
+  }
+  if (g_options.coproc.fault_rate > 0) {
+    fprintf(stderr, "zul_stm_sim: faults at rate %g with --seed %llu\n",
+            g_options.coproc.fault_rate, static_cast<unsigned long long>(g_options.coproc.seed));
+  }
+}
+
+// The simulated shield, its logs and the program's standard streams, and how
+// the run ends on a signal or a stall.
+void set_up_board(bool replaying, bool feed_input) {
+  board_reset(g_options.virtual_time ? ClockMode::kScheduled : ClockMode::kRealTime,
+              g_options.speed);
+  coproc_configure(g_options.coproc);
+  // Only what the run asked for: transfers go straight to their log.
+  board_keep_transfers(false);
+  if (!g_options.frames.empty()) {
+    board_stream_frames(g_options.frames.c_str());
+  }
+  // A replay shows its verdict, not the program's lines.
+  const int echo_fd = replaying ? -1 : dup(STDOUT_FILENO);
+  console_capture_stdout(echo_fd);
+  if (feed_input) {
+    console_feed_stdin();
+  }
+  platform_on_exit(write_logs);
+  for (int signo : {SIGINT, SIGTERM}) {
+    signal(signo, on_signal);
+  }
+  clock_on_stall(on_stall);
+}
+
+// What happens on the line, and when the run ends.
+void schedule_run(const Scenario& scenario, bool replaying) {
+  if (replaying) {
+    replay_prepare(g_record, g_options.tolerance_ms, simulator_finish);
+  } else {
+    schedule_scenario(scenario, simulator_finish);
+  }
+  if (g_options.until_ms >= 0) {
+    clock_at(static_cast<int64_t>(g_options.until_ms * kNsPerMs), [] { simulator_finish(0); });
+  } else if (g_options.virtual_time && !replaying && !scenario.has_end()) {
+    clock_at(scenario.last_ns() + kQuietEndNs, [] { simulator_finish(0); });
+  }
+}
+
+// The program's argv: those given after the options, or when a replay is
+// given none, the record's.
+std::vector<char*> program_arguments(int argc, char** args, bool replaying) {
+  std::vector<char*> program_args;
+  program_args.push_back(const_cast<char*>("zul_stm_driver"));
+  for (int i = 0; i < argc; ++i) {
+    program_args.push_back(args[i]);
+  }
+  if (replaying) {
+    std::vector<std::string> given(args, args + argc);
+    if (given.empty()) {
+      for (std::string& a : g_record.args) {
+        program_args.push_back(a.data());
+      }
+    } else if (given != g_record.args) {
+      fprintf(stderr, "zul_stm_sim: replaying with other arguments than the record's\n");
+    }
+  }
+  program_args.push_back(nullptr);
+  return program_args;
+}
+
 }  // namespace
 
 void simulator_finish(int status) {
@@ -265,81 +355,17 @@ int simulator_main(int argc, char** argv) {
     return describe_driver(argc - first, argv + first, g_options.svg);
   }
   const bool replaying = !g_options.replay.empty();
-  if (replaying) {
-    if (!g_options.scenario.empty() || g_options.demo || g_options.coproc.fault_rate > 0) {
-      fprintf(stderr,
-              "zul_stm_sim: --replay plays the record's own co-processor and input; it takes "
-              "no --scenario, --demo or --faults\n");
-      return kExitUsage;
-    }
-    std::string error;
-    if (!load_flight_record(g_options.replay, &g_record, &error)) {
-      fprintf(stderr, "zul_stm_sim: %s\n", error.c_str());
-      return kExitUsage;
-    }
-    g_options.virtual_time = true;
-    g_options.demo = false;
+  if (replaying && !load_replay()) {
+    return kExitUsage;
   }
   Scenario scenario;
   if (!replaying && !load_scenario(&scenario)) {
     return kExitUsage;
   }
-  if (g_options.coproc.fault_rate > 0 && !g_options.seed_given) {
-    g_options.coproc.seed = static_cast<uint64_t>(time(nullptr)) ^ static_cast<uint64_t>(getpid());
-  }
-  if (g_options.coproc.fault_rate > 0) {
-    fprintf(stderr, "zul_stm_sim: faults at rate %g with --seed %llu\n",
-            g_options.coproc.fault_rate, static_cast<unsigned long long>(g_options.coproc.seed));
-  }
-
-  const bool feed_input = g_options.virtual_time || replaying || scenario.drives_input();
-  board_reset(g_options.virtual_time ? ClockMode::kScheduled : ClockMode::kRealTime,
-              g_options.speed);
-  coproc_configure(g_options.coproc);
-  // Only what the run asked for: transfers go straight to their log.
-  board_keep_transfers(false);
-  if (!g_options.frames.empty()) {
-    board_stream_frames(g_options.frames.c_str());
-  }
-  // A replay shows its verdict, not the program's lines.
-  const int echo_fd = replaying ? -1 : dup(STDOUT_FILENO);
-  console_capture_stdout(echo_fd);
-  if (feed_input) {
-    console_feed_stdin();
-  }
-  platform_on_exit(write_logs);
-  for (int signo : {SIGINT, SIGTERM}) {
-    signal(signo, on_signal);
-  }
-  clock_on_stall(on_stall);
-
-  if (replaying) {
-    replay_prepare(g_record, g_options.tolerance_ms, simulator_finish);
-  } else {
-    schedule_scenario(scenario, simulator_finish);
-  }
-  if (g_options.until_ms >= 0) {
-    clock_at(static_cast<int64_t>(g_options.until_ms * kNsPerMs), [] { simulator_finish(0); });
-  } else if (g_options.virtual_time && !replaying && !scenario.has_end()) {
-    clock_at(scenario.last_ns() + kQuietEndNs, [] { simulator_finish(0); });
-  }
-
-  std::vector<char*> program_args;
-  program_args.push_back(const_cast<char*>("zul_stm_driver"));
-  for (int i = first; i < argc; ++i) {
-    program_args.push_back(argv[i]);
-  }
-  if (replaying) {
-    std::vector<std::string> given(argv + first, argv + argc);
-    if (given.empty()) {
-      for (std::string& a : g_record.args) {
-        program_args.push_back(a.data());
-      }
-    } else if (given != g_record.args) {
-      fprintf(stderr, "zul_stm_sim: replaying with other arguments than the record's\n");
-    }
-  }
-  program_args.push_back(nullptr);
+  announce_faults();
+  set_up_board(replaying, g_options.virtual_time || replaying || scenario.drives_input());
+  schedule_run(scenario, replaying);
+  std::vector<char*> program_args = program_arguments(argc - first, argv + first, replaying);
   const int status = zul_main(static_cast<int>(program_args.size()) - 1, program_args.data());
   simulator_finish(status);
 }

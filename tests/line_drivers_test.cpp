@@ -3,8 +3,11 @@
 // the levels it leaves on the line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "line/drivers.h"
@@ -29,30 +32,29 @@ const char* name_of(LineOp* slot) {
   return "?";
 }
 
+// Milliseconds each operation holds its calling thread, nested operations
+// included, by driver.
 struct DriverTimes {
   const char* name;
-  void (*install)();
   double ms[8];  // in the order of kTimedSlots
 };
-
-// Milliseconds each operation holds its calling thread, nested operations included.
 const DriverTimes kDriverTimes[] = {
     // open_free open_call open_pickup pickup select_imit select_real drop_call drop_pickup
-    {"common", init_common, {1010, 2010, 1010, 20, 11, 0, 3010, 510}},
-    {"VIZIT", init_VIZIT, {1010, 3530, 1500, 1020, 20, 0, 2030, 1010}},
-    {"Metakom_2003", init_Metakom_2003, {1010, 7530, 4000, 1020, 20, 0, 4530, 1510}},
-    {"Metakom_2012", init_Metakom_2012, {1010, 2821, 800, 1011, 11, 0, 4021, 1010}},
-    {"Marshal", init_Marshal, {5000, 7010, 5010, 1000, 0, 0, 2010, 10}},
-    {"Eltis5000", init_Eltis5000, {1010, 2821, 800, 1011, 11, 0, 4021, 1010}},
-    {"Eltis300", init_Eltis300, {1010, 10111, 5000, 4101, 101, 0, 7111, 1010}},
-    {"Eltis400", init_Eltis400, {1010, 8111, 5000, 2101, 101, 0, 5111, 1010}},
-    {"Eltis100", init_Eltis100, {1610, 7530, 4510, 2010, 1010, 0, 4020, 1010}},
-    {"Cyfral", init_Cyfral, {1010, 6711, 5000, 701, 101, 0, 3711, 1010}},
-    {"Eltis5000_KM500", init_Eltis5000_KM500, {1010, 4811, 800, 1011, 11, 10, 6011, 3000}},
-    {"AnalysSignal", init_AnalysSignal, {0, 0, 0, 0, 0, 0, 0, 0}},
+    {"common", {1010, 2010, 1010, 20, 11, 0, 3010, 510}},
+    {"VIZIT", {1010, 3530, 1500, 1020, 20, 0, 2030, 1010}},
+    {"Metakom_2003", {1010, 7530, 4000, 1020, 20, 0, 4530, 1510}},
+    {"Metakom_2012", {1010, 2821, 800, 1011, 11, 0, 4021, 1010}},
+    {"Marshal", {5000, 7010, 5010, 1000, 0, 0, 2010, 10}},
+    {"Eltis5000", {1010, 2821, 800, 1011, 11, 0, 4021, 1010}},
+    {"Eltis300", {1010, 10111, 5000, 4101, 101, 0, 7111, 1010}},
+    {"Eltis400", {1010, 8111, 5000, 2101, 101, 0, 5111, 1010}},
+    {"Eltis100", {1610, 7530, 4510, 2010, 1010, 0, 4020, 1010}},
+    {"Cyfral", {1010, 6711, 5000, 701, 101, 0, 3711, 1010}},
+    {"Eltis5000_KM500", {1010, 4811, 800, 1011, 11, 10, 6011, 3000}},
+    {"AnalysSignal", {0, 0, 0, 0, 0, 0, 0, 0}},
 };
 
-void PrintTo(const DriverTimes& d, std::ostream* os) { *os << d.name; }
+using Driver = const IntercomSystem*;
 
 struct OpRun {
   std::vector<Write> writes;
@@ -97,33 +99,37 @@ struct Trace {
   }
 };
 
-class EveryDriver : public testing::TestWithParam<DriverTimes> {};
+class EveryDriver : public testing::TestWithParam<Driver> {};
 
 TEST_P(EveryDriver, EachOperationHoldsItsThreadForItsTime) {
+  const std::string_view name = GetParam()->name;
+  const auto times = std::find_if(std::begin(kDriverTimes), std::end(kDriverTimes),
+                                  [&](const DriverTimes& d) { return d.name == name; });
+  ASSERT_NE(times, std::end(kDriverTimes)) << "no times for " << name;
   for (size_t op = 0; op < kTimedSlots.size(); ++op) {
-    EXPECT_EQ(run(GetParam().install, kTimedSlots[op].slot).ms, GetParam().ms[op])
+    EXPECT_EQ(run(GetParam()->install, kTimedSlots[op].slot).ms, times->ms[op])
         << kTimedSlots[op].name;
   }
 }
 
 TEST_P(EveryDriver, InstallingTouchesNoPinAndTheIdleOperationDoesNotWait) {
   test::fresh_board();
-  GetParam().install();
+  GetParam()->install();
   EXPECT_TRUE(test::writes().empty());
-  EXPECT_EQ(run(GetParam().install, &gpio_first_status).ms, 0);
+  EXPECT_EQ(run(GetParam()->install, &gpio_first_status).ms, 0);
 }
 
 TEST_P(EveryDriver, OnlyTheCommonOpenCallPrints) {
   for (const LineSlot& op : kTimedSlots) {
-    const bool marker = GetParam().install == init_common && op.slot == &open_call;
-    EXPECT_EQ(run(GetParam().install, op.slot).lines,
+    const bool marker = GetParam()->install == init_common && op.slot == &open_call;
+    EXPECT_EQ(run(GetParam()->install, op.slot).lines,
               marker ? std::vector<std::string>{"common"} : std::vector<std::string>{})
         << op.name;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, EveryDriver, testing::ValuesIn(kDriverTimes),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Drivers, EveryDriver, testing::ValuesIn(test::line_drivers()),
+                         [](const auto& info) { return std::string(info.param->name); });
 
 // ---- What the standard drivers leave on the line ----
 
@@ -135,10 +141,10 @@ constexpr Levels kConnectedOnHook{1, 0, 1}, kConnectedOffHook{1, 1, 0}, kBoardId
 
 Levels levels() { return {sim::pin_level(24), sim::pin_level(23), sim::pin_level(22)}; }
 
-class StandardDriver : public testing::TestWithParam<DriverTimes> {};
+class StandardDriver : public testing::TestWithParam<Driver> {};
 
 TEST_P(StandardDriver, LeavesTheLineAsEachOperationPromises) {
-  const Levels idle = GetParam().install == init_Eltis5000_KM500 ? kConnectedOnHook : kBoardIdle;
+  const Levels idle = GetParam()->install == init_Eltis5000_KM500 ? kConnectedOnHook : kBoardIdle;
   const struct {
     LineOp* slot;
     Levels after;
@@ -149,18 +155,18 @@ TEST_P(StandardDriver, LeavesTheLineAsEachOperationPromises) {
                {&open_call, idle},
                {&gpio_first_status, idle}};
   for (const auto& c : cases) {
-    run(GetParam().install, c.slot);
+    run(GetParam()->install, c.slot);
     EXPECT_TRUE(levels() == c.after) << name_of(c.slot);
   }
-  run(GetParam().install, &open_free);
+  run(GetParam()->install, &open_free);
   EXPECT_EQ(sim::pin_level(26), 0);
 }
 
-std::vector<DriverTimes> standard_drivers() {
-  std::vector<DriverTimes> out;
-  for (const DriverTimes& d : kDriverTimes) {
-    const std::string name = d.name;
-    if (name != "common" && name != "Marshal" && name != "AnalysSignal") {
+// The drivers with a row of standard timings.
+std::vector<Driver> standard_drivers() {
+  std::vector<Driver> out;
+  for (Driver d : test::line_drivers()) {
+    if (d->timing_section != nullptr && d->timing_kind == TimingKind::kStandard) {
       out.push_back(d);
     }
   }
@@ -168,7 +174,7 @@ std::vector<DriverTimes> standard_drivers() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, StandardDriver, testing::ValuesIn(standard_drivers()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& info) { return std::string(info.param->name); });
 
 // ---- Exact traces ----
 

@@ -3,6 +3,7 @@
 #include <ftw.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -157,6 +158,17 @@ int start(std::vector<std::string> args) {
   }
   argv.push_back(nullptr);
   return zul_start(static_cast<int>(argv.size()) - 1, argv.data());
+}
+
+std::vector<const IntercomSystem*> line_drivers() {
+  std::vector<const IntercomSystem*> out;
+  for (const IntercomSystem& s : kIntercomSystems) {
+    if (std::none_of(out.begin(), out.end(),
+                     [&](const IntercomSystem* d) { return d->install == s.install; })) {
+      out.push_back(&s);
+    }
+  }
+  return out;
 }
 
 }  // namespace test

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "line/drivers.h"
 #include "sim/board.h"
 #include "sim/clock.h"
 #include "sim/console.h"
@@ -42,6 +43,10 @@ double now_ms();
 std::string hex(const uint8_t* bytes, size_t n);
 std::vector<std::string> frames_sent(size_t from = 0);
 std::vector<std::string> frames_received(size_t from = 0);
+
+// Every line driver once: the rows of kIntercomSystems in order, less those
+// whose installer an earlier row has (Raikman's, which is Marshal's).
+std::vector<const IntercomSystem*> line_drivers();
 
 // Runs the program's start-up with these arguments; returns zul_start's result.
 int start(std::vector<std::string> args);

@@ -165,37 +165,33 @@ TEST_F(TimingConf, CommonAndMarshalAreTunedToo) {
   EXPECT_EQ(marshal.err, "timing: Marshal door_rest_ms = 1000 (default 4000)\n");
 }
 
-// Each installer takes the section of its own name.
-struct SectionCase {
-  const char* section;
-  void (*install)();
-  const char* key;
-  const char* report;
-};
+// Each row's installer takes the row's section, and no other installer
+// does (the Raikman row's is Marshal's installer and section).
+const char* first_key(TimingKind kind) {
+  switch (kind) {
+    case TimingKind::kStandard:
+      return kStandardFields[0].key;
+    case TimingKind::kCommon:
+      return kCommonFields[0].key;
+    case TimingKind::kMarshal:
+      return kMarshalFields[0].key;
+  }
+  return "";
+}
 
-TEST_F(TimingConf, EachInstallerAppliesTheSectionOfItsName) {
-  const SectionCase cases[] = {
-      {"VIZIT", init_VIZIT, "door_pulse_ms", "(default 1000)"},
-      {"Metakom_2003", init_Metakom_2003, "open_key_ms", "(default 500)"},
-      {"Metakom_2012", init_Metakom_2012, "open_key_ms", "(default 300)"},
-      {"Marshal", init_Marshal, "pickup_hold_ms", "(default 1000)"},
-      {"Eltis5000", init_Eltis5000, "on_hook_settle_ms", "(default 1)"},
-      {"Eltis300", init_Eltis300, "pickup_hold_ms", "(default 4000)"},
-      {"Eltis400", init_Eltis400, "pickup_hold_ms", "(default 2000)"},
-      {"Eltis100", init_Eltis100, "connect_settle_ms", "(default 1000)"},
-      {"Cyfral", init_Cyfral, "pickup_hold_ms", "(default 600)"},
-      {"Eltis5000_KM500", init_Eltis5000_KM500, "release_wait_ms", "(default 2000)"},
-      {"common", init_common, "open_call_hold_ms", "(default 1000)"},
-  };
-  for (const SectionCase& c : cases) {
-    ConfDir conf(std::string("[") + c.section + "]\n" + c.key + " = 7\n");
-    ASSERT_TRUE(load(conf).ok) << c.section;
-    EXPECT_EQ(run(c.install, &gpio_first_status).err,
-              std::string("timing: ") + c.section + " " + c.key + " = 7 " + c.report + "\n");
-    // Every other installer leaves it alone.
-    for (const SectionCase& other : cases) {
-      if (other.install != c.install) {
-        EXPECT_EQ(run(other.install, &gpio_first_status).err, "") << c.section << other.section;
+TEST_F(TimingConf, EachInstallerAppliesItsRowsSection) {
+  for (const IntercomSystem& row : kIntercomSystems) {
+    if (row.timing_section == nullptr) {
+      continue;
+    }
+    const std::string section = row.timing_section, key = first_key(row.timing_kind);
+    ConfDir conf("[" + section + "]\n" + key + " = 7\n");
+    ASSERT_TRUE(load(conf).ok) << section;
+    const std::string said = "timing: " + section + " " + key + " = 7 (default ";
+    EXPECT_EQ(run(row.install, &gpio_first_status).err.substr(0, said.size()), said) << row.name;
+    for (const IntercomSystem* other : test::line_drivers()) {
+      if (other->install != row.install) {
+        EXPECT_EQ(run(other->install, &gpio_first_status).err, "") << row.name << other->name;
       }
     }
   }
@@ -204,26 +200,11 @@ TEST_F(TimingConf, EachInstallerAppliesTheSectionOfItsName) {
 // An override moves its own system's operations and no other's: every
 // operation of every driver, through the slot table, before and after.
 TEST_F(TimingConf, AnOverrideMovesOnlyItsOwnSystemsOperations) {
-  const struct {
-    const char* section;
-    void (*install)();
-  } drivers[] = {
-      {"VIZIT", init_VIZIT},
-      {"Metakom_2003", init_Metakom_2003},
-      {"Metakom_2012", init_Metakom_2012},
-      {"Marshal", init_Marshal},
-      {"Eltis5000", init_Eltis5000},
-      {"Eltis300", init_Eltis300},
-      {"Eltis400", init_Eltis400},
-      {"Eltis100", init_Eltis100},
-      {"Cyfral", init_Cyfral},
-      {"Eltis5000_KM500", init_Eltis5000_KM500},
-      {"common", init_common},
-  };
+  const std::vector<const IntercomSystem*> drivers = test::line_drivers();
   std::vector<OpRun> before;
-  for (const auto& d : drivers) {
+  for (const IntercomSystem* d : drivers) {
     for (const LineSlot& s : kLineSlots) {
-      before.push_back(run(d.install, s.slot));
+      before.push_back(run(d->install, s.slot));
     }
   }
   EXPECT_EQ(run(init_VIZIT, &pickup).ms, 1020);
@@ -237,15 +218,15 @@ TEST_F(TimingConf, AnOverrideMovesOnlyItsOwnSystemsOperations) {
   EXPECT_EQ(run(init_VIZIT, &pickup).ms, 1520);
   EXPECT_EQ(run(init_VIZIT, &open_call).ms, 4030);
   size_t i = 0;
-  for (const auto& d : drivers) {
+  for (const IntercomSystem* d : drivers) {
     for (const LineSlot& s : kLineSlots) {
-      const OpRun after = run(d.install, s.slot);
+      const OpRun after = run(d->install, s.slot);
       const OpRun& was = before[i++];
       // VIZIT's pickup, and every VIZIT operation that answers first.
-      const bool moved = std::string(d.section) == "VIZIT" &&
+      const bool moved = d->install == init_VIZIT &&
                          (s.slot == &pickup || s.slot == &open_call || s.slot == &drop_call);
-      EXPECT_EQ(after.ms != was.ms, moved) << d.section << " " << s.name;
-      EXPECT_EQ(after.ms - was.ms, moved ? 500 : 0) << d.section << " " << s.name;
+      EXPECT_EQ(after.ms != was.ms, moved) << d->name << " " << s.name;
+      EXPECT_EQ(after.ms - was.ms, moved ? 500 : 0) << d->name << " " << s.name;
     }
   }
 }
