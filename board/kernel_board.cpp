@@ -3,22 +3,23 @@
 //
 // How it meets the program: the program calls the bcm2835 library's
 // functions and nothing else for the board. zul_stm_driver is linked with
-// those names wrapped (board/bcm2835_seam.cpp); each wrapper goes either to
-// the library or to the function of the same purpose here, as chosen once at
-// bcm2835_init. core/, link/, line/ and codec/ never learn which one runs,
-// and the simulator keeps standing in for the library's names itself.
+// those names wrapped (board/bcm2835_seam.cpp); each wrapper goes through the
+// table of operations chosen once at bcm2835_init: the library's, or kOps at
+// the end of this file. core/, link/, line/ and codec/ never learn which one
+// runs, and the simulator keeps standing in for the library's names itself.
 //
 // Why the uAPI and not libgpiod: Debian bookworm ships libgpiod 1.6 (v1 API)
 // and trixie 2.2 (v2 API, another soname, incompatible), so one package could
 // not serve both releases; the kernel's GPIO uAPI v2 (<linux/gpio.h>, Linux
 // 5.10 and later) is the same on both and is all the few calls here need.
 //
-// What it takes: the lines named GPIO6, GPIO14, GPIO16 and GPIO22 to GPIO26
-// (GPIO 14 may be TXD1 or TXD0, as the Pi 1 to 4's device trees call it, at
-// offset 14 of GPIO6's chip), on whichever chip carries them (the Pi 5's
-// header chip was gpiochip4 before Linux 6.6.47 and gpiochip0 after), or,
-// where no chip names any of them, offsets 6, 14, 16 and 22 to 26 of the
-// SoC's or RP1's pin controller when those are unnamed; and /dev/spidev0.0.
+// What it takes: the lines of the board idle state (line/pin_map.h) by their
+// names GPIO<n> (GPIO 14 may be TXD1 or TXD0, as the Pi 1 to 4's device
+// trees call it, at offset 14 of the chip that carries the shield's other
+// SoC lines), on whichever chip carries them (the Pi 5's header chip was
+// gpiochip4 before Linux 6.6.47 and gpiochip0 after), or, where no chip
+// names any of them, offsets n of the SoC's or RP1's pin controller when
+// those are unnamed; and /dev/spidev0.0.
 // GPIO 8 is SPI0's chip select and belongs to the kernel's SPI driver.
 // GPIO 15 (an input the program never reads) and GPIO 2 (which the idle
 // state sets high, and which the Pi's own pull-up holds high) are left to
@@ -120,6 +121,41 @@ void line_name(size_t line, char* name, size_t size) {
   snprintf(name, size, "GPIO%u", static_cast<unsigned>(kLinePins[line]));
 }
 
+// The shield's lines as messages name them: "GPIO6, GPIO14, GPIO16 and
+// GPIO22 to GPIO26", three or more consecutive numbers as one range.
+void line_list(char* list, size_t size) {
+  size_t n = 0;
+  list[0] = '\0';
+  for (size_t first = 0; first < kLineCount;) {
+    size_t last = first;
+    while (last + 1 < kLineCount && kLinePins[last + 1] == kLinePins[last] + 1) {
+      ++last;
+    }
+    if (last - first < 2) {
+      last = first;
+    }
+    const char* separator = first == 0 ? "" : last + 1 == kLineCount ? " and " : ", ";
+    const unsigned from = kLinePins[first], to = kLinePins[last];
+    const int w = last == first
+                      ? snprintf(list + n, size - n, "%sGPIO%u", separator, from)
+                      : snprintf(list + n, size - n, "%sGPIO%u to GPIO%u", separator, from, to);
+    if (w < 0 || static_cast<size_t>(w) >= size - n) {
+      return;
+    }
+    n += static_cast<size_t>(w);
+    first = last + 1;
+  }
+}
+
+// The index of a pin in kLinePins.
+constexpr size_t line_of(uint8_t pin) {
+  size_t line = 0;
+  while (line < kLineCount && kLinePins[line] != pin) {
+    ++line;
+  }
+  return line;
+}
+
 uint8_t idle_level(uint8_t pin) {
   for (const PinLevel& p : kBoardIdle) {
     if (p.pin == pin) {
@@ -205,14 +241,16 @@ void look_up_lines(Chip& chip, int chip_index, bool* found) {
   }
 }
 
-// GPIO 14 by its serial-port name, on GPIO6's chip, where GPIO14 is missing.
+// GPIO 14 by its serial-port name, on the chip of relay 0's line (a line of
+// the SoC's own chip), where GPIO14 is missing.
 void look_up_gpio14_alias(bool* found) {
-  constexpr size_t kGpio6 = 0, kGpio14 = 1;
-  static_assert(kLinePins[kGpio6] == 6 && kLinePins[kGpio14] == 14);
-  if (!found[kGpio6] || found[kGpio14]) {
+  static_assert(kPinCoprocReset == 14, "the serial port's names are GPIO 14's");
+  constexpr size_t kGpio14 = line_of(kPinCoprocReset), kSoc = line_of(kPinRelay0);
+  static_assert(kGpio14 < kLineCount && kSoc < kLineCount);
+  if (!found[kSoc] || found[kGpio14]) {
     return;
   }
-  const int c = g_place[kGpio6].chip;
+  const int c = g_place[kSoc].chip;
   Chip& chip = g_chips[c];
   gpiochip_info info{};
   gpio_v2_line_info li;
@@ -463,11 +501,13 @@ bool drive_idle(char* message, size_t size) {
 bool open_lines(char* message, size_t size) {
   static char names[kMaxChips][32];
   const int n = list_chips_sorted(names);
+  char lines[96];
+  line_list(lines, sizeof lines);
   if (n <= 0) {
     snprintf(message, size,
              "no GPIO chip (/dev/gpiochip*) on this machine; the shield needs a board with lines "
-             "named GPIO6, GPIO14, GPIO16 and GPIO22 to GPIO26 (use zul_stm_sim on any other "
-             "machine)");
+             "named %s (use zul_stm_sim on any other machine)",
+             lines);
     return false;
   }
   bool found[kLineCount] = {};
@@ -487,8 +527,8 @@ bool open_lines(char* message, size_t size) {
     line_name(line, name, sizeof name);
     snprintf(message, size,
              "no GPIO line is named %s on the %d chip(s) /dev/gpiochip*; the shield needs lines "
-             "named GPIO6, GPIO14, GPIO16 and GPIO22 to GPIO26, as on a Raspberry Pi's header",
-             name, n);
+             "named %s, as on a Raspberry Pi's header",
+             name, n, lines);
     return false;
   }
   return check_free(message, size);
@@ -541,13 +581,14 @@ bool open_board(char* message, size_t message_size) {
 
 void close_board() { close_all(); }
 
+namespace {
+
 // The lines' directions are set once, in open_board, for all of them at
 // once; the program's own set-up of the pins (outputs; GPIO 15 an input with
 // its pull-down; GPIO 8 and 2 outputs) asks nothing more of these lines.
 void gpio_fsel(uint8_t, uint8_t) {}
 void gpio_set_pud(uint8_t, uint8_t) {}
 
-namespace {
 void append(char* buf, size_t size, size_t& n, const char* text) {
   for (; *text != '\0' && n + 1 < size; ++text) {
     buf[n++] = *text;
@@ -618,7 +659,6 @@ void write_failed(uint8_t pin, const char* chip_path, int error) {
   }
   raise(SIGTERM);
 }
-}  // namespace
 
 void gpio_write(uint8_t pin, uint8_t level) {
   if (!g_open || pin >= kPinCount || g_line_of_pin[pin] == kNoLine) {
@@ -658,7 +698,6 @@ uint64_t clock_us() {
 
 int spi_begin() { return g_spi_fd >= 0 ? 1 : 0; }
 
-namespace {
 // The program sets SPI0 up once at start-up, on the main thread; a setting
 // that is already in force costs no call.
 void set_mode(uint32_t mode) {
@@ -672,7 +711,6 @@ void set_mode(uint32_t mode) {
   }
   g_spi_mode = mode;
 }
-}  // namespace
 
 // bcm2835's BCM2835_SPI_BIT_ORDER_LSBFIRST is 0, MSBFIRST 1.
 void spi_set_bit_order(uint8_t order) {
@@ -724,5 +762,33 @@ void spi_transfernb(char* send, char* receive, uint32_t length) {
     fprintf(stderr, "zul_stm_driver: a transfer on %s failed: %s\n", kSpiDevice, strerror(e));
   }
 }
+
+// The program's start: the board, and what there is to say about it.
+int init() {
+  char message[320];
+  const bool opened = open_board(message, sizeof message);
+  if (message[0] != '\0') {
+    fprintf(stderr, "zul_stm_driver: %s\n", message);
+  }
+  return opened ? 1 : 0;
+}
+
+}  // namespace
+
+constexpr board::Ops kOps = {
+    .init = init,
+    .gpio_fsel = gpio_fsel,
+    .gpio_set_pud = gpio_set_pud,
+    .gpio_write = gpio_write,
+    .delay = delay_ms,
+    .st_read = clock_us,
+    .spi_begin = spi_begin,
+    .spi_setBitOrder = spi_set_bit_order,
+    .spi_setDataMode = spi_set_data_mode,
+    .spi_setClockDivider = spi_set_clock_divider,
+    .spi_setChipSelectPolarity = spi_set_chip_select_polarity,
+    .spi_transfernb = spi_transfernb,
+};
+static_assert(board::complete(kOps));
 
 }  // namespace kboard

@@ -2,8 +2,13 @@
 // board backend that needs no root and serves every Pi with a current kernel,
 // the Pi 5 included (see kernel_board.cpp for how it meets the program).
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+
+#include "board/ops.h"
+#include "line/pin_map.h"
 
 namespace kboard {
 
@@ -23,9 +28,29 @@ const Sys& real_sys();
 // every later call).
 void use_sys(const Sys& sys);
 
-// The lines the shield uses, found by these names on whichever chip has them.
-inline constexpr size_t kLineCount = 8;
-inline constexpr uint8_t kLinePins[kLineCount] = {6, 14, 16, 22, 23, 24, 25, 26};
+// The lines the shield uses, found by their names (GPIO<n>) on whichever
+// chip has them: every pin of the board idle state but GPIO 2, which is left
+// to the system (see kernel_board.cpp), in ascending order, so that messages
+// name them in the order of the header's numbers.
+inline constexpr size_t kLineCount = std::size(kBoardIdle) - 1;
+constexpr std::array<uint8_t, kLineCount> kernel_lines() {
+  std::array<uint8_t, kLineCount> pins{};
+  size_t n = 0;
+  for (const PinLevel& p : kBoardIdle) {
+    if (p.pin != kPinAux2) {
+      pins[n++] = p.pin;
+    }
+  }
+  for (size_t i = 1; i < n; ++i) {
+    for (size_t j = i; j > 0 && pins[j - 1] > pins[j]; --j) {
+      const uint8_t t = pins[j];
+      pins[j] = pins[j - 1];
+      pins[j - 1] = t;
+    }
+  }
+  return pins;
+}
+inline constexpr std::array<uint8_t, kLineCount> kLinePins = kernel_lines();
 inline constexpr const char* kSpiDevice = "/dev/spidev0.0";
 
 // Takes every line and the SPI device, or nothing at all: on false no line
@@ -61,17 +86,8 @@ void close_board();
 // way, so it gives 712 whether 281 531 or 281 532 Hz is asked for.
 uint32_t spi_speed_for_divider(uint16_t divider);
 
-// The bcm2835 calls of the program, once open_board succeeded.
-void gpio_fsel(uint8_t pin, uint8_t mode);
-void gpio_set_pud(uint8_t pin, uint8_t pud);
-void gpio_write(uint8_t pin, uint8_t level);
-void delay_ms(unsigned ms);
-uint64_t clock_us();
-int spi_begin();
-void spi_set_bit_order(uint8_t order);
-void spi_set_data_mode(uint8_t mode);
-void spi_set_clock_divider(uint16_t divider);
-void spi_set_chip_select_polarity(uint8_t cs, uint8_t active);
-void spi_transfernb(char* send, char* receive, uint32_t length);
+// The backend's table of the program's bcm2835 calls. Its init opens the
+// board (open_board) and says on standard error what open_board has to say.
+extern const board::Ops kOps;
 
 }  // namespace kboard

@@ -145,8 +145,11 @@ else
 fi
 
 # The wrapped symbols, with a foreach loop's variable in a name expanded
-# over the loop's items (-Wl,--wrap=bcm2835_${f}).
-wraps="$(awk '
+# over the loop's items (-Wl,--wrap=bcm2835_${f}). The board seam's calls,
+# ${ZUL_BOARD_CALLS} there, are the rows BCM2835_CALL(NAME, ...) of
+# board/bcm2835_calls.def, which CMakeLists.txt reads the same way.
+board_calls="$(sed -n 's/^BCM2835_CALL(\([A-Za-z_0-9]*\),.*/\1/p' board/bcm2835_calls.def)"
+wraps="$(awk -v board_calls="$board_calls" '
   {
     line = $0
     sub(/#.*/, "", line)
@@ -164,7 +167,10 @@ wraps="$(awk '
         first = (word[1] == "") ? 2 : 1
         var = word[first]
         loop[var] = ""
-        for (i = first + 1; i <= n; i++) if (word[i] != "") loop[var] = loop[var] " " word[i]
+        for (i = first + 1; i <= n; i++) {
+          if (word[i] == "${ZUL_BOARD_CALLS}") loop[var] = loop[var] " " board_calls
+          else if (word[i] != "") loop[var] = loop[var] " " word[i]
+        }
       }
       next
     }

@@ -48,10 +48,10 @@ expect 'core ──> tests   (core/main.cpp includes "tests/support.h")'
 restore core/main.cpp
 
 # A drawn arrow no include makes any more.
-sed -i '/#include "line\/pin_map.h"/d' board/kernel_board.cpp
+sed -i '/#include "line\/pin_map.h"/d' board/kernel_board.cpp board/kernel_board.h
 expect "draws these arrows the code no longer has:
   board ──> line"
-restore board/kernel_board.cpp
+restore board/kernel_board.cpp board/kernel_board.h
 
 # A line of the block that is not in its form, or names no folder.
 sed -i 's/^out ──> record$/out -> record/' ARCHITECTURE.md

@@ -448,9 +448,9 @@ TEST_F(KernelBoard, LinesOnTwoChipsAreWrittenThroughTheirOwnRequests) {
   EXPECT_EQ(requests[1].offsets, (std::vector<uint32_t>{6, 14, 16}));
 
   const size_t before = fake_.calls.size();
-  kboard::gpio_write(24, 1);  // offset 5 of gpiochip2: bit 4 of its request
-  kboard::gpio_write(14, 0);  // offset 14 of gpiochip10: bit 1
-  kboard::gpio_write(26, 1);  // offset 0 of gpiochip2: bit 0
+  kboard::kOps.gpio_write(24, 1);  // offset 5 of gpiochip2: bit 4 of its request
+  kboard::kOps.gpio_write(14, 0);  // offset 14 of gpiochip10: bit 1
+  kboard::kOps.gpio_write(26, 1);  // offset 0 of gpiochip2: bit 0
   ASSERT_EQ(fake_.calls.size(), before + 3);
   const Call& w24 = fake_.calls[before];
   EXPECT_EQ(w24.kind, Call::kValues);
@@ -508,14 +508,14 @@ TEST_F(KernelBoard, PinsOutsideTheShieldsLinesAreLeftAlone) {
   fake_.chips = {header_chip("gpiochip0")};
   ASSERT_TRUE(open());
   const size_t before = fake_.calls.size();
-  kboard::gpio_fsel(8, 1);
-  kboard::gpio_fsel(15, 0);
-  kboard::gpio_set_pud(15, 1);
-  kboard::gpio_fsel(2, 1);
-  kboard::gpio_write(2, 1);
-  kboard::gpio_write(8, 1);
-  kboard::gpio_write(15, 1);
-  kboard::gpio_write(200, 1);
+  kboard::kOps.gpio_fsel(8, 1);
+  kboard::kOps.gpio_fsel(15, 0);
+  kboard::kOps.gpio_set_pud(15, 1);
+  kboard::kOps.gpio_fsel(2, 1);
+  kboard::kOps.gpio_write(2, 1);
+  kboard::kOps.gpio_write(8, 1);
+  kboard::kOps.gpio_write(15, 1);
+  kboard::kOps.gpio_write(200, 1);
   EXPECT_EQ(fake_.calls.size(), before);
   for (const Call& r : calls_of(Call::kRequest)) {
     for (uint32_t o : r.offsets) {
@@ -526,7 +526,7 @@ TEST_F(KernelBoard, PinsOutsideTheShieldsLinesAreLeftAlone) {
 
 TEST_F(KernelBoard, NothingIsWrittenBeforeTheBoardIsOpen) {
   fake_.chips = {header_chip("gpiochip0")};
-  kboard::gpio_write(24, 1);
+  kboard::kOps.gpio_write(24, 1);
   EXPECT_TRUE(fake_.calls.empty());
 }
 
@@ -568,11 +568,15 @@ TEST_F(KernelBoard, ALineTakenBetweenCheckAndRequestDrivesNothingEither) {
 
 TEST_F(KernelBoard, AMissingLineIsNamed) {
   fake_.chips = {header_chip("gpiochip0", 25), other_chip("gpiochip1")};  // up to GPIO24
-  expect_refused("no GPIO line is named GPIO25 on the 2 chip(s) /dev/gpiochip*");
+  expect_refused(
+      "no GPIO line is named GPIO25 on the 2 chip(s) /dev/gpiochip*; the shield needs lines named "
+      "GPIO6, GPIO14, GPIO16 and GPIO22 to GPIO26, as on a Raspberry Pi's header");
 }
 
 TEST_F(KernelBoard, NoGpioChipAtAll) {
-  expect_refused("no GPIO chip (/dev/gpiochip*) on this machine");
+  expect_refused(
+      "no GPIO chip (/dev/gpiochip*) on this machine; the shield needs a board with lines named "
+      "GPIO6, GPIO14, GPIO16 and GPIO22 to GPIO26 (use zul_stm_sim on any other machine)");
 }
 
 TEST_F(KernelBoard, AChipWithoutPermissionNamesTheGroupGpio) {
@@ -629,11 +633,11 @@ TEST_F(KernelBoard, SpiIsSetUpAsTheProgramAsksBeforeAnyLineIsRequested) {
   EXPECT_EQ(fake_.calls[2].value, 281532u);
   EXPECT_EQ(fake_.calls[3].kind, Call::kRequest);
   const size_t before = fake_.calls.size();
-  EXPECT_EQ(kboard::spi_begin(), 1);
-  kboard::spi_set_bit_order(1);  // BCM2835_SPI_BIT_ORDER_MSBFIRST
-  kboard::spi_set_data_mode(0);
-  kboard::spi_set_clock_divider(kSpiClockDivider);
-  kboard::spi_set_chip_select_polarity(0, 0);
+  EXPECT_EQ(kboard::kOps.spi_begin(), 1);
+  kboard::kOps.spi_setBitOrder(1);  // BCM2835_SPI_BIT_ORDER_MSBFIRST
+  kboard::kOps.spi_setDataMode(0);
+  kboard::kOps.spi_setClockDivider(kSpiClockDivider);
+  kboard::kOps.spi_setChipSelectPolarity(0, 0);
   EXPECT_EQ(fake_.calls.size(), before);
 }
 
@@ -641,11 +645,11 @@ TEST_F(KernelBoard, OtherSpiSettingsReachTheDevice) {
   fake_.chips = {header_chip("gpiochip0")};
   ASSERT_TRUE(open());
   const size_t before = fake_.calls.size();
-  kboard::spi_set_data_mode(3);
-  kboard::spi_set_bit_order(0);  // LSB first
-  kboard::spi_set_chip_select_polarity(0, 1);
-  kboard::spi_set_chip_select_polarity(1, 1);  // another device: not ours
-  kboard::spi_set_clock_divider(1024);
+  kboard::kOps.spi_setDataMode(3);
+  kboard::kOps.spi_setBitOrder(0);  // LSB first
+  kboard::kOps.spi_setChipSelectPolarity(0, 1);
+  kboard::kOps.spi_setChipSelectPolarity(1, 1);  // another device: not ours
+  kboard::kOps.spi_setClockDivider(1024);
   ASSERT_EQ(fake_.calls.size(), before + 4);
   EXPECT_EQ(fake_.calls[before].value, static_cast<uint32_t>(SPI_MODE_3));
   EXPECT_EQ(fake_.calls[before + 1].value, static_cast<uint32_t>(SPI_MODE_3 | SPI_LSB_FIRST));
@@ -661,7 +665,7 @@ TEST_F(KernelBoard, AFrameIsOneMessageOfEightBytes) {
   ASSERT_TRUE(open());
   char send[8] = {'\xA1', 0x01, 2, 3, 4, 5, 6, 7};
   char receive[8] = {};
-  kboard::spi_transfernb(send, receive, 8);
+  kboard::kOps.spi_transfernb(send, receive, 8);
   const std::vector<Call> transfers = calls_of(Call::kTransfer);
   ASSERT_EQ(transfers.size(), 1u);
   const spi_ioc_transfer& t = transfers[0].transfer;
@@ -686,7 +690,7 @@ TEST_F(KernelBoard, AFailedTransferReadsAsSilenceAndIsToldOnce) {
   testing::internal::CaptureStderr();
   for (int i = 0; i < 3; ++i) {
     memset(receive, 0x55, sizeof receive);
-    kboard::spi_transfernb(send, receive, 8);
+    kboard::kOps.spi_transfernb(send, receive, 8);
     EXPECT_EQ(std::string(receive, 8), std::string(8, '\0'));
   }
   const std::string err = testing::internal::GetCapturedStderr();
@@ -699,7 +703,7 @@ std::atomic<int> g_stops{0};
 void stop_as_the_program_does(int) {
   g_stops.fetch_add(1);
   for (const uint8_t pin : kboard::kLinePins) {
-    kboard::gpio_write(pin, 0);
+    kboard::kOps.gpio_write(pin, 0);
   }
 }
 
@@ -721,9 +725,9 @@ TEST_F(KernelBoard, AFailedPinWriteIsToldOnceAndStopsTheProgram) {
   fake_.calls.reserve(fake_.calls.size() + 2 * kboard::kLineCount + 2);
   const size_t before = calls_of(Call::kValues).size();
   testing::internal::CaptureStderr();
-  kboard::gpio_write(24, 1);
+  kboard::kOps.gpio_write(24, 1);
   const int stops_on_return = g_stops.load();
-  kboard::gpio_write(23, 0);  // another thread's write meanwhile
+  kboard::kOps.gpio_write(23, 0);  // another thread's write meanwhile
   const std::string err = testing::internal::GetCapturedStderr();
   sigaction(SIGTERM, &old, nullptr);
   EXPECT_EQ(err,
@@ -776,7 +780,7 @@ int64_t monotonic_us() {
 
 TEST(KernelBoardTime, TheClockIsTheMonotonicClockInMicroseconds) {
   const int64_t before = monotonic_us();
-  const int64_t clock = static_cast<int64_t>(kboard::clock_us());
+  const int64_t clock = static_cast<int64_t>(kboard::kOps.st_read());
   const int64_t after = monotonic_us();
   EXPECT_LE(before, clock);
   EXPECT_LE(clock, after);
@@ -801,7 +805,7 @@ TEST(KernelBoardTime, AWaitLastsItsTimeThroughSignals) {
     }
   });
   const int64_t start = monotonic_us();
-  kboard::delay_ms(120);
+  kboard::kOps.delay(120);
   const int64_t waited = monotonic_us() - start;
   done.store(true);
   poker.join();

@@ -530,6 +530,8 @@ class Peer {
     return true;
   }
 
+  ~Peer() { stop(); }
+
   // Stops the threads; the server is woken from its read by signals.
   void stop() {
     if (fd_ < 0) {
@@ -782,6 +784,15 @@ void end_case() {
   say("case-done %s", g_case.c_str());
 }
 
+// A case from begin_case to end_case, whichever way it returns.
+class Case {
+ public:
+  explicit Case(const std::string& name) { begin_case(name); }
+  ~Case() { end_case(); }
+  Case(const Case&) = delete;
+  Case& operator=(const Case&) = delete;
+};
+
 // ---- The failures: exit 3, one line on standard error, no pin driven ----
 
 struct Failure {
@@ -858,14 +869,23 @@ void give_devices_to_groups(bool groups) {
   }
 }
 
+// The devices given to the groups gpio and spi (or not) for a case, and
+// given back to root when it ends.
+class DeviceGroups {
+ public:
+  explicit DeviceGroups(bool groups) { give_devices_to_groups(groups); }
+  ~DeviceGroups() { give_devices_to_groups(false); }
+  DeviceGroups(const DeviceGroups&) = delete;
+  DeviceGroups& operator=(const DeviceGroups&) = delete;
+};
+
 void run_failure(const Failure& f) {
-  begin_case(f.name);
+  const Case c(f.name);
   const auto chip = make_chip(f.missing_line);
   if (!chip) {
-    end_case();
     return;
   }
-  give_devices_to_groups(f.device_groups);
+  const DeviceGroups groups(f.device_groups);
   int holder = -1;
   if (f.held_line >= 0) {
     holder = hold_line(*chip, f.held_line, "vm-holder");
@@ -917,8 +937,6 @@ void run_failure(const Failure& f) {
   if (holder >= 0) {
     close(holder);
   }
-  give_devices_to_groups(false);
-  end_case();
 }
 
 // ---- Start-up, a call, the relays ----
@@ -1132,41 +1150,32 @@ bool expect_output(Program& program, const std::vector<std::string>& want) {
                                    : " (expected the banners, then " + joined(want) + ")"));
 }
 
-// Start-up on a shield that reports `shield`; with `call`, then a call and
-// the relays. `as` runs the program as that user, the devices belonging to
-// the groups gpio and spi as on Raspberry Pi OS.
-void run_shield(const std::string& name, uint8_t shield, bool call,
-                const std::optional<RunAs>& as = std::nullopt) {
-  begin_case(name);
-  const auto chip = make_chip();
-  if (!chip) {
-    end_case();
-    return;
+// The board idle state, as line levels.
+std::vector<std::pair<int, int>> idle_levels() {
+  std::vector<std::pair<int, int>> idle;
+  for (const Line& l : kLines) {
+    idle.emplace_back(l.offset, l.idle);
   }
-  give_devices_to_groups(as.has_value());
-  trace_start();
-  Peer peer;
-  peer.watch_reset(&*chip);
-  if (!peer.start(shield)) {
-    end_case();
-    return;
-  }
-  Program program;
-  program.start({"10"}, as);
-  g_program_ended = [&program] { return program.ended(); };
-  const int64_t t0 = program.started_us();
+  return idle;
+}
+
+// Start-up as far as the shield's report; when it never comes, the program
+// is killed and what it wrote is shown.
+bool reach_shield_line(Program& program, const std::string& shield_line) {
   program.send("5 -1 -1\n");
-  const std::string shield_line = "Shield: " + std::to_string(shield);
-  if (!check(program.wait_line(shield_line, 30000), "start-up reaches '" + shield_line + "'")) {
-    program.signal(SIGKILL);
-    program.wait_exit(10000);
-    peer.stop();
-    say("stdout %s: %s", g_case.c_str(), joined(program.out_lines()).c_str());
-    say("stderr %s: %s", g_case.c_str(), joined(program.err_lines()).c_str());
-    give_devices_to_groups(false);
-    end_case();
-    return;
+  if (check(program.wait_line(shield_line, 30000), "start-up reaches '" + shield_line + "'")) {
+    return true;
   }
+  program.signal(SIGKILL);
+  program.wait_exit(10000);
+  say("stdout %s: %s", g_case.c_str(), joined(program.out_lines()).c_str());
+  say("stderr %s: %s", g_case.c_str(), joined(program.err_lines()).c_str());
+  return false;
+}
+
+// The frames and lines of start-up, and the idle state it leaves.
+void check_started(const Chip& chip, Peer& peer, Program& program, uint8_t shield,
+                   const std::string& shield_line) {
   // Start-up has ended once the link thread polls on its own: many polls
   // after the last settings frame.
   const bool running = wait_for(
@@ -1183,22 +1192,20 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
       },
       30000);
   check(running, "the link runs on after the settings push");
-  std::vector<Message> log = peer.log();
-  print_frames(log, 0, t0);
+  const std::vector<Message> log = peer.log();
+  print_frames(log, 0, program.started_us());
   check_startup_frames(log, shield);
   expect_output(program, {"#Write rooms:", "#End read rooms",
                           "#Write blacklist rooms:", "#End read blacklist rooms", "Intercom: 10",
                           "Program_STM: 1", shield_line});
-  std::vector<std::pair<int, int>> idle;
-  for (const Line& l : kLines) {
-    idle.emplace_back(l.offset, l.idle);
-  }
-  expect_levels(*chip, idle, "after start-up (the board idle state)");
+  expect_levels(chip, idle_levels(), "after start-up (the board idle state)");
+}
 
-  // The kernel's trace of start-up: the eight lines, each made an output
-  // with its idle level as it was requested (no glitch), then the reset
-  // pulse, and nothing else; GPIO 8 left to the SPI driver.
-  const auto events = trace_events(*chip);
+// The kernel's trace of start-up: the eight lines, each made an output
+// with its idle level as it was requested (no glitch), then the reset
+// pulse, and nothing else; GPIO 8 left to the SPI driver.
+void check_start_up_trace(const Chip& chip) {
+  const auto events = trace_events(chip);
   std::map<int, int> first_value;
   std::string made_outputs;
   for (const PinEvent& e : events) {
@@ -1234,81 +1241,110 @@ void run_shield(const std::string& name, uint8_t shield, bool call,
   const sim::CoprocRecord record = sim::coproc_record();
   check(record.resets >= 1, "the co-processor saw its reset line pulsed (" +
                                 std::to_string(record.resets) + " resets)");
+}
 
-  if (call) {
-    // A call to room 5, which the program imitates: dial, pick up (1), open
-    // the door (2), hang up (3); the co-processor reports the door opened and
-    // then the call's end.
-    size_t frames_from = peer.count();
-    int64_t from = now_us();
-    sim::coproc_queue(call_event(sim::kCallDial, 5));
-    check(program.wait_line("dial 5", 10000), "the program reports 'dial 5'");
-    expect_levels(*chip, {{24, 1}, {23, 0}, {22, 1}}, "after dial 5 (on hook, selector high)");
-    expect_changes(*chip, from, {{23, 0}, {24, 1}}, "for dial 5");
-    check_delivered(peer, call_event(sim::kCallDial, 5), "the dial");
+// A call to room 5, which the program imitates: dial, pick up (1), open the
+// door (2), hang up (3); the co-processor reports the door opened and then
+// the call's end. Then the relays.
+void run_call(const Chip& chip, Peer& peer, Program& program, const std::string& shield_line) {
+  const size_t frames_from = peer.count();
+  int64_t from = now_us();
+  sim::coproc_queue(call_event(sim::kCallDial, 5));
+  check(program.wait_line("dial 5", 10000), "the program reports 'dial 5'");
+  expect_levels(chip, {{24, 1}, {23, 0}, {22, 1}}, "after dial 5 (on hook, selector high)");
+  expect_changes(chip, from, {{23, 0}, {24, 1}}, "for dial 5");
+  check_delivered(peer, call_event(sim::kCallDial, 5), "the dial");
 
-    from = now_us();
-    program.send("1\n");
-    expect_levels(*chip, {{24, 1}, {23, 1}, {22, 0}}, "after code 1 (off hook)");
-    expect_changes(*chip, from, {{23, 1}, {22, 0}}, "for code 1, pick up");
+  from = now_us();
+  program.send("1\n");
+  expect_levels(chip, {{24, 1}, {23, 1}, {22, 0}}, "after code 1 (off hook)");
+  expect_changes(chip, from, {{23, 1}, {22, 0}}, "for code 1, pick up");
 
-    from = now_us();
-    program.send("2\n");
-    std::vector<Change> got;
-    if (expect_changes(*chip, from, {{23, 0}, {23, 1}}, "for code 2, open (the open key pressed)",
-                       &got)) {
-      const int64_t held_ms = (got[1].t_us - got[0].t_us) / 1000;
-      check(held_ms >= 1000,
-            "the open key held " + std::to_string(held_ms) + " ms (at least 1000)");
-    }
-    expect_levels(*chip, {{24, 1}, {23, 1}, {22, 0}}, "after code 2 (off hook again)");
-    sim::coproc_queue(call_event(sim::kCallOpenDetected));
-    check(program.wait_line("openDetected", 10000), "the program reports 'openDetected'");
-    check_delivered(peer, call_event(sim::kCallOpenDetected), "the door-opened");
-
-    from = now_us();
-    program.send("3\n");
-    expect_changes(*chip, from, {{23, 0}, {22, 1}, {24, 0}, {23, 1}},
-                   "for code 3, hang up (on hook, selector low, idle)");
-    expect_levels(*chip, idle, "after hanging up (the board idle state)");
-    sim::coproc_queue(call_event(sim::kCallDrop));
-    check(program.wait_line("drop", 10000), "the program reports 'drop'");
-    check_delivered(peer, call_event(sim::kCallDrop), "the drop");
-
-    // The relays: codes 20, 21, 22 pulse relays 0, 1, 2 for two seconds.
-    const std::pair<int, int> relays[] = {{20, 6}, {21, 25}, {22, 16}};
-    for (const auto& [code, pin] : relays) {
-      from = now_us();
-      program.send(std::to_string(code) + "\n");
-      if (expect_changes(*chip, from, {{pin, 1}, {pin, 0}},
-                         "for code " + std::to_string(code) + ", a relay pulse", &got)) {
-        const int64_t width_ms = (got[1].t_us - got[0].t_us) / 1000;
-        check(width_ms >= 2000, std::string(name_of(pin)) + " high for " +
-                                    std::to_string(width_ms) + " ms (at least 2000)");
-      }
-    }
-    expect_levels(*chip, idle, "after the relay pulses (the board idle state)");
-    log = peer.log();
-    print_frames(log, frames_from, t0);
-    expect_output(program, {"#Write rooms:", "#End read rooms",
-                            "#Write blacklist rooms:", "#End read blacklist rooms", "Intercom: 10",
-                            "Program_STM: 1", shield_line, "dial 5", "openDetected", "drop"});
+  from = now_us();
+  program.send("2\n");
+  std::vector<Change> got;
+  if (expect_changes(chip, from, {{23, 0}, {23, 1}}, "for code 2, open (the open key pressed)",
+                     &got)) {
+    const int64_t held_ms = (got[1].t_us - got[0].t_us) / 1000;
+    check(held_ms >= 1000, "the open key held " + std::to_string(held_ms) + " ms (at least 1000)");
   }
+  expect_levels(chip, {{24, 1}, {23, 1}, {22, 0}}, "after code 2 (off hook again)");
+  sim::coproc_queue(call_event(sim::kCallOpenDetected));
+  check(program.wait_line("openDetected", 10000), "the program reports 'openDetected'");
+  check_delivered(peer, call_event(sim::kCallOpenDetected), "the door-opened");
 
-  // SIGTERM: the program writes the idle state and exits with 128+15.
+  from = now_us();
+  program.send("3\n");
+  expect_changes(chip, from, {{23, 0}, {22, 1}, {24, 0}, {23, 1}},
+                 "for code 3, hang up (on hook, selector low, idle)");
+  expect_levels(chip, idle_levels(), "after hanging up (the board idle state)");
+  sim::coproc_queue(call_event(sim::kCallDrop));
+  check(program.wait_line("drop", 10000), "the program reports 'drop'");
+  check_delivered(peer, call_event(sim::kCallDrop), "the drop");
+
+  // The relays: codes 20, 21, 22 pulse relays 0, 1, 2 for two seconds.
+  const std::pair<int, int> relays[] = {{20, 6}, {21, 25}, {22, 16}};
+  for (const auto& [code, pin] : relays) {
+    from = now_us();
+    program.send(std::to_string(code) + "\n");
+    if (expect_changes(chip, from, {{pin, 1}, {pin, 0}},
+                       "for code " + std::to_string(code) + ", a relay pulse", &got)) {
+      const int64_t width_ms = (got[1].t_us - got[0].t_us) / 1000;
+      check(width_ms >= 2000, std::string(name_of(pin)) + " high for " + std::to_string(width_ms) +
+                                  " ms (at least 2000)");
+    }
+  }
+  expect_levels(chip, idle_levels(), "after the relay pulses (the board idle state)");
+  print_frames(peer.log(), frames_from, program.started_us());
+  expect_output(program, {"#Write rooms:", "#End read rooms",
+                          "#Write blacklist rooms:", "#End read blacklist rooms", "Intercom: 10",
+                          "Program_STM: 1", shield_line, "dial 5", "openDetected", "drop"});
+}
+
+// SIGTERM: the program writes the idle state and exits with 128+15.
+void check_stop(const Chip& chip, Peer& peer, Program& program) {
   const int64_t stop_from = now_us();
   program.signal(SIGTERM);
   const int status = program.wait_exit(10000);
   check(status == 143, "exit status after SIGTERM " + std::to_string(status) + " (expected 143)");
-  const auto stop_changes = level_changes(trace_events(*chip), stop_from);
+  const auto stop_changes = level_changes(trace_events(chip), stop_from);
   check(stop_changes.empty(),
         "the stop left the idle state as it was (changes: " + describe(stop_changes) + ")");
   peer.stop();
-  log = peer.log();
-  check_spi_settings(log);
+  check_spi_settings(peer.log());
   say("stderr %s: %s", g_case.c_str(), joined(program.err_lines()).c_str());
-  give_devices_to_groups(false);
-  end_case();
+}
+
+// Start-up on a shield that reports `shield`; with `call`, then a call and
+// the relays. `as` runs the program as that user, the devices belonging to
+// the groups gpio and spi as on Raspberry Pi OS.
+void run_shield(const std::string& name, uint8_t shield, bool call,
+                const std::optional<RunAs>& as = std::nullopt) {
+  const Case c(name);
+  const auto chip = make_chip();
+  if (!chip) {
+    return;
+  }
+  const DeviceGroups groups(as.has_value());
+  trace_start();
+  Peer peer;
+  peer.watch_reset(&*chip);
+  if (!peer.start(shield)) {
+    return;
+  }
+  Program program;
+  program.start({"10"}, as);
+  g_program_ended = [&program] { return program.ended(); };
+  const std::string shield_line = "Shield: " + std::to_string(shield);
+  if (!reach_shield_line(program, shield_line)) {
+    return;
+  }
+  check_started(*chip, peer, program, shield, shield_line);
+  check_start_up_trace(*chip);
+  if (call) {
+    run_call(*chip, peer, program, shield_line);
+  }
+  check_stop(*chip, peer, program);
 }
 
 void run_failures() {
