@@ -1,7 +1,7 @@
 // What systemd hears from the bridge, through its own library (sd_notify):
 // READY=1 once the bridge serves, WATCHDOG=1 from the loop while the loop
-// turns, STATUS= with what Home Assistant's diagnostics say. Started any
-// other way (no NOTIFY_SOCKET) it says nothing and costs nothing.
+// turns (with EXTEND_TIMEOUT_USEC= before it is ready), STATUS= with what Home Assistant's
+// diagnostics say. Started any other way (no NOTIFY_SOCKET) it says nothing and costs nothing.
 #pragma once
 #include <string>
 
@@ -27,6 +27,7 @@ class ServiceManager {
   long long ping_every_ms_ = 0;  // 0: no watchdog
   long long ping_due_ms_ = 0;
   bool ready_ = false;
+  std::string not_ready_ping_;
   std::string status_;
 };
 
