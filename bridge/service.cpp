@@ -111,10 +111,14 @@ int Service::run() {
         {driver_.error_fd(), POLLIN, 0},
         {packer_.wake_fd(), POLLIN, 0}};
     const long long now = steady_ms();
-    const long long timeout =
-        mqtt_.has_events()
-            ? 0
-            : std::min(next_timeout_ms(now), std::max(0LL, mqtt_.next_io_ms() - now));
+    // Ready once Home Assistant can see it: the broker reached, and the
+    // program through its handshake or the reason it is not running published.
+    const long long ping_in =
+        manager_.pass(now, connected_ && (program_ready_ || restart_at_ms_ >= 0));
+    long long timeout = mqtt_.has_events() ? 0
+                                           : std::min(next_timeout_ms(now),
+                                                      std::max(0LL, mqtt_.next_io_ms() - now));
+    if (ping_in >= 0) timeout = std::min(timeout, ping_in);
     // Entries with a negative descriptor are skipped by poll.
     const int n = poll(fds, 7, static_cast<int>(timeout));
     if (n < 0 && errno != EINTR) {
@@ -143,6 +147,7 @@ int Service::run() {
     for (const MqttEvent& e : mqtt_.take_events()) on_mqtt(e);
   }
   log_line(std::string("stopping (") + strsignal(g_stop_signal.load()) + ")");
+  manager_.stopping();
   shut_down();
   return 0;
 }
@@ -591,6 +596,15 @@ void Service::publish_health() {
                  {"waiting", outbox_.waiting() + outbox_.in_flight()}};
   if (!program_reason_.empty()) health["reason"] = program_reason_;
   set_state(topics_.health(), health);
+  report_status();
+}
+
+void Service::report_status() {
+  manager_.status("program " + program_state_ +
+                  (program_reason_.empty() ? "" : ": " + program_reason_) + "; " +
+                  std::to_string(restarts_) + " restarts; " +
+                  std::to_string(outbox_.waiting() + outbox_.in_flight()) + " events waiting; " +
+                  (connected_ ? "broker connected" : "broker not connected"));
 }
 
 void Service::set_state(const std::string& topic, const json& value) {
@@ -774,6 +788,7 @@ void Service::on_mqtt(const MqttEvent& e) {
                  "; events are kept until it is back");
       }
       connected_ = false;
+      report_status();
       break;
     case MqttEvent::Type::kPublished:
       if (event_mids_.erase(e.code)) outbox_.acknowledged();

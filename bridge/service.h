@@ -18,6 +18,7 @@
 #include "bridge/pacer.h"
 #include "bridge/protocol.h"
 #include "bridge/record_files.h"
+#include "bridge/service_manager.h"
 #include "bridge/topics.h"
 
 namespace bridge {
@@ -78,6 +79,8 @@ class Service {
   void on_record_packed();
   void on_retained_elsewhere(const MqttEvent& event);
   void publish_health();
+  // STATUS= for systemctl status: the diagnostics, and the broker.
+  void report_status();
   void on_answer_set(const InTopic& topic, const std::string& payload);
   void publish_event(nlohmann::json event);
   void publish_result(nlohmann::json result, int room = -1);
@@ -108,6 +111,7 @@ class Service {
   // Reads and compresses a fetched record on its own thread; the one member
   // of the service that another thread touches (its result, under its lock).
   RecordPacker packer_;
+  ServiceManager manager_;
 
   bool connected_ = false;
   std::set<int> event_mids_;  // messages of the outbox awaiting their acknowledgement

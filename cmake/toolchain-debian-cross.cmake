@@ -19,8 +19,8 @@ set(CMAKE_CXX_COMPILER ${ZUL_CROSS_TRIPLE}-g++)
 
 # What the build links with, and what its tests run with under qemu.
 set(ZUL_TARGET_PACKAGES
-    libc6-dev libbcm2835-dev libinih-dev libgtest-dev libmosquitto-dev libtomlplusplus-dev
-    zlib1g-dev nlohmann-json3-dev)
+    libc6-dev libbcm2835-dev libinih-dev libgtest-dev libmosquitto-dev libsystemd-dev
+    libtomlplusplus-dev zlib1g-dev nlohmann-json3-dev)
 if(NOT ZUL_TARGET_ROOT AND DEFINED ENV{ZUL_TARGET_ROOT})
   set(ZUL_TARGET_ROOT $ENV{ZUL_TARGET_ROOT})
 endif()

@@ -21,7 +21,7 @@ if [ -z "$codename" ] && [ -r /etc/os-release ]; then
   codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
 fi
 build="cmake g++ make dpkg-dev libbcm2835-dev libinih-dev libmosquitto-dev nlohmann-json3-dev \
-libtomlplusplus-dev zlib1g-dev"
+libsystemd-dev libtomlplusplus-dev zlib1g-dev"
 # clang's libFuzzer and sanitizer runtimes: a package of their own, which
 # clang only recommends (libclang-rt-dev follows the release's clang).
 fuzz="clang libclang-rt-dev"

@@ -105,6 +105,7 @@ class BridgeRun {
   explicit BridgeRun(const std::string& config_path, bool verbose = true);
   ~BridgeRun();
   void signal(int signo);
+  pid_t pid() const { return pid_; }
   // Exit status (128 + N after signal N); -1 if it had not ended in time.
   int wait(double timeout_s);
   std::string log() const { return read_file(log_path_); }

@@ -2,14 +2,18 @@
 // process, and zul_stm_sim in real time as its program. Assertions are on
 // what a subscriber receives, in order, and on the pins the program wrote.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -583,6 +587,104 @@ TEST_F(BridgeEndToEnd, TheLastWillSaysOfflineWhenTheBridgeIsKilled) {
   EXPECT_GE(probe->wait_for(topic("status"), "offline", kWait, before), 0);
   // The program, orphaned, is no part of the next test.
   if (program > 0) kill(program, SIGKILL);
+}
+
+// Stands in for systemd: the socket of NOTIFY_SOCKET, and what the bridge
+// says on it, one datagram at a time.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) close(fd_);
+    unlink(path_.c_str());
+  }
+  bool bound() const { return bound_; }
+  // The next datagram, or "" when none came within the time.
+  std::string next(double timeout_s) {
+    pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout_s * 1000)) != 1) return "";
+    char buffer[4096];
+    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    if (n > 0) said_.emplace_back(buffer, static_cast<size_t>(n));
+    return n > 0 ? said_.back() : "";
+  }
+  // Datagrams until one starts with `text`, for at most kWait.
+  bool until(const std::string& text) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWait);
+    for (auto now = std::chrono::steady_clock::now(); now < end;
+         now = std::chrono::steady_clock::now()) {
+      if (next(std::chrono::duration<double>(end - now).count()).rfind(text, 0) == 0) return true;
+    }
+    return false;
+  }
+  bool said(const std::string& text) const {
+    return std::find(said_.begin(), said_.end(), text) != said_.end();
+  }
+  std::string last() const { return said_.empty() ? "" : said_.back(); }
+  std::string all() const {
+    std::string text;
+    for (const std::string& d : said_) text += d + "\n";
+    return text;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+  std::vector<std::string> said_;
+};
+
+TEST_F(BridgeEndToEnd, SystemdHearsReadyAfterTheHandshakeAndPingsOnlyWhileTheLoopTurns) {
+  // The program's handshake waits until the test lets it start.
+  std::string config = bridge_test::read_file(
+      bridge_test::sim_config(dir, broker.port(), {"200000 end\n"}, &pins_path));
+  const std::string gate = dir.path() + "/gate";
+  const std::string held = "while [ ! -e '" + gate + "' ]; do sleep 0.05; done; exec \"$0\" \"$@\"";
+  config.replace(config.find("command = ["), 11,
+                 "command = [\"sh\", \"-c\", " + json(held).dump() + ", ");
+  NotifySocket manager(dir.path() + "/notify");
+  ASSERT_TRUE(manager.bound());
+  setenv("NOTIFY_SOCKET", (dir.path() + "/notify").c_str(), 1);
+  setenv("WATCHDOG_USEC", "1000000", 1);  // a ping due every 250 ms
+  BridgeRun run(dir.file("bridge.toml", config));
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+
+  // Connected, and a pass of the loop since: no READY before the handshake.
+  ASSERT_TRUE(
+      manager.until("STATUS=program starting; 0 restarts; 0 events waiting; broker connected"))
+      << manager.all() << run.log();
+  // Before it is ready, the pings stretch the start's timeout instead.
+  ASSERT_TRUE(manager.until("WATCHDOG=1\nEXTEND_TIMEOUT_USEC=1000000")) << manager.all();
+  EXPECT_FALSE(manager.said("READY=1")) << manager.all();
+  std::ofstream(gate).put('\n');
+  ASSERT_TRUE(manager.until("READY=1")) << manager.all() << run.log();
+  EXPECT_NE(run.log().find("program ready"), std::string::npos) << run.log();
+  EXPECT_TRUE(
+      manager.said("STATUS=program running; 0 restarts; 0 events waiting; broker connected"))
+      << manager.all();
+
+  // A held loop: no ping for twice the interval; going on, it pings again.
+  run.signal(SIGSTOP);
+  ASSERT_TRUE(wait_until([&] {
+    const std::string stat = bridge_test::read_file("/proc/" + std::to_string(run.pid()) + "/stat");
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && stat.compare(end, 3, ") T") == 0;
+  }));
+  while (!manager.next(0).empty()) {
+  }
+  EXPECT_EQ(manager.next(2.0), "") << "a stopped bridge still pings";
+  run.signal(SIGCONT);
+  EXPECT_TRUE(manager.until("WATCHDOG=1")) << manager.all();
+  EXPECT_EQ(manager.last(), "WATCHDOG=1");  // no more stretching once ready
+  stop(&run);
+  EXPECT_TRUE(manager.until("STOPPING=1")) << manager.all();
 }
 
 TEST_F(BridgeEndToEnd, AProgramThatEndsIsStartedAgain) {
