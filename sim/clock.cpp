@@ -345,8 +345,8 @@ ClockMode clock_mode() { return g_mode.load(); }
 void clock_pace_to_real_time() {
   std::lock_guard<std::mutex> lock(mu);
   g_paced = g_mode.load() == ClockMode::kScheduled;
-  g_t0_ns.store(steady_ns() - static_cast<int64_t>(static_cast<double>(g_now.load()) /
-                                                     g_speed.load()));
+  g_t0_ns.store(steady_ns() -
+                static_cast<int64_t>(static_cast<double>(g_now.load()) / g_speed.load()));
 }
 
 int64_t clock_now_ns() {

@@ -78,8 +78,8 @@ class RealTime : public ::testing::TestWithParam<bool> {};
 
 TEST_P(RealTime, ImitatedRoomIsAnsweredOpenedAndHungUp) {
   const std::string pins = temp_file();
-  std::vector<std::string> args = {"--speed",    "5", "--pins", pins,
-                                   "--scenario", temp_file("3000 dial 5\n"), "--", "10"};
+  std::vector<std::string> args = {
+      "--speed", "5", "--pins", pins, "--scenario", temp_file("3000 dial 5\n"), "--", "10"};
   if (GetParam()) {
     args.insert(args.begin(), "--paced");
   }
