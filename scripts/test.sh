@@ -88,6 +88,11 @@ if [ -n "$(ls -A "$tmp")" ]; then
   exit 1
 fi
 rmdir "$tmp"
+# The bridge's end-to-end tests again on a second broker, ejabberd's MQTT
+# module, each test with a node, spool and port of its own: nothing of
+# Mosquitto's own is relied on.
+part "the bridge's end-to-end tests on ejabberd"
+ZUL_TEST_BROKER=ejabberd ctest --preset debug -R '^Bridge(EndToEnd|Households)\.' -j"$jobs"
 # The optimiser finds what a Debug build hides (GCC's stringop warnings).
 run release
 # A second compiler, for its own warnings.
