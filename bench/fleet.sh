@@ -42,26 +42,82 @@ work="$(mktemp -d /tmp/zul_fleet_XXXXXX)"
 # A port nobody listens on now.
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 pids=""
+cleanup_broker() { :; }
 cleanup() {
   for p in $pids; do kill "$p" 2>/dev/null || true; done
+  cleanup_broker
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
 now_ms() { date +%s%3N; }
 
-cat >"$work/mosquitto.conf" <<CONF
+broker_kind="${FLEET_BROKER:-mosquitto}"
+operator_port="$port"
+login=""
+if [ "$broker_kind" = ejabberd-cluster ]; then
+  # Two ejabberd nodes on this machine, each its own name, MQTT port,
+  # configuration, spool and logs, joined into one cluster: the entrances
+  # publish to the first, the operator subscribes on the second. ejabberd's
+  # MQTT logins always carry a name and a password (anonymous here).
+  operator_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  ctl() {  # node (a or b), command...
+    d="$work/$1"; shift
+    ejabberdctl --config-dir "$d" --ctl-config "$d/ejabberdctl.cfg" --config "$d/ejabberd.yml" \
+      --spool "$d/spool" --logs "$d/logs" --node "zulfleet$(basename "$d")$$@localhost" "$@"
+  }
+  for node in a b; do
+    d="$work/$node"
+    mkdir -p "$d/spool" "$d/logs"
+    p=$port; [ "$node" = a ] || p=$operator_port
+    cat >"$d/ejabberd.yml" <<YML
+hosts: [localhost]
+loglevel: warning
+certfiles: []
+listen:
+  - port: $p
+    ip: "127.0.0.1"
+    module: mod_mqtt
+    backlog: 4096
+auth_method: [anonymous]
+anonymous_protocol: login_anon
+allow_multiple_connections: true
+api_permissions:
+  "console commands":
+    from: ejabberd_ctl
+    who: all
+    what: "*"
+modules:
+  mod_mqtt: {}
+YML
+    printf 'INET_DIST_INTERFACE=127.0.0.1\nERL_EPMD_ADDRESS=127.0.0.1\nEJABBERD_PID_PATH=%s/ejabberd.pid\n' "$d" >"$d/ejabberdctl.cfg"
+    printf '{lookup,[file,native]}.\n{host,{127,0,0,1}, ["localhost"]}.\n' >"$d/inetrc"
+  done
+  chown -R ejabberd "$work" 2>/dev/null || true
+  ctl a start && ctl b start && ctl a started && ctl b started
+  ctl b join_cluster "zulfleeta$$@localhost" >/dev/null
+  echo "ejabberd cluster: $(ctl a list_cluster | tr '\n' ' ')"
+  cleanup_broker() { ctl b stop >/dev/null 2>&1 || true; ctl a stop >/dev/null 2>&1 || true; }
+  broker=$(cat "$work/a/ejabberd.pid")
+  printf 'any\n' >"$work/password"
+  chmod 600 "$work/password"
+  login="username = \"anyone\"\npassword_file = \"$work/password\"\n"
+else
+  cat >"$work/mosquitto.conf" <<CONF
 listener $port 127.0.0.1
 allow_anonymous true
 set_tcp_nodelay true
 max_queued_messages 100000
 CONF
-"$mosquitto" -c "$work/mosquitto.conf" >"$work/broker.log" 2>&1 &
-broker=$!
-pids="$broker"
-until python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null; do
-  kill -0 "$broker" || { cat "$work/broker.log"; exit 1; }
-  sleep 0.1
+  "$mosquitto" -c "$work/mosquitto.conf" >"$work/broker.log" 2>&1 &
+  broker=$!
+  pids="$broker"
+fi
+for p in $port $operator_port; do
+  until python3 -c "import socket; socket.create_connection(('127.0.0.1', $p), 1)" 2>/dev/null; do
+    kill -0 "$broker" || { cat "$work/broker.log"; exit 1; }
+    sleep 0.1
+  done
 done
 
 # Each entrance: a call to a real handset every 15 s and a signal report
@@ -71,7 +127,7 @@ done
 settle_ms=$((${FLEET_SETTLE_S:-$((15 + entrances / 50))} * 1000))
 busy_ms=$((busy_s * 1000))
 awk -v n="$entrances" -v s="$settle_ms" -v busy="$busy_ms" -v w="$work" -v sim="$sim" \
-  -v src="$src" -v port="$port" 'BEGIN {
+  -v src="$src" -v port="$port" -v login="$login" 'BEGIN {
   for (e = 1; e <= n; e++) {
     off = e * 137 % 500
     f = w "/e" e ".scn"
@@ -84,7 +140,7 @@ awk -v n="$entrances" -v s="$settle_ms" -v busy="$busy_ms" -v w="$work" -v sim="
     printf "intercom = 10\nworking_directory = \"%s\"\n", src >f
     # Each entrance its own flight record, as each Pi has.
     printf "record_directory = \"%s/e%d.records\"\n[rooms]\nimitate = [5]\n", w, e >f
-    printf "[mqtt]\nport = %d\ntopic = \"zul/e%d\"\n[homeassistant]\nname = \"Entrance %d\"\n", port, e, e >f
+    printf "[mqtt]\nport = %d\ntopic = \"zul/e%d\"\n%s[homeassistant]\nname = \"Entrance %d\"\n", port, e, login, e >f
     close(f)
   }
 }'
@@ -99,11 +155,11 @@ done
 launched=$(now_ms)
 busy_from=$((launch_from + settle_ms))
 busy_to=$((launched + settle_ms + busy_ms))
-echo "$entrances entrances on one broker (port $port), started in $(((launched - launch_from) / 1000)) s"
+echo "$entrances entrances on $broker_kind (port $port, operator on $operator_port), started in $(((launched - launch_from) / 1000)) s"
 if [ "$launched" -ge $((busy_from - 1000)) ]; then
   echo "  the start took longer than its $((settle_ms / 1000)) s: the first entrances' events are not counted"
 fi
-"$operator" "$port" $(((busy_to - $(now_ms)) / 1000 + 5)) "$busy_from" >"$work/operator.txt" 2>&1 &
+"$operator" "$operator_port" $(((busy_to - $(now_ms)) / 1000 + 5)) "$busy_from" 127.0.0.1 $([ -n "$login" ] && echo "anyone any") >"$work/operator.txt" 2>&1 &
 operator_pid=$!
 # The machine's TCP counters: retransmitted segments, retransmission
 # timeouts, delayed acknowledgements (all connections of the machine).

@@ -6,9 +6,10 @@
 // be matched with what the machine was doing then. Events stamped before
 // FROM_MS (milliseconds since the epoch) are the fleet's start, counted
 // apart. HOST is the broker's (default 127.0.0.1): on a cluster, another
-// node than the entrances'.
+// node than the entrances'; USER and PASSWORD its login (ejabberd's MQTT
+// logins always carry one).
 //
-//   zul_fleet_operator PORT SECONDS [FROM_MS [HOST]]
+//   zul_fleet_operator PORT SECONDS [FROM_MS [HOST [USER PASSWORD]]]
 //
 // The stamp has whole milliseconds, so each figure is too long by less than
 // one millisecond; bridge and operator share this machine's clock.
@@ -78,8 +79,8 @@ void on_message(struct mosquitto*, void* self, const struct mosquitto_message* m
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 5) {
-    fprintf(stderr, "usage: zul_fleet_operator PORT SECONDS [FROM_MS [HOST]]\n");
+  if (argc < 3 || argc > 7 || argc == 6) {
+    fprintf(stderr, "usage: zul_fleet_operator PORT SECONDS [FROM_MS [HOST [USER PASSWORD]]]\n");
     return 64;
   }
   const int port = atoi(argv[1]);
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
   mosquitto_lib_init();
   struct mosquitto* m = mosquitto_new("fleet-operator", true, &seen);
   mosquitto_message_callback_set(m, on_message);
+  if (argc > 6) mosquitto_username_pw_set(m, argv[5], argv[6]);
   // Its acknowledgements must not wait for Nagle: the broker sends it no
   // more than its in-flight window of unacknowledged events.
   mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
