@@ -265,8 +265,9 @@ bool Broker::start_ejabberd() {
   const std::string open =
       "Start accepting TCP connections at 127.0.0.1:" + std::to_string(port_) + " for mod_mqtt";
   const auto start = Clock::now();
+  // An Erlang node takes seconds to start, and far longer on a loaded machine.
   while (read_file(dir_.path() + "/logs/ejabberd.log").find(open) == std::string::npos) {
-    if (seconds_since(start) > 60) {
+    if (seconds_since(start) > 90) {
       stop();
       return false;
     }
@@ -478,6 +479,14 @@ pid_t BridgeRun::program_pid() const {
 
 // ---- configuration and pins
 
+std::string broker_login(const TempDir& dir) {
+  if (!Broker::needs_login()) return "";
+  const std::string password = dir.file("anonymous.password", Broker::anonymous_password());
+  chmod(password.c_str(), 0600);
+  return "username = \"" + std::string(Broker::anonymous_user()) +
+         "\"\npassword_file = " + nlohmann::json(password).dump() + "\n";
+}
+
 std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setup,
                        std::string* pins_path) {
   const std::string scenario = dir.file("calls.scn", setup.scenario);
@@ -488,13 +497,8 @@ std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setu
         std::string("--pins"), *pins_path}) {
     command.push_back(w);
   }
-  std::string login;
-  if (Broker::needs_login() && setup.mqtt_toml.find("username") == std::string::npos) {
-    const std::string password = dir.file("anonymous.password", Broker::anonymous_password());
-    chmod(password.c_str(), 0600);
-    login = "username = \"" + std::string(Broker::anonymous_user()) +
-            "\"\npassword_file = " + nlohmann::json(password).dump() + "\n";
-  }
+  const std::string login =
+      setup.mqtt_toml.find("username") == std::string::npos ? broker_login(dir) : "";
   const std::string text =
       "[driver]\ncommand = " + toml_array(command) + "\nintercom = 10\nworking_directory = " +
       nlohmann::json(setup.working_directory.empty() ? std::string(ZUL_SOURCE_DIR)

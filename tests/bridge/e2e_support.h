@@ -145,6 +145,10 @@ struct SimSetup {
   std::string rooms = "[rooms]\nimitate = [5, 6]\nblacklist = [9]\n";
   std::string working_directory;  // the program's; empty: the source tree
 };
+// The [mqtt] lines that log a bridge in where the broker wants a login even
+// from anyone (Broker::needs_login), with a password file in dir; empty
+// elsewhere.
+std::string broker_login(const TempDir& dir);
 // The flight records go to dir/records.
 std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setup,
                        std::string* pins_path);

@@ -604,7 +604,8 @@ TEST_F(BridgeEndToEnd, AProgramWithoutRightsIsReportedAsSuchAndRetriedWithABacko
       "bridge.toml",
       "[driver]\ncommand = [\"/bin/sh\", \"-c\", \"echo ZUL_STM_Driver 1.22; exit 3\", \"sh\"]\n"
       "intercom = 10\nworking_directory = \"/\"\n[mqtt]\nport = " +
-          std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n");
+          std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n" +
+          bridge_test::broker_login(dir));
   BridgeRun run(config);
   ASSERT_TRUE(probe->wait_until([&](const auto&) { return events().size() >= 2; }, kWait))
       << run.log();
@@ -629,7 +630,8 @@ TEST_F(BridgeEndToEnd, AProgramThatCannotOpenTheBoardIsReportedInItsOwnWords) {
       "bridge.toml", "[driver]\ncommand = [\"/bin/sh\", \"-c\", \"echo 'zul_stm_driver: " + line +
                          "' >&2; exit 3\", \"sh\"]\nintercom = 10\nworking_directory = \"/\"\n"
                          "[mqtt]\nport = " +
-                         std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n");
+                         std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n" +
+                         bridge_test::broker_login(dir));
   BridgeRun run(config);
   const std::string reason = "the board could not be opened: " + line + " (status 3)";
   ASSERT_TRUE(probe->wait_until(
@@ -668,7 +670,8 @@ TEST_F(BridgeEndToEnd, AProgramFloodingItsStandardErrorLeavesABoundedReason) {
   const std::string config = dir.file(
       "bridge.toml", "[driver]\ncommand = [\"/bin/sh\", \"-c\", \"" + flood +
                          "\", \"sh\"]\nintercom = 10\nworking_directory = \"/\"\n[mqtt]\nport = " +
-                         std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n");
+                         std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n" +
+                         bridge_test::broker_login(dir));
   BridgeRun run(config);
   std::string kept;
   for (int i = 0; i < 254; ++i) kept += "\u00e9";
@@ -1051,7 +1054,8 @@ TEST_F(BridgeEndToEnd, AProgramThatDoesNotReportGetsNoCodes) {
       "[driver]\ncommand = [\"/bin/sh\", \"-c\", \"echo ZUL_STM_Driver 1.22; echo Intercom: 10; "
       "echo Program_STM: 1; echo Shield: 26; exec cat >/dev/null\", \"sh\"]\n"
       "intercom = 10\nworking_directory = \"/\"\n[mqtt]\nport = " +
-          std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n");
+          std::to_string(broker.port()) + "\ntopic = \"zul/test\"\n" +
+          bridge_test::broker_login(dir));
   BridgeRun run(config);
   ASSERT_GE(probe->wait_for(topic("info"), "shield", kWait), 0) << run.log();
   size_t from = 0;
