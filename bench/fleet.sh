@@ -88,7 +88,8 @@ api_permissions:
     who: all
     what: "*"
 modules:
-  mod_mqtt: {}
+  mod_mqtt:
+    max_topic_depth: 16
 YML
     printf 'INET_DIST_INTERFACE=127.0.0.1\nERL_EPMD_ADDRESS=127.0.0.1\nEJABBERD_PID_PATH=%s/ejabberd.pid\n' "$d" >"$d/ejabberdctl.cfg"
     printf '{lookup,[file,native]}.\n{host,{127,0,0,1}, ["localhost"]}.\n' >"$d/inetrc"

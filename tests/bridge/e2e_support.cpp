@@ -212,7 +212,11 @@ void Broker::write_config() {
                                   : "auth_method: [internal]\n") +
                   "api_permissions:\n  \"console commands\":\n    from: ejabberd_ctl\n"
                   "    who: all\n    what: \"*\"\n" +
-                  (rules.empty() ? "modules:\n  mod_mqtt: {}\n" : rules));
+                  (rules.empty() ? "modules:\n  mod_mqtt:\n" : rules) +
+                  // Its default of 8 refuses the filter of a room's stale Home
+                  // Assistant configurations (zul/test/room/+/homeassistant/
+                  // +/+/+/config) as invalid.
+                  "    max_topic_depth: 16\n");
     dir_.file("ejabberdctl.cfg",
               "ERL_OPTIONS=\"-env ERL_CRASH_DUMP_BYTES 0\"\n"
               "INET_DIST_INTERFACE=127.0.0.1\nERL_EPMD_ADDRESS=127.0.0.1\n"
