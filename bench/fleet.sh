@@ -190,21 +190,30 @@ paste "$work/tcp.before" "$work/tcp.after" | awk '{ printf " %s %d", $1, $4 - $2
 sleep 5
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
 rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
+# Every entrance's CPU ticks and RSS in one pass, so that all are read at
+# about the same moment: "n bridge-ticks sim-ticks bridge-KiB sim-KiB".
+snapshot() {
+  awk 'function t(p, f, l, a) { f = "/proc/" p "/stat"; if ((getline l < f) <= 0) return 0
+      close(f); split(l, a, " "); return a[14] + a[15] }
+    function r(p, f, l, a, v) { f = "/proc/" p "/status"; v = 0
+      while ((getline l < f) > 0) if (l ~ /^VmRSS:/) { split(l, a, " "); v = a[2] }
+      close(f); return v }
+    { print $1, t($2), t($3), r($2), r($3) }' "$work/pids"
+}
 n=1
 while [ "$n" -le "$entrances" ]; do
-  b=$(cat "$work/e$n.pid")
   s=$(sed -n 's/.*program started (pid \([0-9]*\)).*/\1/p' "$work/e$n.log" | tail -n 1)
-  echo "$n $b ${s:-0} $(ticks "$b") $(ticks "${s:-0}")" >>"$work/before"
+  echo "$n $(cat "$work/e$n.pid") ${s:-0}"
   n=$((n + 1))
-done
+done >"$work/pids"
 broker_ticks=$(ticks "$broker")
+snapshot >"$work/before"
 t0=$(date +%s.%N)
 sleep "$idle_s"
+snapshot >"$work/later"
 t1=$(date +%s.%N)
 broker_ticks=$(($(ticks "$broker") - broker_ticks))
-while read -r n b s tb ts; do
-  echo "$n $(($(ticks "$b") - tb)) $(($(ticks "$s") - ts)) $(rss "$b") $(rss "$s")"
-done <"$work/before" >"$work/after"
+paste -d' ' "$work/before" "$work/later" | awk '{ print $1, $7 - $2, $8 - $3, $9, $10 }' >"$work/after"
 hz=$(getconf CLK_TCK)
 awk -v hz="$hz" -v t0="$t0" -v t1="$t1" -v n="$entrances" -v bt="$broker_ticks" -v brss="$(rss "$broker")" '
   { bc += $2; sc += $3; if ($2 > bmax) bmax = $2; br += $4; sr += $5; if ($4 > brmax) brmax = $4 }
