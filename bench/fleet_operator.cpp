@@ -1,9 +1,15 @@
 // The operator of a fleet benchmark: subscribes to zul/+/event on the broker
 // for a number of seconds and prints how long each event took from the
 // bridge's own time stamp (taken when it read the program's line) to its
-// arrival here, as p50, p99 and max, and how many came from each entrance.
+// arrival here, as p50, p99 and max, how many came from each entrance, and
+// which event was the slowest (entrance and time), so that a long one can
+// be matched with what the machine was doing then. Events stamped before
+// FROM_MS (milliseconds since the epoch) are the fleet's start, counted
+// apart. HOST is the broker's (default 127.0.0.1): on a cluster, another
+// node than the entrances'; USER and PASSWORD its login (ejabberd's MQTT
+// logins always carry one).
 //
-//   zul_fleet_operator PORT SECONDS
+//   zul_fleet_operator PORT SECONDS [FROM_MS [HOST [USER PASSWORD]]]
 //
 // The stamp has whole milliseconds, so each figure is too long by less than
 // one millisecond; bridge and operator share this machine's clock.
@@ -13,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -29,6 +36,11 @@ struct Seen {
   std::vector<double> latency_ms;
   std::map<std::string, int> per_topic;
   int unparsed = 0;
+  int before_window = 0;
+  long long from_ms = 0;
+  double max_ms = -1;
+  std::string max_topic;
+  long long max_stamp_ms = 0;
 };
 
 long long now_us() {
@@ -50,24 +62,40 @@ void on_message(struct mosquitto*, void* self, const struct mosquitto_message* m
     seen->unparsed++;
     return;
   }
-  seen->latency_ms.push_back(static_cast<double>(arrived - stamp_ms * 1000) / 1000.0);
+  if (stamp_ms < seen->from_ms) {
+    seen->before_window++;
+    return;
+  }
+  const double ms = static_cast<double>(arrived - stamp_ms * 1000) / 1000.0;
+  seen->latency_ms.push_back(ms);
   seen->per_topic[m->topic]++;
+  if (ms > seen->max_ms) {
+    seen->max_ms = ms;
+    seen->max_topic = m->topic;
+    seen->max_stamp_ms = stamp_ms;
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: zul_fleet_operator PORT SECONDS\n");
+  if (argc < 3 || argc > 7 || argc == 6) {
+    fprintf(stderr, "usage: zul_fleet_operator PORT SECONDS [FROM_MS [HOST [USER PASSWORD]]]\n");
     return 64;
   }
   const int port = atoi(argv[1]);
   const int seconds = atoi(argv[2]);
+  const char* host = argc > 4 ? argv[4] : "127.0.0.1";
   Seen seen;
+  seen.from_ms = argc > 3 ? atoll(argv[3]) : 0;
   mosquitto_lib_init();
   struct mosquitto* m = mosquitto_new("fleet-operator", true, &seen);
   mosquitto_message_callback_set(m, on_message);
-  if (mosquitto_connect(m, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) {
+  if (argc > 6) mosquitto_username_pw_set(m, argv[5], argv[6]);
+  // Its acknowledgements must not wait for Nagle: the broker sends it no
+  // more than its in-flight window of unacknowledged events.
+  mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
+  if (mosquitto_connect(m, host, port, 30) != MOSQ_ERR_SUCCESS) {
     fprintf(stderr, "zul_fleet_operator: no broker on port %d\n", port);
     return 1;
   }
@@ -91,6 +119,13 @@ int main(int argc, char** argv) {
          seen.per_topic.size(), least < 0 ? 0 : least, most, seen.unparsed);
   printf("event to operator: p50 %.2f ms, p99 %.2f ms, max %.2f ms (1 ms stamp resolution)\n",
          pct(0.5), pct(0.99), ms.empty() ? -1.0 : ms.back());
+  if (!ms.empty()) {
+    const time_t at = static_cast<time_t>(seen.max_stamp_ms / 1000);
+    char when[32];
+    strftime(when, sizeof when, "%H:%M:%S", gmtime(&at));
+    printf("slowest: %s stamped %s.%03lld UTC; %d events before the window not counted\n",
+           seen.max_topic.c_str(), when, seen.max_stamp_ms % 1000, seen.before_window);
+  }
   mosquitto_destroy(m);
   mosquitto_lib_cleanup();
   return ms.empty() ? 1 : 0;

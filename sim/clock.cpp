@@ -81,6 +81,7 @@ int g_lock_waiters = 0;  // turns in kWaitingLock
 Turn* g_current = nullptr;
 std::function<void()>* g_on_stall = new std::function<void()>;
 bool g_timer_started = false;
+bool g_paced = false;  // kScheduled held to real time (clock_pace_to_real_time)
 
 // The calling program thread's turn: each fiber has its own copy of the
 // executable's thread_locals, so this is per fiber as it was per thread.
@@ -154,6 +155,26 @@ Turn* earliest_waiting() {
   return best;
 }
 
+// Paced: whether the clock may move on to t_ns now; if not, sleeps (the
+// clock's lock released) until it may or until something is notified, and
+// the caller looks again. A step of the scenario waits for the real clock;
+// a thread's wake-up may run ahead of it by kPaceLeadNs, and once it may
+// not, the sleep lasts until the real clock has caught up with t_ns, so that
+// a quiet line costs one sleep per lead rather than one per wake-up.
+bool pace_allows(std::unique_lock<std::mutex>& lock, int64_t t_ns, bool step) {
+  if (!g_paced) {
+    return true;
+  }
+  const int64_t real = real_now_ns();
+  if (t_ns <= real + (step ? 0 : kPaceLeadNs)) {
+    return true;
+  }
+  const auto real_wait = std::chrono::nanoseconds(
+      static_cast<int64_t>(static_cast<double>(t_ns - real) / g_speed.load()) + 1);
+  changed.wait_for(lock, real_wait);
+  return false;
+}
+
 // The calling turn has given its turn up: pass it to whichever turn wakes
 // first, running the events that come before it. Returns that turn (the
 // caller switches to it once the lock is released), or nullptr when an
@@ -166,6 +187,12 @@ Turn* earliest_waiting() {
   for (;;) {
     Turn* next = earliest_waiting();
     if (!g_events->empty() && (next == nullptr || g_events->top().t_ns <= next->wake_ns)) {
+      if (!pace_allows(lock, g_events->top().t_ns, true)) {
+        if (generation != g_generation) {
+          return nullptr;
+        }
+        continue;
+      }
       Event e = g_events->top();
       g_events->pop();
       g_now.store(std::max(g_now.load(), e.t_ns));
@@ -179,10 +206,24 @@ Turn* earliest_waiting() {
       continue;
     }
     if (next != nullptr) {
+      if (!pace_allows(lock, next->wake_ns, false)) {
+        if (generation != g_generation) {
+          return nullptr;
+        }
+        continue;
+      }
       g_now.store(std::max(g_now.load(), next->wake_ns));
       next->state = Turn::kRunning;
       g_current = next;
       return next;
+    }
+    if (g_paced) {
+      // Live input may still come: wait for it (or for an event added).
+      changed.wait(lock);
+      if (generation != g_generation) {
+        return nullptr;
+      }
+      continue;
     }
     g_current = nullptr;
     std::function<void()> stall = *g_on_stall;
@@ -261,6 +302,7 @@ void clock_reset(ClockMode mode, double speed) {
   std::unique_lock<std::mutex> lock(mu);
   ++g_generation;
   g_mode.store(mode);
+  g_paced = false;
   g_speed.store(speed > 0 ? speed : 1.0);
   g_now.store(0);
   g_t0_ns.store(steady_ns());
@@ -300,6 +342,13 @@ void clock_reset(ClockMode mode, double speed) {
 
 ClockMode clock_mode() { return g_mode.load(); }
 
+void clock_pace_to_real_time() {
+  std::lock_guard<std::mutex> lock(mu);
+  g_paced = g_mode.load() == ClockMode::kScheduled;
+  g_t0_ns.store(steady_ns() -
+                static_cast<int64_t>(static_cast<double>(g_now.load()) / g_speed.load()));
+}
+
 int64_t clock_now_ns() {
   return g_mode.load() == ClockMode::kRealTime ? real_now_ns() : g_now.load();
 }
@@ -319,7 +368,8 @@ void scheduled_sleep(std::unique_lock<std::mutex>& lock, int64_t span) {
   self->state = Turn::kWaitingTime;
   // Nothing else can run before this thread's own wake-up: keep the turn.
   if (g_lock_waiters == 0 && earliest_waiting() == self &&
-      (g_events->empty() || g_events->top().t_ns > self->wake_ns)) {
+      (g_events->empty() || g_events->top().t_ns > self->wake_ns) &&
+      (!g_paced || self->wake_ns <= real_now_ns() + kPaceLeadNs)) {
     g_now.store(self->wake_ns);
     self->state = Turn::kRunning;
     return;

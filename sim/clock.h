@@ -28,6 +28,17 @@ void clock_reset(ClockMode mode, double speed = 1.0);
 
 ClockMode clock_mode();
 
+// kScheduled held to real time (zul_stm_sim --paced): a stand-in for the
+// program that costs next to nothing while the line is quiet. Between two
+// of the scenario's steps the program's threads take their turns as in
+// virtual time, up to kPaceLeadNs ahead of the real clock (scaled by the
+// speed); then the thread that gives up its turn sleeps. A scenario step
+// waits until the real clock reaches it, so the line's events come at their
+// real times. clock_notify (input arriving) ends a sleep at once. Called
+// after clock_reset(kScheduled), which turns it off again.
+inline constexpr int64_t kPaceLeadNs = 1000 * kNsPerMs;
+void clock_pace_to_real_time();
+
 // Simulated nanoseconds since the clock was reset. Takes no lock: what it
 // reads is atomic.
 int64_t clock_now_ns();

@@ -1,6 +1,7 @@
 #include "sim/session.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,9 +11,11 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <future>
 #include <initializer_list>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/main.h"
@@ -38,6 +41,7 @@ struct Options {
   double tolerance_ms = kReplayToleranceMs;
   double speed = 1;
   bool virtual_time = false;
+  bool paced = false;
   bool demo = false;
   bool seed_given = false;
   bool describe_driver = false;
@@ -57,6 +61,9 @@ const char kUsage[] =
     "  --until MS         end after MS simulated milliseconds\n"
     "  --speed X          real time X times faster (default 1)\n"
     "  --virtual          deterministic virtual time\n"
+    "  --paced            virtual time held to real time: the scenario's steps come at\n"
+    "                     their real times, the program runs ahead between them, and a\n"
+    "                     quiet line costs next to no CPU; standard input passes through\n"
     "  --scenario FILE    line events, faults and the controlling side\n"
     "  --demo             play the built-in demo (the default with --virtual)\n"
     "  --shield N         shield code the co-processor reports (default 26)\n"
@@ -112,6 +119,10 @@ int parse_options(int argc, char** argv, Options* o) {
     }
     if (opt == "--virtual") {
       o->virtual_time = true;
+      continue;
+    }
+    if (opt == "--paced") {
+      o->paced = true;
       continue;
     }
     if (opt == "--demo") {
@@ -209,6 +220,28 @@ void write_logs() {
 // hook that writes the logs (standard output is unbuffered, nothing to flush).
 void on_signal(int signo) { _exit(128 + signo); }
 
+// Paced: the process's standard input, read by a thread of the simulator's
+// own, goes into the feed that the program reads in the turns (a read of
+// the real descriptor would hold every thread of the turns). It starts
+// reading once the feed is in place.
+std::promise<void>& g_pump_go = *new std::promise<void>;
+
+void pump_stdin(std::future<void> go) {
+  go.wait();
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      input_close();
+      return;
+    }
+    input_push(std::string(buf, static_cast<size_t>(n)));
+  }
+}
+
 void on_stall() {
   fprintf(stderr,
           "zul_stm_sim: the program waits for standard input that the scenario never gives; "
@@ -272,9 +305,24 @@ void announce_faults() {
 
 // The simulated shield, its logs and the program's standard streams, and how
 // the run ends on a signal or a stall.
-void set_up_board(bool replaying, bool feed_input) {
-  board_reset(g_options.virtual_time ? ClockMode::kScheduled : ClockMode::kRealTime,
-              g_options.speed);
+// pump: the process's standard input reaches the program through the
+// simulator's own thread (paced runs whose scenario does not write it).
+void set_up_board(bool replaying, bool pump, bool feed_input) {
+  if (pump) {
+    // Started before the clock's reset, so that it is a thread of its own
+    // and not one of the program's turns; it takes no stop signal.
+    sigset_t before;
+    pthread_sigmask(SIG_SETMASK, nullptr, &before);
+    platform_block_stop_signals();
+    std::thread(pump_stdin, g_pump_go.get_future()).detach();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  }
+  board_reset(
+      g_options.virtual_time || g_options.paced ? ClockMode::kScheduled : ClockMode::kRealTime,
+      g_options.speed);
+  if (g_options.paced) {
+    clock_pace_to_real_time();
+  }
   coproc_configure(g_options.coproc);
   // Only what the run asked for: transfers go straight to their log.
   board_keep_transfers(false);
@@ -286,6 +334,9 @@ void set_up_board(bool replaying, bool feed_input) {
   console_capture_stdout(echo_fd);
   if (feed_input) {
     console_feed_stdin();
+  }
+  if (pump) {
+    g_pump_go.set_value();
   }
   platform_on_exit(write_logs);
   for (int signo : {SIGINT, SIGTERM}) {
@@ -363,7 +414,12 @@ int simulator_main(int argc, char** argv) {
     return kExitUsage;
   }
   announce_faults();
-  set_up_board(replaying, g_options.virtual_time || replaying || scenario.drives_input());
+  if (g_options.paced && (g_options.virtual_time || replaying)) {
+    fprintf(stderr, "zul_stm_sim: --paced runs in real time; it takes no --virtual or --replay\n");
+    return kExitUsage;
+  }
+  set_up_board(replaying, g_options.paced && !scenario.drives_input(),
+               g_options.virtual_time || g_options.paced || replaying || scenario.drives_input());
   schedule_run(scenario, replaying);
   std::vector<char*> program_args = program_arguments(argc - first, argv + first, replaying);
   const int status = zul_main(static_cast<int>(program_args.size()) - 1, program_args.data());

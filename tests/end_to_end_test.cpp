@@ -70,12 +70,24 @@ using test::expect_board_idle_last;
 
 // ---- real time -------------------------------------------------------------
 
-TEST(EndToEnd, ImitatedRoomIsAnsweredOpenedAndHungUp) {
+// In real time, and --paced (virtual time held to real time, the fleet
+// benchmark's stand-in): the same program behind the same pipes, and the
+// scenario's step no earlier than its real time.
+class RealTime : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RealTime, ImitatedRoomIsAnsweredOpenedAndHungUp) {
   const std::string pins = temp_file();
-  test::SimProcess p(
-      {"--speed", "5", "--pins", pins, "--scenario", temp_file("3000 dial 5\n"), "--", "10"});
+  std::vector<std::string> args = {
+      "--speed", "5", "--pins", pins, "--scenario", temp_file("3000 dial 5\n"), "--", "10"};
+  if (GetParam()) {
+    args.insert(args.begin(), "--paced");
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  test::SimProcess p(args);
   p.write("5 -1 9 -1\n");
   ASSERT_TRUE(p.wait_for("dial 5"));
+  // 3000 simulated ms at five times the speed.
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(600));
   p.write("1\n2\n3\n");
   // VIZIT: pickup 1020 ms, open_pickup 1500, drop_pickup 1010: done within
   // a second of real time at five times the speed; give it plenty.
@@ -94,6 +106,11 @@ TEST(EndToEnd, ImitatedRoomIsAnsweredOpenedAndHungUp) {
   EXPECT_EQ(open_key, 1);
   expect_board_idle_last(w);
 }
+
+INSTANTIATE_TEST_SUITE_P(ClockModes, RealTime, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                           return i.param ? std::string("Paced") : std::string("Ticking");
+                         });
 
 TEST(EndToEnd, RealHandsetCallEventsArriveInOrder) {
   std::string out;

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -125,12 +128,108 @@ Broker::Broker() { port_ = free_port(); }
 
 Broker::~Broker() { stop(); }
 
+namespace {
+
+const char kEjabberdctl[] = "/usr/sbin/ejabberdctl";
+
+// Mosquitto's ACL file as ejabberd's mod_mqtt rules. Mosquitto checks a
+// client's read rights on every message it would deliver; ejabberd checks
+// a subscription's filter once, against the filters of access_subscribe,
+// and refuses it whole. A filter in the rules lets in the users that have it
+// (any one matching filter allows). Publishing is checked per message in
+// both.
+std::string ejabberd_rules(const std::string& acl) {
+  std::map<std::string, std::set<std::string>> read, write;
+  std::set<std::string> users;
+  std::string user;
+  std::istringstream in(acl);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::vector<std::string> w = words(line);
+    if (w.size() == 2 && w[0] == "user") {
+      user = w[1];
+      users.insert(user);
+    } else if (w.size() == 3 && w[0] == "topic") {
+      if (w[1] == "read" || w[1] == "readwrite") read[w[2]].insert(user);
+      if (w[1] == "write" || w[1] == "readwrite") write[w[2]].insert(user);
+    }
+  }
+  if (users.empty()) return "";
+  std::string text = "acl:\n";
+  for (const auto& u : users) text += "  zul_" + u + ":\n    user: \"" + u + "@localhost\"\n";
+  std::string rules = "access_rules:\n", mqtt;
+  int n = 0;
+  for (const auto* table : {&read, &write}) {
+    mqtt += table == &read ? "    access_subscribe:\n" : "    access_publish:\n";
+    for (const auto& [filter, who] : *table) {
+      const std::string rule = "zul_rule" + std::to_string(n++);
+      rules += "  " + rule + ":\n";
+      for (const auto& u : who) rules += "    - allow: zul_" + u + "\n";
+      mqtt += "      " + nlohmann::json(filter).dump() + ": " + rule + "\n";
+    }
+  }
+  return text + rules + "modules:\n  mod_mqtt:\n" + mqtt;
+}
+
+}  // namespace
+
+std::string Broker::kind() {
+  const char* k = getenv("ZUL_TEST_BROKER");
+  return k != nullptr && std::string(k) == "ejabberd" ? "ejabberd" : "mosquitto";
+}
+
+bool Broker::needs_login() { return kind() == "ejabberd"; }
+
 bool Broker::available() {
+  if (kind() == "ejabberd") return access(kEjabberdctl, X_OK) == 0;
   const std::string path = ZUL_MOSQUITTO_PATH;
   return !path.empty() && access(path.c_str(), X_OK) == 0;
 }
 
+int Broker::ejabberdctl(const std::string& command, std::string* output) const {
+  const std::string& d = dir_.path();
+  std::string ignored;
+  return run_command(std::string(kEjabberdctl) + " --config-dir '" + d + "' --ctl-config '" + d +
+                         "/ejabberdctl.cfg' --config '" + d + "/ejabberd.yml' --spool '" + d +
+                         "/spool' --logs '" + d + "/logs' --node zul" + std::to_string(port_) +
+                         "@localhost " + command,
+                     output != nullptr ? output : &ignored);
+}
+
 void Broker::write_config() {
+  if (kind() == "ejabberd") {
+    // Its own node, listener, spool and logs. Everyone logs in, under a
+    // name of the users' or, without users, anonymously.
+    const std::string& d = dir_.path();
+    const std::string rules = ejabberd_rules(acl_);
+    dir_.file("ejabberd.yml",
+              "hosts: [localhost]\nloglevel: info\ncertfiles: []\n"
+              "listen:\n  - port: " +
+                  std::to_string(port_) +
+                  "\n    ip: \"127.0.0.1\"\n    module: mod_mqtt\n    backlog: 1000\n" +
+                  (users_.empty() ? "auth_method: [anonymous]\nanonymous_protocol: login_anon\n"
+                                    "allow_multiple_connections: true\n"
+                                  : "auth_method: [internal]\n") +
+                  "api_permissions:\n  \"console commands\":\n    from: ejabberd_ctl\n"
+                  "    who: all\n    what: \"*\"\n" +
+                  (rules.empty() ? "modules:\n  mod_mqtt:\n" : rules) +
+                  // Its default of 8 refuses the filter of a room's stale Home
+                  // Assistant configurations (zul/test/room/+/homeassistant/
+                  // +/+/+/config) as invalid.
+                  "    max_topic_depth: 16\n");
+    dir_.file("ejabberdctl.cfg",
+              "ERL_OPTIONS=\"-env ERL_CRASH_DUMP_BYTES 0\"\n"
+              "INET_DIST_INTERFACE=127.0.0.1\nERL_EPMD_ADDRESS=127.0.0.1\n"
+              "EJABBERD_PID_PATH=" +
+                  d + "/ejabberd.pid\n");
+    dir_.file("inetrc", "{lookup,[file,native]}.\n{host,{127,0,0,1}, [\"localhost\"]}.\n");
+    std::filesystem::create_directories(d + "/spool");
+    std::filesystem::create_directories(d + "/logs");
+    // ejabberdctl run by root runs the node as the package's own user.
+    std::string out;
+    if (geteuid() == 0) run_command("chown -R ejabberd '" + d + "'", &out);
+    return;
+  }
   // Persistence keeps the probe's session and its queued messages across a
   // stop and start, as a deployed broker would.
   config_ =
@@ -146,6 +245,9 @@ void Broker::write_config() {
 
 bool Broker::secure(const std::vector<std::pair<std::string, std::string>>& users,
                     const std::string& acl) {
+  users_ = users;
+  acl_ = acl;
+  if (kind() == "ejabberd") return true;
   const std::string passwords = dir_.path() + "/passwords";
   for (size_t i = 0; i < users.size(); ++i) {
     std::string out;
@@ -158,7 +260,35 @@ bool Broker::secure(const std::vector<std::pair<std::string, std::string>>& user
   return true;
 }
 
+bool Broker::start_ejabberd() {
+  write_config();
+  std::string out;
+  if (ejabberdctl("start", &out) != 0) return false;
+  pid_ = 1;  // a node, not a child: stop() asks ejabberdctl
+  // Its log says so once its MQTT listener is open.
+  const std::string open =
+      "Start accepting TCP connections at 127.0.0.1:" + std::to_string(port_) + " for mod_mqtt";
+  const auto start = Clock::now();
+  // An Erlang node takes seconds to start, and far longer on a loaded machine.
+  while (read_file(dir_.path() + "/logs/ejabberd.log").find(open) == std::string::npos) {
+    if (seconds_since(start) > 90) {
+      stop();
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  for (const auto& [user, password] : users_) {
+    if (ejabberdctl("register '" + user + "' localhost '" + password + "'", &out) != 0) {
+      stop();
+      return false;
+    }
+  }
+  started_once_ = true;
+  return true;
+}
+
 bool Broker::start() {
+  if (kind() == "ejabberd") return start_ejabberd();
   for (int attempt = 0; attempt < 5; ++attempt) {
     write_config();
     pid_ = spawn({ZUL_MOSQUITTO_PATH, "-c", config_}, dir_.path() + "/broker.log");
@@ -187,6 +317,15 @@ bool Broker::start() {
 }
 
 void Broker::stop() {
+  if (kind() == "ejabberd") {
+    std::string out;
+    if (pid_ > 0) {
+      ejabberdctl("stop", &out);
+      ejabberdctl("stopped", &out);
+    }
+    pid_ = -1;
+    return;
+  }
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
   if (wait_pid(pid_, 10) < 0) {
@@ -202,7 +341,11 @@ Probe::Probe(int port, const std::string& client_id, const std::string& username
              const std::string& password) {
   mosquitto_lib_init();
   mosq_ = mosquitto_new(client_id.c_str(), false, this);
-  if (!username.empty()) mosquitto_username_pw_set(mosq_, username.c_str(), password.c_str());
+  if (!username.empty()) {
+    mosquitto_username_pw_set(mosq_, username.c_str(), password.c_str());
+  } else if (Broker::needs_login()) {
+    mosquitto_username_pw_set(mosq_, Broker::anonymous_user(), Broker::anonymous_password());
+  }
   mosquitto_message_callback_set(mosq_, on_message);
   mosquitto_connect_callback_set(mosq_, on_connect);
   mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
@@ -340,6 +483,14 @@ pid_t BridgeRun::program_pid() const {
 
 // ---- configuration and pins
 
+std::string broker_login(const TempDir& dir) {
+  if (!Broker::needs_login()) return "";
+  const std::string password = dir.file("anonymous.password", Broker::anonymous_password());
+  chmod(password.c_str(), 0600);
+  return "username = \"" + std::string(Broker::anonymous_user()) +
+         "\"\npassword_file = " + nlohmann::json(password).dump() + "\n";
+}
+
 std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setup,
                        std::string* pins_path) {
   const std::string scenario = dir.file("calls.scn", setup.scenario);
@@ -350,6 +501,8 @@ std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setu
         std::string("--pins"), *pins_path}) {
     command.push_back(w);
   }
+  const std::string login =
+      setup.mqtt_toml.find("username") == std::string::npos ? broker_login(dir) : "";
   const std::string text =
       "[driver]\ncommand = " + toml_array(command) + "\nintercom = 10\nworking_directory = " +
       nlohmann::json(setup.working_directory.empty() ? std::string(ZUL_SOURCE_DIR)
@@ -357,7 +510,7 @@ std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setu
           .dump() +
       "\nrecord_directory = " + nlohmann::json(dir.path() + "/records").dump() + "\n" +
       setup.driver_toml + setup.rooms + "[mqtt]\nport = " + std::to_string(broker_port) +
-      "\ntopic = \"zul/test\"\nkeepalive = 5\n" + setup.mqtt_toml +
+      "\ntopic = \"zul/test\"\nkeepalive = 5\n" + login + setup.mqtt_toml +
       "[homeassistant]\nname = \"Test entrance\"\n" + setup.extra_toml;
   return dir.file("bridge.toml", text);
 }

@@ -1,5 +1,6 @@
-// End-to-end support: a real Mosquitto broker on a free loopback port with a
-// temporary configuration, a real MQTT client that records what the bridge
+// End-to-end support: a real broker on a free loopback port with a
+// temporary configuration (Mosquitto; ejabberd's MQTT module when
+// ZUL_TEST_BROKER=ejabberd), a real MQTT client that records what the bridge
 // publishes, and zul_stm_mqtt run as a process with zul_stm_sim as its
 // program.
 #pragma once
@@ -39,9 +40,18 @@ class Broker {
   ~Broker();
   // Whether a broker can be run here at all.
   static bool available();
+  // "mosquitto" or "ejabberd" (ZUL_TEST_BROKER).
+  static std::string kind();
+  // Whether a client must log in even where the broker takes anyone
+  // (ejabberd's MQTT module: anonymous logins still give a name and a
+  // password); these are the ones to give then.
+  static bool needs_login();
+  static const char* anonymous_user() { return "anyone"; }
+  static const char* anonymous_password() { return "any"; }
   // Only these users, each reaching what the ACL file lets it (mosquitto's
-  // acl_file format); call before the first start. `users` are name and
-  // password pairs, made into a password file by mosquitto_passwd.
+  // acl_file format; for ejabberd made into mod_mqtt's access rules); call
+  // before the first start. `users` are name and password pairs, made into
+  // a password file by mosquitto_passwd (registered in ejabberd).
   bool secure(const std::vector<std::pair<std::string, std::string>>& users,
               const std::string& acl);
   // Waits until it has opened its listener: its own log says so, which no
@@ -55,7 +65,13 @@ class Broker {
 
  private:
   void write_config();
+  bool start_ejabberd();
+  // ejabberdctl on this broker's node, with its own configuration and
+  // spool; its status.
+  int ejabberdctl(const std::string& command, std::string* output = nullptr) const;
   TempDir dir_;
+  std::vector<std::pair<std::string, std::string>> users_;
+  std::string acl_;
   int port_ = 0;
   pid_t pid_ = -1;
   bool started_once_ = false;
@@ -130,6 +146,10 @@ struct SimSetup {
   std::string rooms = "[rooms]\nimitate = [5, 6]\nblacklist = [9]\n";
   std::string working_directory;  // the program's; empty: the source tree
 };
+// The [mqtt] lines that log a bridge in where the broker wants a login even
+// from anyone (Broker::needs_login), with a password file in dir; empty
+// elsewhere.
+std::string broker_login(const TempDir& dir);
 // The flight records go to dir/records.
 std::string sim_config(const TempDir& dir, int broker_port, const SimSetup& setup,
                        std::string* pins_path);
