@@ -18,6 +18,7 @@
 // result; each malformed payload, one refusal.
 #include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -340,9 +341,12 @@ void Soak::setup() {
     }
   }
   write_file(work_ + "/calls.scn", scn.str());
-  const char* lib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
-  const char* env_lib = getenv("ZUL_SOAK_FAKETIME");
-  faketime_ = env_lib ? env_lib : (access(lib, R_OK) == 0 ? lib : "");
+  // Debian's faketime package, whatever the architecture's directory.
+  glob_t found{};
+  if (glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &found) == 0) {
+    faketime_ = found.gl_pathv[0];
+  }
+  globfree(&found);
   write_file(work_ + "/faketime", "+0\n");
   // The program through a shell that names its pin log by its own pid.
   const std::string driver =
