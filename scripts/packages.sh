@@ -28,7 +28,7 @@ fuzz="clang libclang-rt-dev"
 case "$job" in
   build) echo "$build" ;;
   test)
-    echo "$build $fuzz libgtest-dev libbenchmark-dev python3 time mosquitto python3-jinja2 systemd \
+    echo "$build $fuzz libgtest-dev libbenchmark-dev python3 time mosquitto faketime python3-jinja2 systemd \
 apt-utils gnupg"
     ;;
   format)
