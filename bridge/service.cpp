@@ -739,11 +739,14 @@ void Service::on_connected() {
   connected_ = true;
   log_line("connected to the broker; " + std::to_string(outbox_.waiting()) + " messages waiting" +
            (outbox_.dropped() ? ", " + std::to_string(outbox_.dropped()) + " dropped so far" : ""));
-  mqtt_.publish({config_.topic + "/status", "online", 1, true});
+  // Subscribed before "online": the broker handles one connection's packets
+  // in order, so a command sent by whoever saw "online" finds the bridge
+  // listening.
   mqtt_.subscribe(config_.topic + "/command", 1);
   mqtt_.subscribe(config_.topic + "/answer/+/set", 1);
   mqtt_.subscribe(config_.topic + "/room/+/command", 1);
   mqtt_.subscribe(config_.topic + "/record/get", 1);
+  mqtt_.publish({config_.topic + "/status", "online", 1, true});
   for (const std::string& pattern : stale_patterns(config_)) mqtt_.subscribe(pattern, 1);
   if (config_.discovery) {
     mqtt_.subscribe(config_.discovery_prefix + "/status", 1);
