@@ -175,9 +175,9 @@ class Client {
   }
   bool connected() const { return connected_; }
   bool publish(const std::string& topic, const std::string& payload) {
-    return connected_ && mosquitto_publish(m_, nullptr, topic.c_str(),
-                                           static_cast<int>(payload.size()), payload.data(), 1,
-                                           false) == MOSQ_ERR_SUCCESS;
+    return connected_ &&
+           mosquitto_publish(m_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), 1, false) == MOSQ_ERR_SUCCESS;
   }
   std::vector<Message> messages() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -228,8 +228,8 @@ long proc_fds(pid_t pid) {
 }
 
 pid_t child_of(pid_t pid) {
-  const std::string text = read_file("/proc/" + std::to_string(pid) + "/task/" +
-                                     std::to_string(pid) + "/children");
+  const std::string text =
+      read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
   return static_cast<pid_t>(atol(text.c_str()));
 }
 
@@ -302,10 +302,10 @@ void Soak::setup() {
   tmpfs_ = mount("tmpfs", records_.c_str(), "tmpfs", 0, "size=64m,mode=0700") == 0;
   port_ = free_port();
   // Users and their rules as the manual page sets a building up.
-  std::string acl = "user bridge\ntopic readwrite " + kBase + "/#\ntopic readwrite homeassistant/#\n" +
-                    "user operator\ntopic read " + kBase + "/#\ntopic write " + kBase +
-                    "/command\ntopic write " + kBase + "/answer/+/set\ntopic write " + kBase +
-                    "/record/get\ntopic read homeassistant/#\n";
+  std::string acl =
+      "user bridge\ntopic readwrite " + kBase + "/#\ntopic readwrite homeassistant/#\n" +
+      "user operator\ntopic read " + kBase + "/#\ntopic write " + kBase + "/command\ntopic write " +
+      kBase + "/answer/+/set\ntopic write " + kBase + "/record/get\ntopic read homeassistant/#\n";
   std::vector<std::string> users = {"bridge", "operator"};
   for (int r : kRooms) {
     const std::string u = "room" + std::to_string(r);
@@ -349,18 +349,17 @@ void Soak::setup() {
   globfree(&found);
   write_file(work_ + "/faketime", "+0\n");
   // The program through a shell that names its pin log by its own pid.
-  const std::string driver =
-      "exec \"$0\" --speed " + std::to_string(speed_) + " --pins " + work_ +
-      "/pins.$$ --scenario " + work_ + "/calls.scn \"$@\"";
-  std::string toml = "[driver]\ncommand = [\"/bin/sh\", \"-c\", " + json(driver).dump() + ", " +
-                     json(sim_path_).dump() + "]\nintercom = 10\nworking_directory = " +
-                     json(std::string(ZUL_SOURCE_DIR)).dump() + "\nrecord_directory = " +
-                     json(records_).dump() +
-                     "\n[rooms]\nimitate = [5, 6, 7]\nblacklist = [9]\n[mqtt]\nport = " +
-                     std::to_string(port_) + "\ntopic = \"" + kBase +
-                     "\"\nusername = \"bridge\"\npassword_file = \"" + work_ +
-                     "/bridge-password\"\nkeepalive = 5\n[homeassistant]\nname = \"Soak\"\n"
-                     "[answer.5]\nmode = \"open\"\n[answer.7]\nmode = \"reject\"\n";
+  const std::string driver = "exec \"$0\" --speed " + std::to_string(speed_) + " --pins " + work_ +
+                             "/pins.$$ --scenario " + work_ + "/calls.scn \"$@\"";
+  std::string toml =
+      "[driver]\ncommand = [\"/bin/sh\", \"-c\", " + json(driver).dump() + ", " +
+      json(sim_path_).dump() +
+      "]\nintercom = 10\nworking_directory = " + json(std::string(ZUL_SOURCE_DIR)).dump() +
+      "\nrecord_directory = " + json(records_).dump() +
+      "\n[rooms]\nimitate = [5, 6, 7]\nblacklist = [9]\n[mqtt]\nport = " + std::to_string(port_) +
+      "\ntopic = \"" + kBase + "\"\nusername = \"bridge\"\npassword_file = \"" + work_ +
+      "/bridge-password\"\nkeepalive = 5\n[homeassistant]\nname = \"Soak\"\n"
+      "[answer.5]\nmode = \"open\"\n[answer.7]\nmode = \"reject\"\n";
   write_file(work_ + "/bridge.toml", toml);
 }
 
@@ -397,8 +396,8 @@ void Soak::supervise() {
   if (bridge_ > 0 && waitpid(bridge_, &status, WNOHANG) == bridge_) {
     if (!(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) {
       ++unexpected_bridge_exits_;
-      problems_.push_back("the bridge ended by itself (bridge." +
-                          std::to_string(bridge_starts_) + ".log)");
+      problems_.push_back("the bridge ended by itself (bridge." + std::to_string(bridge_starts_) +
+                          ".log)");
     }
     start_bridge();
   }
@@ -436,8 +435,8 @@ bool Soak::recover(const std::string& fault, double since) {
       if (status == "online" && program == "running" && !call.empty()) break;
       sleep_s(0.05);
     }
-    retained_ok = status == "online" && program == "running" &&
-                  restarts == kills_since_bridge_start_;
+    retained_ok =
+        status == "online" && program == "running" && restarts == kills_since_bridge_start_;
     if (retained_ok) {
       f.retained_right++;
       f.recovered++;
@@ -526,26 +525,26 @@ void Soak::fill_records(bool full) {
 }
 
 void Soak::malformed() {
-  std::vector<std::string> payloads = {"",
-                                       " ",
-                                       std::string("\0\1\xff\xfe", 4),
-                                       "{",
-                                       "{\"action\":",
-                                       "[]",
-                                       "null",
-                                       "42",
-                                       "{\"action\":42}",
-                                       "{\"action\":\"relay\",\"relay\":9}",
-                                       "relay0",
-                                       "{\"action\":\"pickup\",\"id\":{\"x\":1}}",
-                                       "PICKUP",
-                                       "pickup\n\nextra",
-                                       "\xc3\x28\xa0\xa1",
-                                       "{\"action\":\"dance\",\"id\":\"\xc3\x28\"}",
-                                       std::string(100000, '['),
-                                       "{\"action\":\"open\",\"id\":\"" + std::string(65536, 'a') +
-                                           "\"}",
-                                       std::string(1 << 20, '{')};
+  std::vector<std::string> payloads = {
+      "",
+      " ",
+      std::string("\0\1\xff\xfe", 4),
+      "{",
+      "{\"action\":",
+      "[]",
+      "null",
+      "42",
+      "{\"action\":42}",
+      "{\"action\":\"relay\",\"relay\":9}",
+      "relay0",
+      "{\"action\":\"pickup\",\"id\":{\"x\":1}}",
+      "PICKUP",
+      "pickup\n\nextra",
+      "\xc3\x28\xa0\xa1",
+      "{\"action\":\"dance\",\"id\":\"\xc3\x28\"}",
+      std::string(100000, '['),
+      "{\"action\":\"open\",\"id\":\"" + std::string(65536, 'a') + "\"}",
+      std::string(1 << 20, '{')};
   const double from = now_s();
   for (size_t h = 0; h < households_.size(); ++h) {
     const std::string topic = kBase + "/room/" + std::to_string(kRooms[h]) + "/command";
@@ -649,11 +648,11 @@ void Soak::sample() {
 int Soak::run() {
   setup();
   start_broker(true);
-  sub_ = std::make_unique<Client>(
-      "soak-home-assistant", "operator", port_, true,
-      std::vector<std::string>{kBase + "/event", kBase + "/command/result",
-                               kBase + "/room/+/command/result", kBase + "/status",
-                               kBase + "/health"});
+  sub_ =
+      std::make_unique<Client>("soak-home-assistant", "operator", port_, true,
+                               std::vector<std::string>{kBase + "/event", kBase + "/command/result",
+                                                        kBase + "/room/+/command/result",
+                                                        kBase + "/status", kBase + "/health"});
   operator_ = std::make_unique<Client>("soak-operator", "operator", port_, false,
                                        std::vector<std::string>{});
   for (int r : kRooms) {
@@ -730,7 +729,8 @@ int Soak::report() {
       const auto p = bridge::parse_program_line(line.substr(mark.size()));
       if (!bridge::is_event(p.kind)) continue;
       Signature s{bridge::event_name(p.kind)};
-      if (p.kind == bridge::ProgramLine::Kind::kDial || p.kind == bridge::ProgramLine::Kind::kSignal) {
+      if (p.kind == bridge::ProgramLine::Kind::kDial ||
+          p.kind == bridge::ProgramLine::Kind::kSignal) {
         s.detail = static_cast<long>(p.number);
       }
       expected.push_back(s);
@@ -786,8 +786,9 @@ int Soak::report() {
   // Malformed payloads: one refusal each, and nothing through the rules.
   long malformed_results = 0, acl_leaks = 0, record_results = 0;
   for (const auto& m : got) {
-    const bool in_window = std::any_of(malformed_windows_.begin(), malformed_windows_.end(),
-                                       [&](const auto& w) { return m.t >= w.first && m.t <= w.second; });
+    const bool in_window =
+        std::any_of(malformed_windows_.begin(), malformed_windows_.end(),
+                    [&](const auto& w) { return m.t >= w.first && m.t <= w.second; });
     if (m.topic.find("/command/result") == std::string::npos) continue;
     const json j = json::parse(m.payload, nullptr, false);
     const bool ours = j.is_object() && j.contains("id") && j["id"].is_string() &&
@@ -882,8 +883,9 @@ int Soak::report() {
     char fig[96];
     snprintf(fig, sizeof fig, "%d, recovered %d, idle %d, worst %.1f s", f.injected, f.recovered,
              f.call_idle, f.worst_recovery_s);
-    row("fault: " + kind, fig, f.injected > 0 && f.recovered == f.injected &&
-                                   f.retained_right == f.injected && f.call_idle == f.injected);
+    row("fault: " + kind, fig,
+        f.injected > 0 && f.recovered == f.injected && f.retained_right == f.injected &&
+            f.call_idle == f.injected);
   }
   row("events the bridge read from the program", str(static_cast<long>(expected.size())),
       !expected.empty());
@@ -901,14 +903,15 @@ int Soak::report() {
       malformed_results == static_cast<long>(malformed_sent_.size()));
   row("  writes outside a household's rules (dropped)", str(acl_probes_), true);
   row("  results for those (must be none)", str(acl_leaks), acl_leaks == 0);
-  row("record requests on a full directory, results", str(record_requests_) + ", " + str(record_results),
-      record_results == record_requests_);
+  row("record requests on a full directory, results",
+      str(record_requests_) + ", " + str(record_results), record_results == record_requests_);
   row("bridge kills with the last will seen (offline)",
       str(wills) + " of " + str(static_cast<long>(bridge_kill_times_.size())),
       wills == static_cast<int>(bridge_kill_times_.size()));
-  row("bridge exits nobody asked for", str(unexpected_bridge_exits_), unexpected_bridge_exits_ == 0);
-  row("program pin logs with the pins left idle", str(pin_logs - pins_not_idle) + " of " + str(pin_logs),
-      pin_logs > 0 && pins_not_idle == 0);
+  row("bridge exits nobody asked for", str(unexpected_bridge_exits_),
+      unexpected_bridge_exits_ == 0);
+  row("program pin logs with the pins left idle",
+      str(pin_logs - pins_not_idle) + " of " + str(pin_logs), pin_logs > 0 && pins_not_idle == 0);
   char fig[96];
   snprintf(fig, sizeof fig, "%.1f s", longest_away_s);
   row("  longest a pin stayed away from idle", fig, longest_away_s < 30);
