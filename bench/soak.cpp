@@ -252,6 +252,7 @@ class Soak {
   void start_broker(bool persistent);
   void start_bridge();
   void supervise();
+  int connections();
   bool recover(const std::string& fault, double since);
   void calm(double seconds);
   void calm_no_commands(double seconds);
@@ -273,6 +274,10 @@ class Soak {
   pid_t broker_ = -1, bridge_ = -1;
   int broker_starts_ = 0, bridge_starts_ = 0;
   int kills_since_bridge_start_ = 0;
+  // The bridge's connections to the broker before a broker fault: the
+  // retained "online" outlives a broker's clean restart, so only the
+  // bridge's own log says that it is back.
+  int connections_before_ = -1;
   int unexpected_bridge_exits_ = 0;
   std::unique_ptr<Client> sub_, operator_;
   std::vector<std::unique_ptr<Client>> households_;
@@ -411,6 +416,10 @@ bool Soak::recover(const std::string& fault, double since) {
   bool retained_ok = false;
   while (now_s() < until && !retained_ok) {
     supervise();
+    if (connections() <= connections_before_) {
+      sleep_s(0.05);
+      continue;
+    }
     Client probe("soak-probe-" + std::to_string(rng_()), "operator", port_, false,
                  {kBase + "/status", kBase + "/health", kBase + "/call"});
     const double look = now_s() + 1.5;
@@ -571,8 +580,21 @@ void Soak::malformed() {
   malformed_windows_.push_back({from, now_s()});
 }
 
+int Soak::connections() {
+  const std::string log = read_file(work_ + "/bridge." + std::to_string(bridge_starts_) + ".log");
+  int n = 0;
+  for (size_t at = log.find("connected to the broker"); at != std::string::npos;
+       at = log.find("connected to the broker", at + 1)) {
+    n += at == 0 || log[at - 1] == ' ';  // not "disconnected"
+  }
+  return n;
+}
+
 void Soak::fault(const std::string& kind) {
   const double t = now_s();
+  connections_before_ = kind.rfind("broker", 0) == 0 && kind.find("SIGSTOP") == std::string::npos
+                            ? connections()
+                            : -1;
   faults_[kind].injected++;
   if (kind == "program SIGKILL") {
     const pid_t p = child_of(bridge_);
