@@ -757,11 +757,14 @@ void Service::on_connected() {
   connected_ = true;
   log_line("connected to the broker; " + std::to_string(outbox_.waiting()) + " messages waiting" +
            (outbox_.dropped() ? ", " + std::to_string(outbox_.dropped()) + " dropped so far" : ""));
-  mqtt_.publish({topics_.status(), "online", 1, true});
+  // Subscribed before "online": the broker handles one connection's packets
+  // in order, so a command sent by whoever saw "online" finds the bridge
+  // listening.
   mqtt_.subscribe(topics_.command(), 1);
   mqtt_.subscribe(topics_.answer_set_filter(), 1);
   mqtt_.subscribe(topics_.room_command_filter(), 1);
   mqtt_.subscribe(topics_.record_get(), 1);
+  mqtt_.publish({topics_.status(), "online", 1, true});
   for (const std::string& pattern : stale_patterns(config_)) mqtt_.subscribe(pattern, 1);
   if (config_.discovery) {
     mqtt_.subscribe(topics_.discovery_status(), 1);

@@ -28,9 +28,10 @@ fuzz="clang libclang-rt-dev"
 case "$job" in
   build) echo "$build" ;;
   test)
-    # ejabberd: a second MQTT broker for the bridge's end-to-end tests.
-    echo "$build $fuzz libgtest-dev libbenchmark-dev python3 time mosquitto ejabberd python3-jinja2 \
-systemd apt-utils gnupg"
+    # ejabberd: a second MQTT broker for the bridge's end-to-end tests;
+    # faketime: the soak's steps of the wall clock.
+    echo "$build $fuzz libgtest-dev libbenchmark-dev python3 time mosquitto ejabberd faketime \
+python3-jinja2 systemd apt-utils gnupg"
     ;;
   format)
     case "$codename" in

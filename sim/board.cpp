@@ -29,6 +29,7 @@ AppendLog<Transfer>& g_transfers = *new AppendLog<Transfer>;
 // A simulated hour is over a million transfers: the simulator keeps none and
 // streams them to the frames log if one was asked for; tests keep them.
 bool g_keep_transfers = true;
+bool g_keep_pins = true;  // under mu
 LogStream& g_frames = *new LogStream;
 SpiConfig& g_spi = *new SpiConfig;
 bool g_initialised = false;
@@ -61,6 +62,7 @@ void reset_state() {
   g_started.store(false);
   g_source.store(nullptr);
   g_keep_transfers = true;
+  g_keep_pins = true;
   g_frames.finish();
   g_stopped.store(false);
   for (auto& ready : g_tail_ready) {
@@ -106,7 +108,9 @@ void record(PinCall call, uint8_t gpio, uint8_t value) {
   }
   const int64_t now = clock_now_ns();
   std::lock_guard<std::mutex> lock(mu);
-  g_pins.push(PinEvent{now, call, gpio, value});
+  if (g_keep_pins) {
+    g_pins.push(PinEvent{now, call, gpio, value});
+  }
   set_level(call, gpio, value);
 }
 
@@ -319,6 +323,11 @@ void write_pins_log(int fd) {
 void board_keep_transfers(bool keep) {
   std::lock_guard<std::mutex> lock(mu);
   g_keep_transfers = keep;
+}
+
+void board_keep_pins(bool keep) {
+  std::lock_guard<std::mutex> lock(mu);
+  g_keep_pins = keep;
 }
 
 bool board_stream_frames(const char* path) {

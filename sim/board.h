@@ -74,6 +74,8 @@ void write_frames_log(int fd);
 // Whether transfers() keeps every transfer (the default after a reset, for
 // tests); a long run keeps none.
 void board_keep_transfers(bool keep);
+// The same for the pin writes (pin_events); the levels are kept regardless.
+void board_keep_pins(bool keep);
 // Streams every transfer from now on to the frames log at path, written as
 // the run goes (board_finish_frames writes the rest, at exit, safe in a
 // signal handler). False when the file cannot be created.

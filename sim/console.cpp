@@ -27,6 +27,7 @@ std::mutex& out_mu = *new std::mutex;
 AppendLog<LineEntry>& g_lines = *new AppendLog<LineEntry>;
 std::string& g_partial = *new std::string;
 std::string& g_all = *new std::string;
+bool g_keep_output = true;  // under out_mu
 std::vector<std::function<void(const std::string&)>>& g_watchers =
     *new std::vector<std::function<void(const std::string&)>>;
 int g_echo_fd = -1;  // set before the program starts, read by its writes
@@ -57,7 +58,9 @@ ssize_t stdout_write(void*, const char* buf, size_t size) {
   std::vector<std::function<void(const std::string&)>> watchers;
   {
     std::lock_guard<std::mutex> lock(out_mu);
-    g_all.append(buf, size);
+    if (g_keep_output) {
+      g_all.append(buf, size);
+    }
     for (size_t i = 0; i < size; ++i) {
       if (buf[i] != '\n') {
         g_partial.push_back(buf[i]);
@@ -66,7 +69,9 @@ ssize_t stdout_write(void*, const char* buf, size_t size) {
       LineEntry e{};
       e.t_ns = clock_now_ns();
       snprintf(e.text, sizeof e.text, "%s", g_partial.c_str());
-      g_lines.push(e);
+      if (g_keep_output) {
+        g_lines.push(e);
+      }
       complete.push_back(g_partial);
       g_partial.clear();
     }
@@ -151,12 +156,18 @@ void on_output_line(std::function<void(const std::string&)> fn) {
   g_watchers.push_back(std::move(fn));
 }
 
+void console_keep_output(bool keep) {
+  std::lock_guard<std::mutex> lock(out_mu);
+  g_keep_output = keep;
+}
+
 void console_reset() {
   {
     std::lock_guard<std::mutex> lock(out_mu);
     g_lines.clear();
     g_partial.clear();
     g_all.clear();
+    g_keep_output = true;
     g_watchers.clear();
   }
   std::lock_guard<std::mutex> lock(in_mu);

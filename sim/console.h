@@ -46,6 +46,10 @@ void on_output_line(std::function<void(const std::string&)> fn);
 
 // Fresh feed and record (for a new test case).
 void console_reset();
+// Whether the record above keeps the lines and the text (the default after a
+// reset, for tests); a long run that writes no file of them keeps neither,
+// and its memory stays flat.
+void console_keep_output(bool keep);
 
 // Writes "<t> <line>" for every line to fd; safe at exit.
 void write_lines_log(int fd);

@@ -326,6 +326,10 @@ void set_up_board(bool replaying, bool pump, bool feed_input) {
   coproc_configure(g_options.coproc);
   // Only what the run asked for: transfers go straight to their log.
   board_keep_transfers(false);
+  // The pin writes and the lines only for the files that show them: a run of
+  // weeks without them keeps its memory flat.
+  board_keep_pins(!g_options.pins.empty() || !g_options.vcd.empty() || !g_options.svg.empty());
+  console_keep_output(!g_options.lines.empty() || !g_options.vcd.empty() || !g_options.svg.empty());
   if (!g_options.frames.empty()) {
     board_stream_frames(g_options.frames.c_str());
   }
