@@ -941,8 +941,14 @@ int Soak::report() {
     snprintf(fig, sizeof fig, "%ld -> %ld (max %ld)", a, b, max);
     row(what, fig, b <= a + slack);
   };
+  // A short run is all warm-up: each kind of fault comes once, and the first
+  // record packed or payload refused grows the heap once for good (1.3 MiB
+  // seen in a minute). Only a long run, where every fault comes again and
+  // again, tells such a step from a leak; a short one still catches a gross
+  // one.
+  const bool short_run = seconds_ <= 300;
   flat("bridge RSS KiB, first quarter -> last quarter", brss0, brss1, brssmax,
-       std::max(1024L, brss0 / 10));
+       short_run ? std::max(4096L, brss0 / 2) : std::max(1024L, brss0 / 10));
   flat("bridge open descriptors", bfd0, bfd1, bfdmax, 1);
   flat("program RSS KiB", prss0, prss1, prssmax, std::max(2048L, prss0 / 10));
   flat("program open descriptors", pfd0, pfd1, pfdmax, 1);
