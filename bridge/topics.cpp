@@ -30,7 +30,12 @@ int room_of_level(std::string_view level) {
 }
 
 std::string not_a_room(std::string_view level) {
-  return "\"" + std::string(level) + "\" is not a room number";
+  // Appended, not "\"" + std::string(level): GCC 12's optimiser warns
+  // falsely (-Wrestrict) on a literal added to a temporary string.
+  std::string text = "\"";
+  text.append(level);
+  text += "\" is not a room number";
+  return text;
 }
 
 Topics::Topics(const Config& config)
