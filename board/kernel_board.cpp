@@ -789,6 +789,5 @@ constexpr board::Ops kOps = {
     .spi_setChipSelectPolarity = spi_set_chip_select_polarity,
     .spi_transfernb = spi_transfernb,
 };
-static_assert(board::complete(kOps));
 
 }  // namespace kboard
