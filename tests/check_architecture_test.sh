@@ -54,11 +54,11 @@ expect "draws these arrows the code no longer has:
 restore board/kernel_board.cpp board/kernel_board.h
 
 # A line of the block that is not in its form, or names no folder.
-sed -i 's/^out ──> record$/out -> record/' ARCHITECTURE.md
+sed -i 's/^out ──> /out -> /' ARCHITECTURE.md
 # shellcheck disable=SC2016 # backquotes of the message, not a command
-expect 'is not `FROM ──> TO, ...`: out -> record'
+expect 'is not `FROM ──> TO, ...`: out -> record, protocol'
 restore ARCHITECTURE.md
-sed -i 's/^line ──> out, record$/line ──> out, recrod/' ARCHITECTURE.md
+sed -i 's/^line ──> out, record,/line ──> out, recrod,/' ARCHITECTURE.md
 expect '"recrod" is not another folder'
 restore ARCHITECTURE.md
 
