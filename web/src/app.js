@@ -84,6 +84,7 @@ function renderCall() {
   if (ringing && !wasRinging) {
     // The moment the ringing showed, for whoever measures it.
     $("ringing").dataset.since = String(Date.now());
+    $("ringing").dataset.call = String(call.call ?? "");
     $("ringing-detail").textContent = `Room ${settings.room} · ${when(new Date().toISOString())}`;
     window.scrollTo(0, 0);
     startAlert();
