@@ -3,10 +3,13 @@
 # machine's release or in the one named: Debian bookworm, Debian trixie, and
 # Raspberry Pi OS on either. What scripts/deps.sh installs is read here.
 #
-#   sh scripts/packages.sh build|test|format|fuzz|cross [CODENAME]
+#   sh scripts/packages.sh build|test|web|format|fuzz|cross [CODENAME]
 #
 #   build   the program, the simulator and the bridge
 #   test    and everything scripts/test.sh runs on this machine's build
+#   web     the doorbell page's build and its tests in a real browser:
+#           Node.js and npm (which install the page's npm packages from its
+#           lock file) and Chromium
 #   format  the pinned clang-format of the layout check (none where the
 #           release has no clang-format 14)
 #   fuzz    the libFuzzer targets
@@ -33,6 +36,7 @@ case "$job" in
     echo "$build $fuzz libgtest-dev libbenchmark-dev python3 time mosquitto ejabberd faketime \
 python3-jinja2 systemd apt-utils gnupg"
     ;;
+  web) echo "nodejs npm chromium" ;;
   format)
     case "$codename" in
       bookworm) echo clang-format-14 ;;
@@ -48,7 +52,7 @@ python3-jinja2 systemd apt-utils gnupg"
 mmdebstrap qemu-user-static"
     ;;
   *)
-    echo "usage: $0 build|test|format|fuzz|cross [CODENAME]" >&2
+    echo "usage: $0 build|test|web|format|fuzz|cross [CODENAME]" >&2
     exit 2
     ;;
 esac

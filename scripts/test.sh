@@ -3,7 +3,8 @@
 # once more in one process, shuffled), a Release build and a clang build,
 # then all tests under AddressSanitizer and UndefinedBehaviorSanitizer, and
 # under ThreadSanitizer (the simulator the tests start is built with it too),
-# every fuzz target over its seed corpus, the check that ARCHITECTURE.md
+# every fuzz target over its seed corpus, the doorbell page (web/) in
+# Debian's Chromium against the real broker and bridge, the check that ARCHITECTURE.md
 # names every source folder and the check of the layout. Off a Raspberry Pi
 # it then cross builds for 64-bit and 32-bit Raspberry Pi OS (presets arm64
 # and armhf), makes the two .deb packages, runs every test, the bridge's
@@ -40,8 +41,16 @@ fi
 # names are this release's (scripts/packages.sh); nothing of a foreign
 # architecture is installed here, the cross builds' target libraries come
 # from roots of their own (scripts/target_root.sh).
-# shellcheck disable=SC2046 # lists of words
-sh scripts/deps.sh $(sh scripts/packages.sh test) $(sh scripts/packages.sh format) \
+# The doorbell page's Node.js and npm come from Debian too; where a Node.js
+# is installed that brings an npm of its own (NodeSource's), it is taken as
+# it is, since Debian's npm conflicts with it. Chromium, the page's browser,
+# comes in the page's part.
+web_node="$(sh scripts/packages.sh web | tr ' ' '\n' | grep -v '^chromium$' | tr '\n' ' ')"
+if command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1; then
+  web_node=""
+fi
+# shellcheck disable=SC2046,SC2086 # lists of words
+sh scripts/deps.sh $(sh scripts/packages.sh test) $(sh scripts/packages.sh format) $web_node \
   $(if [ "$cross_part" = yes ]; then sh scripts/packages.sh cross; fi)
 # The same names must resolve on every release a host may run.
 part "the host packages on bookworm and trixie"
@@ -98,6 +107,16 @@ part "the bridge's end-to-end tests on ejabberd"
 # subscribed.
 ZUL_TEST_BROKER=ejabberd ctest --preset debug -R '^Bridge(EndToEnd|Households)\.' \
   -E 'EventsOfABrokerOutageArriveOnceInOrder' -j"$jobs"
+# The doorbell page: its npm packages from the lock file, its build, and its
+# tests in Debian's Chromium against the real broker (trixie's Mosquitto,
+# which has WebSockets), the bridge of the debug build and the simulator.
+# Skipped only where Chromium cannot be installed.
+part "the doorbell page in Chromium"
+if sh scripts/deps.sh chromium && [ -x /usr/bin/chromium ]; then
+  (cd web && npm ci --no-audit --no-fund && npm run build && ZUL_BUILD_DIR=../build-debug npm test)
+else
+  echo "the doorbell page's browser tests skipped: chromium cannot be installed here" >&2
+fi
 # The optimiser finds what a Debug build hides (GCC's stringop warnings).
 run release
 # A second compiler, for its own warnings.

@@ -12,7 +12,7 @@ for host in "bookworm amd64" "trixie amd64" "trixie arm64"; do
   suite="$1"; arch="$2"
   APT_CONFIG="$(sh "$scripts/target_apt.sh" "$suite" "$arch")" || { failures=$((failures + 1)); continue; }
   export APT_CONFIG
-  for job in build test format fuzz cross; do
+  for job in build test web format fuzz cross; do
     # shellcheck disable=SC2046 # a list of words
     if ! apt-get -qq -s install $(sh "$scripts/packages.sh" "$job" "$suite") >/tmp/$$.log 2>&1; then
       echo "FAIL: $job's packages do not resolve on $suite $arch:" >&2
