@@ -127,6 +127,23 @@ test("another room's topics are refused by the broker to the page's household", 
   }
 });
 
+test("the installer's link fills in everything but the password", async () => {
+  const link = await five.locator("#setup-link").getAttribute("href");
+  assert.doesNotMatch(link, /5-secret|password/);
+  const context = await browser.newContext({ viewport: h.VIEWPORT });
+  try {
+    const page = await context.newPage();
+    await page.goto(link);
+    assert.equal(await page.getByLabel("Room", { exact: true }).inputValue(), "5");
+    assert.equal(await page.getByLabel("User", { exact: true }).inputValue(), "room5");
+    assert.equal(await page.getByLabel("Port (WebSockets)").inputValue(), String(broker.wsPort));
+    assert.equal(await page.getByLabel("Password", { exact: true }).inputValue(), "");
+    assert.equal(new URL(page.url()).hash, "");
+  } finally {
+    await context.close();
+  }
+});
+
 test("the connection in words: broker stopped and started, wrong password, no such room", async () => {
   await broker.stop();
   await waitText(five, "#connection", "Offline: the broker cannot be reached");
