@@ -546,22 +546,30 @@ void Service::run_answer_steps() {
   }
 }
 
-void Service::on_answer_set(const InTopic& in, const std::string& payload) {
+void Service::on_answer_set(const InTopic& in, const std::string& payload, bool household) {
   const std::string& room_text = in.room_text;
   const int room = in.room;
   json result = {{"action", "answer"}, {"room", room_text}};
   std::string why = room < 0 ? not_a_room(room_text) : answers_.set(room, payload, unix_ms_now());
   if (room >= 0) result["room"] = room;
   result["accepted"] = why.empty();
+  const std::string who = household ? "room " + room_text + "'s household: " : "";
   if (!why.empty()) {
     result["reason"] = why;
-    log_line("answer for room " + room_text + " refused: " + why);
+    log_line(who + "answer for room " + room_text + " refused: " + why);
   } else {
-    log_line("answer for room " + room_text + ": " + json_text(answers_.state_json(room)));
+    log_line(who + "answer for room " + room_text + ": " + json_text(answers_.state_json(room)));
     publish_answer(room);
     result["mode"] = answer_mode_name(answers_.mode(room));
   }
-  publish_result(result);
+  if (!household) {
+    publish_result(result);
+  } else {
+    // Where its sender looks, whatever the room it names.
+    publish_result_on(
+        room >= 0 ? topics_.room_command_result(room) : topics_.room_command_result(room_text),
+        result);
+  }
 }
 
 // ---- publishing
@@ -627,7 +635,9 @@ void Service::publish_call() {
 }
 
 void Service::publish_answer(int room) {
-  set_state(topics_.answer(room), answers_.state_json(room));
+  const json state = answers_.state_json(room);
+  set_state(topics_.answer(room), state);
+  set_state(topics_.room_answer(room), state);
 }
 
 void Service::publish_discovery() {
@@ -763,6 +773,7 @@ void Service::on_connected() {
   mqtt_.subscribe(topics_.command(), 1);
   mqtt_.subscribe(topics_.answer_set_filter(), 1);
   mqtt_.subscribe(topics_.room_command_filter(), 1);
+  mqtt_.subscribe(topics_.room_answer_set_filter(), 1);
   mqtt_.subscribe(topics_.record_get(), 1);
   mqtt_.publish({topics_.status(), "online", 1, true});
   for (const std::string& pattern : stale_patterns(config_)) mqtt_.subscribe(pattern, 1);
@@ -831,6 +842,20 @@ void Service::on_message(const MqttEvent& e) {
         on_answer_set(in, e.payload);
       }
       return;
+    case InTopic::Kind::kRoomAnswerSet:
+      if (e.retained) {
+        // Its sender hears why: a household has no log to read.
+        log_line("retained message on " + e.topic + kRetained);
+        publish_result_on(in.room >= 0 ? topics_.room_command_result(in.room)
+                                       : topics_.room_command_result(in.room_text),
+                          {{"action", "answer"}, {"accepted", false}, {"reason", kRetainedReason}});
+      } else {
+        on_answer_set(in, e.payload, true);
+      }
+      return;
+    case InTopic::Kind::kRoomHistory:
+      if (in.room >= 0 && config_.imitated(in.room)) return;
+      break;
     case InTopic::Kind::kDiscoveryStatus:
       if (e.payload == "online") {
         log_line("Home Assistant is online: discovery published again");

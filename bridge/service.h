@@ -81,7 +81,10 @@ class Service {
   void publish_health();
   // STATUS= for systemctl status: the diagnostics, and the broker.
   void report_status();
-  void on_answer_set(const InTopic& topic, const std::string& payload);
+  // An answer mode from the operator's BASE/answer/N/set, or from a
+  // household's BASE/room/N/answer/set, answered on that room's result
+  // topic.
+  void on_answer_set(const InTopic& topic, const std::string& payload, bool household = false);
   void publish_event(nlohmann::json event);
   void publish_result(nlohmann::json result, int room = -1);
   void publish_result_on(const std::string& topic, nlohmann::json result);
