@@ -80,7 +80,7 @@ function renderCall() {
   $("ringing").hidden = !ringing;
   $("call").hidden = !inCall;
   $("idle").hidden = inCall;
-  $("call-state").textContent = call.state === "answered" ? `Call ${call.call ?? ""} answered`.replace("  ", " ") : "";
+  $("call-state").textContent = call.state === "answered" ? "The call is answered" : "";
   if (ringing && !wasRinging) {
     // The moment the ringing showed, for whoever measures it.
     $("ringing").dataset.since = String(Date.now());
