@@ -1070,10 +1070,10 @@ TEST_F(BridgeEndToEnd, CallsEveryTwentySecondsAnsweredAutomaticallyAreAllCarried
       << run->log();
 }
 
-TEST_F(BridgeHouseholds, AHouseholdLetsACourierIn) {
+TEST_F(BridgeHouseholds, AHouseholdLetsACourierInAndKeepsItsHistory) {
   // Room 5's first call comes once its household has set the courier mode;
   // its second it rejects by hand.
-  SimSetup setup{"100000 dial 5\n150000 drop\n170000 dial 5\n260000 drop\n300000 end\n"};
+  SimSetup setup{"100000 dial 5\n120000 drop\n130000 dial 5\n230000 drop\n260000 end\n"};
   setup.extra_toml =
       "[answer.5]\nmode = \"manual\"\npickup_after_ms = 200\nopen_after_ms = 200\n"
       "hangup_after_ms = 200\n";
@@ -1131,8 +1131,63 @@ TEST_F(BridgeHouseholds, AHouseholdLetsACourierIn) {
   EXPECT_EQ(probe->json_on(topic("answer/5")).back(), manual);
   // Room 6's answer was never touched.
   for (const json& a : probe->json_on(topic("answer/6"))) EXPECT_EQ(a["mode"], "manual") << a;
+
+  // The second call the household rejects while it rings.
+  ASSERT_TRUE(five->wait_until(
+      [&](const auto&) {
+        int ringing = 0;
+        for (const json& c : five->json_on(topic("room/5/call")))
+          ringing += c["state"] == "ringing";
+        return ringing == 2;
+      },
+      kWait))
+      << run->log();
+  five->publish(topic("room/5/command"), "hangup");
+  EXPECT_EQ(five_result("\"hangup\"")["accepted"], true) << run->log();
+  // Its history: both calls, newest first, each with what was done.
+  const std::string history = topic("room/5/history");
+  auto calls_in_history = [&](size_t n) {
+    return five->wait_until(
+        [&](const auto&) {
+          const auto h = five->json_on(history);
+          return !h.empty() && h.back()["calls"].size() == n;
+        },
+        kWait);
+  };
+  ASSERT_TRUE(calls_in_history(2)) << run->log();
+  auto summary = [&] {
+    std::vector<std::string> out;
+    const json record = five->json_on(history).back();
+    for (const json& c : record["calls"]) {
+      out.push_back(c["call"].dump() + " " + c["outcome"].get<std::string>() + " " +
+                    c["by"].dump() + " " + c["actions"].dump());
+      EXPECT_EQ(c["time"].get<std::string>().size(), 24u) << c;
+      EXPECT_LT(c["time"].get<std::string>(), c["ended"].get<std::string>()) << c;
+    }
+    return out;
+  };
+  EXPECT_EQ(summary(),
+            (std::vector<std::string>{R"(2 rejected "household" ["hangup"])",
+                                      R"(1 opened "answer" ["pickup","open","hangup"])"}))
+      << run->log();
+  EXPECT_EQ(five->json_on(history).back()["room"], 5);
   stop(run.get());
   EXPECT_EQ(open_key_presses(bridge_test::pin_writes(bridge_test::read_file(pins_path))), 1);
+
+  // Another run of the bridge reads the history back from the broker: the
+  // call that rings out now goes in front of the two.
+  const size_t before = probe->messages().size();
+  SimSetup again{"3000 dial 5\n30000 drop\n60000 end\n"};
+  again.mqtt_toml = setup.mqtt_toml;
+  config_path = bridge_test::sim_config(dir, broker.port(), again, &pins_path);
+  run = std::make_unique<BridgeRun>(config_path);
+  ASSERT_GE(probe->wait_for(topic("status"), "online", kWait, before), 0) << run->log();
+  ASSERT_TRUE(calls_in_history(3)) << run->log();
+  EXPECT_EQ(summary(),
+            (std::vector<std::string>{R"(1 missed null [])", R"(2 rejected "household" ["hangup"])",
+                                      R"(1 opened "answer" ["pickup","open","hangup"])"}))
+      << run->log();
+  stop(run.get());
 }
 
 TEST_F(BridgeEndToEnd, WithAnOpenCallOfOverThirtySecondsEveryAcceptedCodeIsCarriedOut) {
