@@ -54,7 +54,9 @@ const OUTCOMES = {
 
 export function outcomeText(call) {
   let text = OUTCOMES[call.outcome] || call.outcome || "Ringing";
-  if (call.by === "answer" || call.by === "automatic") text += " automatically";
+  // "by": who sent the first code that ran on the call.
+  if (call.by === "answer") text += " automatically";
+  else if (call.by === "operator") text += " by the operator";
   return text;
 }
 

@@ -42,7 +42,12 @@ test("results, answer modes and outcomes in words", () => {
   assert.equal(answerText({ mode: "open", configured: "manual", calls: 1 }), "The door opens automatically for the next call");
   assert.equal(answerText({ mode: "open", configured: "manual", calls: 3 }), "The door opens automatically for the next 3 calls");
   assert.match(answerText({ mode: "open", until: "2026-12-24T18:00:00Z" }, new Date("2026-12-24T10:00:00Z")), /^The door opens automatically until \d/);
-  assert.equal(outcomeText({ outcome: "handset" }), "Taken on the handset");
+  for (const [call, words] of [
+    [{ outcome: "handset", by: null }, "Taken on the handset"],
+    [{ outcome: "opened", by: "answer" }, "Door opened automatically"],
+    [{ outcome: "opened", by: "household" }, "Door opened"],
+    [{ outcome: "missed", by: null }, "Missed"],
+  ]) assert.equal(outcomeText(call), words);
 });
 
 test("until HH:MM is the next such time, in UTC", () => {
