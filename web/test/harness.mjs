@@ -4,6 +4,7 @@
 // Chromium driven by playwright-core.
 import { execFileSync, spawn } from "node:child_process";
 import { existsSync, mkdtempSync, openSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { createServer as createHttpServer } from "node:http";
 import { createServer } from "node:net";
 import { tmpdir } from "node:os";
 import { dirname, join, resolve } from "node:path";
@@ -243,6 +244,24 @@ export async function client(port, user, password, { ws = false } = {}) {
   c.waitFor = (topic, part, from = 0, timeoutMs = 15000) =>
     until(() => c.received.slice(from).find((m) => m.topic === topic && m.payload.includes(part)), `${part} on ${topic}`, timeoutMs);
   return c;
+}
+
+// An ordinary static web server for the built page, with the content types
+// a browser needs to take a service worker (the broker's own sends none).
+const TYPES = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".svg": "image/svg+xml", ".webmanifest": "application/manifest+json" };
+export async function staticServer(dir) {
+  const server = createHttpServer((req, res) => {
+    const path = new URL(req.url, "http://x").pathname;
+    const file = join(dir, path === "/" ? "index.html" : path.slice(1));
+    if (!file.startsWith(dir) || !existsSync(file)) {
+      res.writeHead(404).end();
+      return;
+    }
+    res.writeHead(200, { "Content-Type": TYPES[file.slice(file.lastIndexOf("."))] || "application/octet-stream" });
+    res.end(readFileSync(file));
+  });
+  await new Promise((ok) => server.listen(0, "127.0.0.1", ok));
+  return { url: `http://127.0.0.1:${server.address().port}/`, close: () => new Promise((ok) => server.close(ok)) };
 }
 
 // ---- the browser

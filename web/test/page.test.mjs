@@ -147,6 +147,29 @@ test("the installer's link fills in everything but the password", async () => {
   }
 });
 
+test("served with content types, it installs: a manifest and a service worker caching the page's own files alone", async () => {
+  const server = await h.staticServer(h.dist);
+  const context = await browser.newContext({ viewport: h.VIEWPORT });
+  try {
+    const page = await context.newPage();
+    await page.goto(server.url);
+    const manifest = await page.evaluate(async () => (await fetch(document.querySelector("link[rel=manifest]").href)).json());
+    assert.equal(manifest.display, "standalone");
+    await page.evaluate(() => navigator.serviceWorker.ready);
+    const cached = await page.evaluate(async () => {
+      const out = [];
+      for (const name of await caches.keys()) {
+        for (const r of await (await caches.open(name)).keys()) out.push(new URL(r.url).pathname);
+      }
+      return out.sort();
+    });
+    assert.deepEqual(cached, ["/", "/app.js", "/icon.svg", "/index.html", "/manifest.webmanifest", "/style.css"]);
+  } finally {
+    await context.close();
+    await server.close();
+  }
+});
+
 test("the connection in words: broker stopped and started, wrong password, no such room", async () => {
   await broker.stop();
   await waitText(five, "#connection", "Offline: the broker cannot be reached");
