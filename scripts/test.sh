@@ -108,8 +108,9 @@ part "the bridge's end-to-end tests on ejabberd"
 ZUL_TEST_BROKER=ejabberd ctest --preset debug -R '^Bridge(EndToEnd|Households)\.' \
   -E 'EventsOfABrokerOutageArriveOnceInOrder' -j"$jobs"
 # The doorbell page: its npm packages from the lock file, its build, and its
-# tests in Debian's Chromium against the real broker (trixie's Mosquitto,
-# which has WebSockets), the bridge of the debug build and the simulator.
+# tests in Debian's Chromium against a real broker with WebSockets (this
+# machine's Mosquitto, or trixie's from a root of its packages: doc/web.md),
+# the bridge of the debug build and the simulator.
 # Skipped only where Chromium cannot be installed.
 part "the doorbell page in Chromium"
 if sh scripts/deps.sh chromium && [ -x /usr/bin/chromium ]; then

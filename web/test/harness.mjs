@@ -47,25 +47,22 @@ export async function until(check, what, timeoutMs = 15000) {
 
 // ---- a broker with WebSockets
 //
-// Bookworm's Mosquitto (2.0.11) is built without WebSockets. This machine's
-// own is taken where it has them (trixie, Raspberry Pi OS); elsewhere
-// trixie's, from a root of its packages that scripts/target_root.sh makes
-// and caches, run by that root's own loader and libraries. It is the very
-// broker a trixie installation serves the page with, with nothing between
-// the page and it.
+// This machine's own Mosquitto where it serves WebSockets (bookworm's 2.0.11
+// does, beside a plain listener; trixie's and Raspberry Pi OS's do);
+// elsewhere, or with ZUL_WEB_BROKER=trixie, trixie's, from a root of its
+// packages that scripts/target_root.sh makes and caches, run by that root's
+// own loader and libraries. Either is the very broker an installation
+// serves the page with, with nothing between the page and it.
 
 let brokerCommand = null;
-export function mosquittoCommand() {
+export async function mosquittoCommand() {
   if (brokerCommand) return brokerCommand;
-  if (process.env.ZUL_WS_MOSQUITTO) {
-    brokerCommand = { broker: process.env.ZUL_WS_MOSQUITTO.split(" "), passwd: ["mosquitto_passwd"] };
+  const choice = process.env.ZUL_WEB_BROKER || "any";
+  if (choice !== "trixie" && existsSync("/usr/sbin/mosquitto") && (await servesWebsockets(["/usr/sbin/mosquitto"]))) {
+    brokerCommand = { broker: ["/usr/sbin/mosquitto"], passwd: ["mosquitto_passwd"] };
     return brokerCommand;
   }
-  const host = existsSync("/usr/sbin/mosquitto") ? ["/usr/sbin/mosquitto"] : null;
-  if (host && hostHasWebsockets()) {
-    brokerCommand = { broker: host, passwd: ["mosquitto_passwd"] };
-    return brokerCommand;
-  }
+  if (choice === "host") throw new Error("this machine's /usr/sbin/mosquitto does not serve WebSockets");
   const arch = execFileSync("dpkg", ["--print-architecture"], { encoding: "utf8" }).trim();
   const root = execFileSync("sh", [join(source, "scripts/target_root.sh"), "trixie", arch, "mosquitto"], {
     encoding: "utf8",
@@ -75,28 +72,27 @@ export function mosquittoCommand() {
   const loader = execFileSync("sh", ["-c", `ls '${triple}'ld-linux*.so.* | head -1`], { encoding: "utf8" }).trim();
   const run = (exe) => [loader, "--library-path", triple, join(root, exe)];
   brokerCommand = { broker: run("usr/sbin/mosquitto"), passwd: run("usr/bin/mosquitto_passwd") };
+  if (!(await servesWebsockets(brokerCommand.broker))) throw new Error(`trixie's Mosquitto in ${root} does not serve WebSockets`);
   return brokerCommand;
 }
 
-function hostHasWebsockets() {
-  // A listener of protocol websockets: a broker built without them says so
-  // and stops at once; one with them runs until it is ended.
+// Whether a broker opens a WebSockets listener beside a plain one: one built
+// without them, or unable to, ends at once; one that can says it is running
+// and is ended here.
+async function servesWebsockets(argv) {
   const dir = tempDir();
   try {
     const conf = join(dir, "probe.conf");
-    writeFileSync(conf, "listener 1 127.0.0.1\nprotocol websockets\n");
-    const r = spawnSyncText(["/usr/sbin/mosquitto", "-c", conf]);
-    return !/Websockets support not available/i.test(r);
+    writeFileSync(conf, `listener ${await freePort()} 127.0.0.1\nlistener ${await freePort()} 127.0.0.1\nprotocol websockets\nlog_dest stderr\n`);
+    let out;
+    try {
+      out = execFileSync(argv[0], [...argv.slice(1), "-c", conf], { encoding: "utf8", stdio: "pipe", timeout: 3000 });
+    } catch (e) {
+      out = `${e.stdout || ""}${e.stderr || ""}`;
+    }
+    return / running/.test(out);
   } finally {
     rmSync(dir, { recursive: true, force: true });
-  }
-}
-
-function spawnSyncText(argv) {
-  try {
-    return execFileSync(argv[0], argv.slice(1), { encoding: "utf8", stdio: "pipe", timeout: 2000 });
-  } catch (e) {
-    return `${e.stdout || ""}${e.stderr || ""}`;
   }
 }
 
@@ -111,7 +107,7 @@ export class Broker {
   async init() {
     this.tcpPort = await freePort();
     this.wsPort = await freePort();
-    const { passwd } = mosquittoCommand();
+    const { passwd } = await mosquittoCommand();
     const file = join(this.dir, "passwords");
     this.users.forEach(([user, password], i) => {
       execFileSync(passwd[0], [...passwd.slice(1), "-b", ...(i === 0 ? ["-c"] : []), file, user, password], { stdio: "pipe" });
@@ -138,7 +134,7 @@ export class Broker {
   }
 
   async start() {
-    const { broker } = mosquittoCommand();
+    const { broker } = await mosquittoCommand();
     const log = join(this.dir, "broker.log");
     writeFileSync(log, "");
     const fd = openSync(log, "a");
