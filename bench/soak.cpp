@@ -372,7 +372,7 @@ void Soak::start_bridge() {
            "FAKETIME_DONT_FAKE_MONOTONIC=1", "FAKETIME_CACHE_DURATION=1"};
   }
   bridge_ = bench::spawn({bridge_path_, "--config", work_ + "/bridge.toml", "--verbose"},
-                  work_ + "/bridge." + std::to_string(++bridge_starts_) + ".log", env);
+                         work_ + "/bridge." + std::to_string(++bridge_starts_) + ".log", env);
   kills_since_bridge_start_ = 0;
 }
 
