@@ -57,7 +57,7 @@ std::optional<long> CallHistory::open_call() const {
 
 int CallHistory::finish(const std::string& time) {
   if (!open_) return -1;
-  const Open o = std::move(*open_);
+  Open o = std::move(*open_);
   open_.reset();
   nlohmann::json actions = nlohmann::json::array();
   for (Action a : o.acts.actions) actions.push_back(action_name(a));
