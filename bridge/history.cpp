@@ -92,10 +92,10 @@ bool CallHistory::restore(int room, const nlohmann::json& record) {
     if (merged.size() >= 2 * kHistoryKept) break;
   }
   // ISO 8601 times in UTC with milliseconds sort as text.
-  std::stable_sort(merged.begin(), merged.end(), [](const nlohmann::json& a,
-                                                    const nlohmann::json& b) {
-    return a["time"].get<std::string>() > b["time"].get<std::string>();
-  });
+  std::stable_sort(merged.begin(), merged.end(),
+                   [](const nlohmann::json& a, const nlohmann::json& b) {
+                     return a["time"].get<std::string>() > b["time"].get<std::string>();
+                   });
   if (merged.size() > kHistoryKept) merged.resize(kHistoryKept);
   calls = std::move(merged);
   return true;
