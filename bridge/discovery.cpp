@@ -213,7 +213,7 @@ std::vector<Message> discovery_messages(const Config& config, const std::string&
 std::vector<std::string> stale_patterns(const Config& config) {
   const Topics t(config);
   return {t.stale_discovery_filter(), t.stale_room_discovery_filter(), t.stale_room_call_filter(),
-          t.stale_answer_filter()};
+          t.stale_answer_filter(),    t.stale_room_answer_filter(),    t.room_history_filter()};
 }
 
 }  // namespace bridge

@@ -270,6 +270,9 @@ void Service::settle(const std::vector<Settled>& settled) {
     if (it == pending_results_.end()) continue;
     json result = std::move(it->second.result);
     const int room = it->second.room;
+    if (s.outcome == Outcome::kRun) {
+      history_.on_action(it->second.call, it->second.action, it->second.by);
+    }
     pending_results_.erase(it);
     const std::string code = std::to_string(s.code);
     std::string reason;
@@ -312,6 +315,7 @@ void Service::settle(const std::vector<Settled>& settled) {
                                                : ": not carried out: " + reason));
     publish_result(result, room);
   }
+  finish_history();
 }
 
 void Service::on_driver_exit(int status) {
@@ -348,6 +352,7 @@ void Service::on_driver_exit(int status) {
   program_ready_ = false;
   settle(pacer_.reset());
   steps_.clear();
+  finish_history(true);
   if (tracker_.state() != CallState::kIdle) {
     tracker_.on_program_start();
     publish_call();
@@ -418,6 +423,12 @@ void Service::on_call_line(const ProgramLine& p) {
     on_dial();
   } else if (p.kind == K::kDrop) {
     steps_.clear();
+    history_.mark_ended(iso_time_now());
+    finish_history();
+  } else if (p.kind == K::kPickup) {
+    history_.on_handset();
+  } else if (p.kind == K::kCommon) {
+    history_.on_common();
   }
 }
 
@@ -429,7 +440,9 @@ void Service::on_dial() {
            route_name(tracker_.route()));
   settle(pacer_.drop_other_calls(call));
   steps_.clear();
+  finish_history(true);
   if (tracker_.route() != Route::kImitated) return;
+  history_.start(room, call, iso_time_now());
   const auto mode = answers_.mode(room);
   for (const AnswerStep& s : answers_.on_dial(room)) {
     steps_.push_back({now + s.after_ms, call, s.action});
@@ -454,7 +467,10 @@ void Service::send_due_codes() {
 
 void Service::accept(Action action, const Decision& d, long call, json result, int room) {
   const long ticket = next_ticket_++;
-  pending_results_[ticket] = {std::move(result), room};
+  const Actor by = result.contains("source") ? Actor::kAnswer
+                   : room >= 0               ? Actor::kHousehold
+                                             : Actor::kOperator;
+  pending_results_[ticket] = {std::move(result), room, call, action, by};
   pacer_.push(d.code, action == Action::kRelay ? 0 : call, ticket);
   publish_call();
   send_due_codes();
@@ -546,22 +562,30 @@ void Service::run_answer_steps() {
   }
 }
 
-void Service::on_answer_set(const InTopic& in, const std::string& payload) {
+void Service::on_answer_set(const InTopic& in, const std::string& payload, bool household) {
   const std::string& room_text = in.room_text;
   const int room = in.room;
   json result = {{"action", "answer"}, {"room", room_text}};
   std::string why = room < 0 ? not_a_room(room_text) : answers_.set(room, payload, unix_ms_now());
   if (room >= 0) result["room"] = room;
   result["accepted"] = why.empty();
+  const std::string who = household ? "room " + room_text + "'s household: " : "";
   if (!why.empty()) {
     result["reason"] = why;
-    log_line("answer for room " + room_text + " refused: " + why);
+    log_line(who + "answer for room " + room_text + " refused: " + why);
   } else {
-    log_line("answer for room " + room_text + ": " + json_text(answers_.state_json(room)));
+    log_line(who + "answer for room " + room_text + ": " + json_text(answers_.state_json(room)));
     publish_answer(room);
     result["mode"] = answer_mode_name(answers_.mode(room));
   }
-  publish_result(result);
+  if (!household) {
+    publish_result(result);
+  } else {
+    // Where its sender looks, whatever the room it names.
+    publish_result_on(
+        room >= 0 ? topics_.room_command_result(room) : topics_.room_command_result(room_text),
+        result);
+  }
 }
 
 // ---- publishing
@@ -627,7 +651,37 @@ void Service::publish_call() {
 }
 
 void Service::publish_answer(int room) {
-  set_state(topics_.answer(room), answers_.state_json(room));
+  const json state = answers_.state_json(room);
+  set_state(topics_.answer(room), state);
+  set_state(topics_.room_answer(room), state);
+}
+
+void Service::finish_history(bool now) {
+  const std::optional<long> call = history_.open_call();
+  if (!call || (!now && !history_.ended())) return;
+  if (!now) {
+    for (const auto& [ticket, pending] : pending_results_) {
+      if (pending.call == *call && pending.action != Action::kRelay) return;
+    }
+  }
+  const int room = history_.finish(iso_time_now());
+  if (room >= 0) set_state(topics_.room_history(room), history_.record(room));
+}
+
+void Service::on_history_read(const MqttEvent& e, int room) {
+  // Only the broker's retained copy is read back, once: what comes later is
+  // this run's own publication.
+  if (!e.retained || e.payload.empty() || !history_read_.insert(room).second) return;
+  const json record = json::parse(e.payload, nullptr, false);
+  if (!history_.restore(room, record)) {
+    log_line("the retained history of room " + std::to_string(room) +
+             " has no list of calls: it is replaced at the room's next call");
+    if (!history_.has(room)) return;
+  } else {
+    log_line("history of room " + std::to_string(room) +
+             " read back: " + std::to_string(record["calls"].size()) + " calls");
+  }
+  set_state(topics_.room_history(room), history_.record(room));
 }
 
 void Service::publish_discovery() {
@@ -763,6 +817,7 @@ void Service::on_connected() {
   mqtt_.subscribe(topics_.command(), 1);
   mqtt_.subscribe(topics_.answer_set_filter(), 1);
   mqtt_.subscribe(topics_.room_command_filter(), 1);
+  mqtt_.subscribe(topics_.room_answer_set_filter(), 1);
   mqtt_.subscribe(topics_.record_get(), 1);
   mqtt_.publish({topics_.status(), "online", 1, true});
   for (const std::string& pattern : stale_patterns(config_)) mqtt_.subscribe(pattern, 1);
@@ -831,6 +886,23 @@ void Service::on_message(const MqttEvent& e) {
         on_answer_set(in, e.payload);
       }
       return;
+    case InTopic::Kind::kRoomAnswerSet:
+      if (e.retained) {
+        // Its sender hears why: a household has no log to read.
+        log_line("retained message on " + e.topic + kRetained);
+        publish_result_on(in.room >= 0 ? topics_.room_command_result(in.room)
+                                       : topics_.room_command_result(in.room_text),
+                          {{"action", "answer"}, {"accepted", false}, {"reason", kRetainedReason}});
+      } else {
+        on_answer_set(in, e.payload, true);
+      }
+      return;
+    case InTopic::Kind::kRoomHistory:
+      if (in.room >= 0 && config_.imitated(in.room)) {
+        on_history_read(e, in.room);
+        return;
+      }
+      break;
     case InTopic::Kind::kDiscoveryStatus:
       if (e.payload == "online") {
         log_line("Home Assistant is online: discovery published again");

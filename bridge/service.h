@@ -13,6 +13,7 @@
 #include "bridge/call_tracker.h"
 #include "bridge/config.h"
 #include "bridge/driver_process.h"
+#include "bridge/history.h"
 #include "bridge/mqtt_client.h"
 #include "bridge/outbox.h"
 #include "bridge/pacer.h"
@@ -81,7 +82,10 @@ class Service {
   void publish_health();
   // STATUS= for systemctl status: the diagnostics, and the broker.
   void report_status();
-  void on_answer_set(const InTopic& topic, const std::string& payload);
+  // An answer mode from the operator's BASE/answer/N/set, or from a
+  // household's BASE/room/N/answer/set, answered on that room's result
+  // topic.
+  void on_answer_set(const InTopic& topic, const std::string& payload, bool household = false);
   void publish_event(nlohmann::json event);
   void publish_result(nlohmann::json result, int room = -1);
   void publish_result_on(const std::string& topic, nlohmann::json result);
@@ -97,12 +101,21 @@ class Service {
               int room = -1);
   void publish_call();
   void publish_answer(int room);
+  // The call's record goes to its room's history once its drop has come and
+  // every code sent for it has been settled; `now` finishes it regardless
+  // (a new dial, the program's end).
+  void finish_history(bool now = false);
+  // A room's history as it was retained on the broker, read back once.
+  void on_history_read(const MqttEvent& event, int room);
   void shut_down();
 
   const Config& config_;
   bool verbose_;
   CallTracker tracker_;
   Answers answers_;
+  CallHistory history_;
+  // Rooms whose retained history has been read back in this run.
+  std::set<int> history_read_;
   Pacer pacer_;
   Outbox outbox_;
   MqttClient mqtt_;
@@ -153,6 +166,9 @@ class Service {
   struct PendingResult {
     nlohmann::json result;
     int room;  // whose BASE/room/N/command/result; -1: BASE/command/result
+    long call;
+    Action action;
+    Actor by;
   };
   std::map<long, PendingResult> pending_results_;
   long next_ticket_ = 1;

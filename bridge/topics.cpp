@@ -45,6 +45,10 @@ InTopic Topics::parse(const std::string& topic) const {
   InTopic in;
   if (level_between(topic, base_ + "/room/", "/command", &in.room_text)) {
     in.kind = InTopic::Kind::kRoomCommand;
+  } else if (level_between(topic, base_ + "/room/", "/answer/set", &in.room_text)) {
+    in.kind = InTopic::Kind::kRoomAnswerSet;
+  } else if (level_between(topic, base_ + "/room/", "/history", &in.room_text)) {
+    in.kind = InTopic::Kind::kRoomHistory;
   } else if (topic == record_get()) {
     in.kind = InTopic::Kind::kRecordGet;
   } else if (topic == command()) {
@@ -57,7 +61,8 @@ InTopic Topics::parse(const std::string& topic) const {
     in.room_text.clear();
     return in;
   }
-  if (in.kind == InTopic::Kind::kRoomCommand || in.kind == InTopic::Kind::kAnswerSet) {
+  if (in.kind != InTopic::Kind::kRecordGet && in.kind != InTopic::Kind::kCommand &&
+      in.kind != InTopic::Kind::kDiscoveryStatus) {
     in.room = room_of_level(in.room_text);
   }
   return in;
@@ -86,6 +91,12 @@ std::string Topics::room_command(int room) const {
 std::string Topics::room_command_result(int room) const {
   return room_topic(std::to_string(room), "/command/result");
 }
+std::string Topics::room_answer(int room) const {
+  return room_topic(std::to_string(room), "/answer");
+}
+std::string Topics::room_history(int room) const {
+  return room_topic(std::to_string(room), "/history");
+}
 std::string Topics::room_command_result(std::string_view level) const {
   return room_topic(level, "/command/result");
 }
@@ -100,6 +111,8 @@ std::string Topics::discovery_config(const std::string& prefix, const std::strin
 
 std::string Topics::answer_set_filter() const { return answer_topic("+", "/set"); }
 std::string Topics::room_command_filter() const { return room_topic("+", "/command"); }
+std::string Topics::room_answer_set_filter() const { return room_topic("+", "/answer/set"); }
+std::string Topics::room_history_filter() const { return room_topic("+", "/history"); }
 std::string Topics::stale_discovery_filter() const {
   return discovery_config(discovery_prefix_, "+", node_, "+");
 }
@@ -108,5 +121,6 @@ std::string Topics::stale_room_discovery_filter() const {
 }
 std::string Topics::stale_room_call_filter() const { return room_topic("+", "/call"); }
 std::string Topics::stale_answer_filter() const { return answer_topic("+", ""); }
+std::string Topics::stale_room_answer_filter() const { return room_topic("+", "/answer"); }
 
 }  // namespace bridge

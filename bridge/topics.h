@@ -27,11 +27,13 @@ struct InTopic {
     kCommand,          // BASE/command
     kRoomCommand,      // BASE/room/N/command
     kAnswerSet,        // BASE/answer/N/set
+    kRoomAnswerSet,    // BASE/room/N/answer/set, a household's
+    kRoomHistory,      // BASE/room/N/history, the bridge's own, read back
     kRecordGet,        // BASE/record/get
     kDiscoveryStatus,  // PREFIX/status, Home Assistant's
   };
   Kind kind = Kind::kOther;
-  // Of a room command or an answer: the level as it came, and the room it
+  // Of a room's topic or an answer: the level as it came, and the room it
   // names (-1: none, refused with not_a_room).
   std::string room_text;
   int room = -1;
@@ -61,6 +63,8 @@ class Topics {
   std::string room_call(int room) const;
   std::string room_command(int room) const;
   std::string room_command_result(int room) const;
+  std::string room_answer(int room) const;   // retained, as BASE/answer/N
+  std::string room_history(int room) const;  // retained, the room's last calls
   // The result of a command on BASE/room/LEVEL/command whose level names no
   // room: where its sender looks.
   std::string room_command_result(std::string_view level) const;
@@ -73,14 +77,19 @@ class Topics {
                                       const std::string& node, const std::string& object);
 
   // Filters the bridge subscribes to.
-  std::string answer_set_filter() const;    // BASE/answer/+/set
-  std::string room_command_filter() const;  // BASE/room/+/command
+  std::string answer_set_filter() const;       // BASE/answer/+/set
+  std::string room_command_filter() const;     // BASE/room/+/command
+  std::string room_answer_set_filter() const;  // BASE/room/+/answer/set
+  // The rooms' histories: read back at the start, whatever else is there
+  // cleared.
+  std::string room_history_filter() const;  // BASE/room/+/history
   // Where retained records of this bridge may lie from an earlier
   // configuration.
   std::string stale_discovery_filter() const;       // PREFIX/+/NODE/+/config
   std::string stale_room_discovery_filter() const;  // BASE/room/+/homeassistant/+/+/+/config
   std::string stale_room_call_filter() const;       // BASE/room/+/call
   std::string stale_answer_filter() const;          // BASE/answer/+
+  std::string stale_room_answer_filter() const;     // BASE/room/+/answer
 
  private:
   std::string room_topic(std::string_view level, const char* rest) const;

@@ -215,7 +215,10 @@ TEST_F(BridgeEndToEnd, StatusInfoAndDiscoveryAreRetained) {
   // Left by an earlier configuration that imitated room 7 too.
   const char* const kStale[] = {"homeassistant/select/zul_test/answer_7/config",
                                 "zul/test/room/7/homeassistant/event/zul_test_room_7/call/config",
-                                "zul/test/room/7/call", "zul/test/answer/7"};
+                                "zul/test/room/7/call",
+                                "zul/test/answer/7",
+                                "zul/test/room/7/answer",
+                                "zul/test/room/7/history"};
   for (const char* t : kStale) probe->publish(t, "{\"old\":true}", true);
   ASSERT_GE(probe->wait_for(kStale[3], "old", kWait), 0);
   auto run = start({"60000 end\n"});
@@ -249,8 +252,8 @@ TEST_F(BridgeEndToEnd, StatusInfoAndDiscoveryAreRetained) {
 
   // A client that comes later finds the retained records.
   auto late = make_probe("late");
-  for (const char* sub :
-       {"status", "info", "call", "answer/5", "answer/6", "health", "room/5/call", "room/6/call"}) {
+  for (const char* sub : {"status", "info", "call", "answer/5", "answer/6", "health", "room/5/call",
+                          "room/6/call", "room/5/answer", "room/6/answer"}) {
     bool retained = false;
     for (const auto& m : late->messages())
       retained = retained || (m.topic == topic(sub) && m.retained);
@@ -472,6 +475,15 @@ TEST_F(BridgeEndToEnd, ARoomInATopicIsReadOneWayForEveryTopicWithARoom) {
     answer.update({{"action", "answer"}});
     if (level != "7") answer["room"] = level;
     EXPECT_EQ(result("\"answer\"", &from), answer) << "[" << level << "]";
+    // A household's answer: its result where its sender looks.
+    const size_t sent = probe->messages().size();
+    probe->publish(topic("room/" + level + "/answer/set"), "manual");
+    const int r =
+        probe->wait_for(topic("room/" + level + "/command/result"), "answer", kWait, sent);
+    ASSERT_GE(r, 0) << "[" << level << "] " << run->log();
+    if (level == "7") answer["mode"] = "manual";
+    EXPECT_EQ(json::parse(probe->messages()[static_cast<size_t>(r)].payload), answer)
+        << "[" << level << "]";
   }
   stop(run.get());
 }
@@ -870,10 +882,12 @@ class BridgeHouseholds : public BridgeEndToEnd {
                             b +
                             "/probe\n"
                             "user room5\ntopic read " +
-                            b + "/room/5/#\ntopic write " + b +
-                            "/room/5/command\n"
+                            b + "/room/5/#\ntopic write " + b + "/room/5/command\ntopic write " +
+                            b +
+                            "/room/5/answer/set\n"
                             "user room6\ntopic read " +
-                            b + "/room/6/#\ntopic write " + b + "/room/6/command\n";
+                            b + "/room/6/#\ntopic write " + b + "/room/6/command\ntopic write " +
+                            b + "/room/6/answer/set\n";
     if (Broker::available()) {
       ASSERT_TRUE(broker.secure({{"bridge", "b-secret"},
                                  {"operator", "o-secret"},
@@ -1054,6 +1068,126 @@ TEST_F(BridgeEndToEnd, CallsEveryTwentySecondsAnsweredAutomaticallyAreAllCarried
   // Each call was answered and its door opened on the line.
   EXPECT_EQ(open_key_presses(bridge_test::pin_writes(bridge_test::read_file(pins_path))), kCalls)
       << run->log();
+}
+
+TEST_F(BridgeHouseholds, AHouseholdLetsACourierInAndKeepsItsHistory) {
+  // Room 5's first call comes once its household has set the courier mode;
+  // its second it rejects by hand.
+  SimSetup setup{"100000 dial 5\n120000 drop\n130000 dial 5\n230000 drop\n260000 end\n"};
+  setup.extra_toml =
+      "[answer.5]\nmode = \"manual\"\npickup_after_ms = 200\nopen_after_ms = 200\n"
+      "hangup_after_ms = 200\n";
+  const std::string password = dir.path() + "/bridge.password";
+  std::ofstream(password) << "b-secret\n";
+  chmod(password.c_str(), 0600);
+  setup.mqtt_toml = "username = \"bridge\"\npassword_file = \"" + password + "\"\n";
+  auto run = start(setup);
+  auto five = household(5);
+  const std::string set = topic("room/5/answer/set");
+  const std::string answer = topic("room/5/answer");
+  size_t seen = 0;
+  auto five_result = [&](const std::string& part) {
+    const int i = five->wait_for(topic("room/5/command/result"), part, kWait, seen);
+    if (i < 0) return json();
+    seen = static_cast<size_t>(i) + 1;
+    return json::parse(five->messages()[static_cast<size_t>(i)].payload);
+  };
+  const json manual = json::parse(R"({"mode":"manual","configured":"manual"})");
+  ASSERT_TRUE(five->wait_until([&](const auto&) { return !five->json_on(answer).empty(); }, kWait));
+  EXPECT_EQ(five->json_on(answer).back(), manual);
+
+  // Not its neighbour's answer: the broker drops these, and the refusals
+  // that follow would come after them.
+  five->publish(topic("room/6/answer/set"), "open");
+  five->publish(topic("answer/6/set"), "open");
+  const std::pair<const char*, const char*> refused[] = {
+      {"courier", "unknown mode \"courier\" (manual, open or reject)"},
+      {R"({"mode":"open","calls":0})", "\"calls\" must be a whole number of calls, 1 or more"},
+      {R"({"mode":"open","until":"2001-01-01T00:00:00Z"})",
+       "\"until\" 2001-01-01T00:00:00Z has passed"},
+  };
+  for (const auto& [payload, reason] : refused) {
+    five->publish(set, payload);
+    EXPECT_EQ(five_result("\"answer\""),
+              (json{{"action", "answer"}, {"room", 5}, {"accepted", false}, {"reason", reason}}))
+        << payload;
+  }
+  five->publish(set, R"({"mode":"open","calls":1})");
+  EXPECT_EQ(five_result("\"answer\""),
+            json::parse(R"({"action":"answer","room":5,"accepted":true,"mode":"open"})"));
+  ASSERT_GE(five->wait_for(answer, "\"calls\":1", kWait), 0) << run->log();
+  EXPECT_EQ(five->json_on(answer).back(),
+            json::parse(R"({"mode":"open","configured":"manual","calls":1})"));
+
+  // The call: answered and the door opened without a touch, then manual
+  // again, on the household's topic as on the operator's.
+  ASSERT_GE(five->wait_for(topic("room/5/call"), "\"imitation\"", kWait), 0) << run->log();
+  size_t from = 0;
+  const json opened = result("\"open\"", &from);
+  EXPECT_EQ(opened["source"], "answer") << opened;
+  EXPECT_EQ(opened["accepted"], true) << opened;
+  ASSERT_TRUE(
+      five->wait_until([&](const auto&) { return five->json_on(answer).back() == manual; }, kWait));
+  EXPECT_EQ(probe->json_on(topic("answer/5")).back(), manual);
+  // Room 6's answer was never touched.
+  for (const json& a : probe->json_on(topic("answer/6"))) EXPECT_EQ(a["mode"], "manual") << a;
+
+  // The second call the household rejects while it rings.
+  ASSERT_TRUE(five->wait_until(
+      [&](const auto&) {
+        int ringing = 0;
+        for (const json& c : five->json_on(topic("room/5/call")))
+          ringing += c["state"] == "ringing";
+        return ringing == 2;
+      },
+      kWait))
+      << run->log();
+  five->publish(topic("room/5/command"), "hangup");
+  EXPECT_EQ(five_result("\"hangup\"")["accepted"], true) << run->log();
+  // Its history: both calls, newest first, each with what was done.
+  const std::string history = topic("room/5/history");
+  auto calls_in_history = [&](size_t n) {
+    return five->wait_until(
+        [&](const auto&) {
+          const auto h = five->json_on(history);
+          return !h.empty() && h.back()["calls"].size() == n;
+        },
+        kWait);
+  };
+  ASSERT_TRUE(calls_in_history(2)) << run->log();
+  auto summary = [&] {
+    std::vector<std::string> out;
+    const json record = five->json_on(history).back();
+    for (const json& c : record["calls"]) {
+      out.push_back(c["call"].dump() + " " + c["outcome"].get<std::string>() + " " +
+                    c["by"].dump() + " " + c["actions"].dump());
+      EXPECT_EQ(c["time"].get<std::string>().size(), 24u) << c;
+      EXPECT_LT(c["time"].get<std::string>(), c["ended"].get<std::string>()) << c;
+    }
+    return out;
+  };
+  EXPECT_EQ(summary(),
+            (std::vector<std::string>{R"(2 rejected "household" ["hangup"])",
+                                      R"(1 opened "answer" ["pickup","open","hangup"])"}))
+      << run->log();
+  EXPECT_EQ(five->json_on(history).back()["room"], 5);
+  stop(run.get());
+  EXPECT_EQ(open_key_presses(bridge_test::pin_writes(bridge_test::read_file(pins_path))), 1);
+
+  // Another run of the bridge reads the history back from the broker: the
+  // call that rings out now goes in front of the two.
+  const size_t before = probe->messages().size();
+  SimSetup again{"3000 dial 5\n30000 drop\n60000 end\n"};
+  again.mqtt_toml = setup.mqtt_toml;
+  config_path = bridge_test::sim_config(dir, broker.port(), again, &pins_path);
+  run = std::make_unique<BridgeRun>(config_path);
+  ASSERT_GE(probe->wait_for(topic("status"), "online", kWait, before), 0) << run->log();
+  ASSERT_TRUE(calls_in_history(3)) << run->log();
+  EXPECT_EQ(summary(),
+            (std::vector<std::string>{R"(1 missed null [])", R"(2 rejected "household" ["hangup"])",
+                                      R"(1 opened "answer" ["pickup","open","hangup"])"}))
+      << run->log();
+  stop(run.get());
 }
 
 TEST_F(BridgeEndToEnd, WithAnOpenCallOfOverThirtySecondsEveryAcceptedCodeIsCarriedOut) {
