@@ -20,15 +20,18 @@ inline long long now_us() {
       .count();
 }
 
-// argv[0] is a path; env, when given, is one NAME=VALUE added for the child.
+// argv[0] is a path; env holds NAME=VALUE entries added for the child. The
+// child inherits nothing of the benchmark's own descriptors (its clients'
+// sockets, other logs), so a kill of the benchmark's peer is seen as one.
 inline pid_t spawn(const std::vector<std::string>& argv, const std::string& log,
-                   const std::string& env = "") {
+                   const std::vector<std::string>& env = {}) {
   const pid_t pid = fork();
   if (pid == 0) {
     const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, STDOUT_FILENO);
     dup2(fd, STDERR_FILENO);
-    if (!env.empty()) putenv(const_cast<char*>(env.c_str()));
+    for (int other = 3; other < 1024; ++other) close(other);
+    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

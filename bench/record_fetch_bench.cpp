@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
   // A full record: an idle hour wraps the ring.
   std::ofstream(dir + "/hour.scn") << "0 console 5 -1 -1\n3600000 end\n";
   const pid_t maker = spawn({sim, "--virtual", "--scenario", dir + "/hour.scn", "--", "10"},
-                            dir + "/sim.log", "ZUL_RECORD=" + dir + "/full.rec");
+                            dir + "/sim.log", {"ZUL_RECORD=" + dir + "/full.rec"});
   waitpid(maker, nullptr, 0);
   struct stat st {};
   if (stat((dir + "/full.rec").c_str(), &st) != 0) {

@@ -45,6 +45,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_process.h"
 #include "bridge/protocol.h"
 
 namespace {
@@ -85,25 +86,6 @@ int free_port() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   close(fd);
   return ntohs(a.sin_port);
-}
-
-pid_t spawn(const std::vector<std::string>& argv, const std::string& log,
-            const std::vector<std::string>& env = {}) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    dup2(fd, STDOUT_FILENO);
-    dup2(fd, STDERR_FILENO);
-    // Nothing of the soak's own (its clients' sockets, logs) is inherited.
-    for (int other = 3; other < 1024; ++other) close(other);
-    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
 }
 
 bool wait_exit(pid_t pid, double seconds) {
@@ -378,7 +360,7 @@ void Soak::start_broker(bool persistent) {
   }
   write_file(work_ + "/mosquitto.conf", conf);
   const std::string log = work_ + "/broker." + std::to_string(++broker_starts_) + ".log";
-  broker_ = spawn({mosquitto_path_, "-c", work_ + "/mosquitto.conf"}, log);
+  broker_ = bench::spawn({mosquitto_path_, "-c", work_ + "/mosquitto.conf"}, log);
   const double until = now_s() + 10;
   while (now_s() < until && read_file(log).find(" running") == std::string::npos) sleep_s(0.01);
 }
@@ -389,8 +371,8 @@ void Soak::start_bridge() {
     env = {"LD_PRELOAD=" + faketime_, "FAKETIME_TIMESTAMP_FILE=" + work_ + "/faketime",
            "FAKETIME_DONT_FAKE_MONOTONIC=1", "FAKETIME_CACHE_DURATION=1"};
   }
-  bridge_ = spawn({bridge_path_, "--config", work_ + "/bridge.toml", "--verbose"},
-                  work_ + "/bridge." + std::to_string(++bridge_starts_) + ".log", env);
+  bridge_ = bench::spawn({bridge_path_, "--config", work_ + "/bridge.toml", "--verbose"},
+                         work_ + "/bridge." + std::to_string(++bridge_starts_) + ".log", env);
   kills_since_bridge_start_ = 0;
 }
 

@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 
+#include "bridge/topics.h"
+
 namespace bridge {
 
 const char* answer_mode_name(AnswerMode mode) {
@@ -382,14 +384,10 @@ void read_answers(const toml::table& root, Config* c, std::vector<std::string>* 
   for (const auto& [name, node] : *answers) {
     const std::string text(name.str());
     const std::string path = "answer." + key_text(text);
-    size_t used = 0;
-    int room = -1;
-    try {
-      room = std::stoi(text, &used);
-    } catch (...) {
-      used = 0;
-    }
-    if (used != text.size() || text.empty() || room < 0 || room >= kRoomCount) {
+    // Spelled as in the room's topics: [answer.07] would name a room no
+    // topic BASE/answer/07 ever reaches.
+    const int room = room_of_level(text);
+    if (room < 0) {
       errors->push_back(path + ": \"" + text + "\" is not a room number 0..4095");
       continue;
     }

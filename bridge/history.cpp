@@ -57,7 +57,7 @@ std::optional<long> CallHistory::open_call() const {
 
 int CallHistory::finish(const std::string& time) {
   if (!open_) return -1;
-  const Open o = std::move(*open_);
+  Open o = std::move(*open_);
   open_.reset();
   nlohmann::json actions = nlohmann::json::array();
   for (Action a : o.acts.actions) actions.push_back(action_name(a));
@@ -92,10 +92,10 @@ bool CallHistory::restore(int room, const nlohmann::json& record) {
     if (merged.size() >= 2 * kHistoryKept) break;
   }
   // ISO 8601 times in UTC with milliseconds sort as text.
-  std::stable_sort(merged.begin(), merged.end(), [](const nlohmann::json& a,
-                                                    const nlohmann::json& b) {
-    return a["time"].get<std::string>() > b["time"].get<std::string>();
-  });
+  std::stable_sort(merged.begin(), merged.end(),
+                   [](const nlohmann::json& a, const nlohmann::json& b) {
+                     return a["time"].get<std::string>() > b["time"].get<std::string>();
+                   });
   if (merged.size() > kHistoryKept) merged.resize(kHistoryKept);
   calls = std::move(merged);
   return true;

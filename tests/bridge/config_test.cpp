@@ -99,6 +99,8 @@ TEST(Config, EveryProblemIsNamedByItsKey) {
        "answer.7: room 7 is not in rooms.imitate"},
       {"answer for no room", with("[answer.6]", "[answer.x]"),
        "answer.x: \"x\" is not a room number 0..4095"},
+      {"answer for a room spelled with a leading zero", with("[answer.6]", "[answer.06]"),
+       "answer.06: \"06\" is not a room number 0..4095"},
       {"wrong type", with("port = 1883", "port = \"1883\""),
        "mqtt.port: must be an integer, not a string"},
       {"port out of range", with("port = 1883", "port = 70000"),

@@ -56,7 +56,8 @@ TEST(CallHistory, KeepsTheNewestCallsOfARoomAndTakesBackWhatTheBrokerKept) {
   EXPECT_EQ(h.record(5), r);
   // Bounded: the oldest go.
   for (int c = 2; c < 40; ++c) {
-    h.start(5, c, "2026-12-10T12:" + std::string(c < 10 ? "0" : "") + std::to_string(c) + ":00.000Z");
+    h.start(5, c,
+            "2026-12-10T12:" + std::string(c < 10 ? "0" : "") + std::to_string(c) + ":00.000Z");
     h.finish("2026-12-10T13:00:00.000Z");
   }
   r = h.record(5);
