@@ -3,7 +3,7 @@
 // real bridge zul_stm_mqtt with the simulator as its program, and Debian's
 // Chromium driven by playwright-core.
 import { execFileSync, spawn } from "node:child_process";
-import { existsSync, mkdtempSync, openSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { closeSync, existsSync, mkdtempSync, openSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { createServer as createHttpServer } from "node:http";
 import { createServer } from "node:net";
 import { tmpdir } from "node:os";
@@ -19,8 +19,25 @@ export const dist = resolve(process.env.ZUL_WEB_DIST || join(source, "web/dist")
 export const BASE = "zul/entrance-1";
 const CHROMIUM = process.env.ZUL_CHROMIUM || "/usr/bin/chromium";
 
+// Every broker and bridge started here, ended when this process ends
+// however it ends, and every temporary directory removed, so that a failed
+// run leaves nothing behind.
+const children = new Set();
+const dirs = new Set();
+function started(child) {
+  children.add(child);
+  child.once("exit", () => children.delete(child));
+  return child;
+}
+process.once("exit", () => {
+  for (const child of children) child.kill("SIGTERM");
+  for (const dir of dirs) rmSync(dir, { recursive: true, force: true });
+});
+
 export function tempDir() {
-  return mkdtempSync(join(process.env.TMPDIR || tmpdir(), "zul_web_"));
+  const dir = mkdtempSync(join(process.env.TMPDIR || tmpdir(), "zul_web_"));
+  dirs.add(dir);
+  return dir;
 }
 
 export async function freePort() {
@@ -138,12 +155,12 @@ export class Broker {
     const log = join(this.dir, "broker.log");
     writeFileSync(log, "");
     const fd = openSync(log, "a");
-    this.proc = spawn(broker[0], [...broker.slice(1), "-c", join(this.dir, "mosquitto.conf")], { stdio: ["ignore", fd, fd] });
+    this.proc = started(spawn(broker[0], [...broker.slice(1), "-c", join(this.dir, "mosquitto.conf")], { stdio: ["ignore", fd, fd] }));
+    closeSync(fd);
     const proc = this.proc;
-    const started = this.log().length;
     await until(() => {
       if (proc.exitCode !== null) throw new Error(`the broker ended: ${this.log()}`);
-      return this.log().slice(started).includes(" running");
+      return this.log().includes(" running");
     }, "the broker running");
   }
 
@@ -199,7 +216,8 @@ export class Bridge {
 
   start() {
     const fd = openSync(join(this.dir, "bridge.log"), "w");
-    this.proc = spawn(join(build, "bridge/zul_stm_mqtt"), ["--config", this.config, "--verbose"], { stdio: ["ignore", fd, fd] });
+    this.proc = started(spawn(join(build, "bridge/zul_stm_mqtt"), ["--config", this.config, "--verbose"], { stdio: ["ignore", fd, fd] }));
+    closeSync(fd);
     return this;
   }
 
