@@ -297,6 +297,28 @@ export async function browser() {
 // A household's page, signed in through the form as a resident would.
 export async function householdPage(b, broker, { room, user = `room${room}`, password = `${room}-secret`, forget = false }) {
   const context = await b.newContext({ viewport: VIEWPORT, deviceScaleFactor: 1 });
+  await context.grantPermissions(["notifications"]);
+  // What the phone would do, as the page asks it: vibrations, tones and
+  // notifications, counted.
+  await context.addInitScript(() => {
+    window.alerted = { vibrations: 0, tones: 0, notifications: [] };
+    navigator.vibrate = (pattern) => {
+      if (pattern) window.alerted.vibrations++;
+      return true;
+    };
+    const tone = AudioContext.prototype.createOscillator;
+    AudioContext.prototype.createOscillator = function () {
+      window.alerted.tones++;
+      return tone.call(this);
+    };
+    const Shown = window.Notification;
+    window.Notification = class extends Shown {
+      constructor(title, options) {
+        super(title, options);
+        window.alerted.notifications.push(options.body);
+      }
+    };
+  });
   const page = await context.newPage();
   page.errors = [];
   page.on("pageerror", (e) => page.errors.push(String(e)));

@@ -65,6 +65,13 @@ test("a call to room 5 rings on page 5 within 1 s of the program's dial, and not
   assert.equal(await five.locator("#ringing").isVisible(), true);
   assert.equal(await five.getByRole("alert").filter({ hasText: "Someone is ringing" }).count(), 1);
   await shot(five, "ringing");
+  // It rings aloud, vibrates and notifies: the sign-in's touch let it sound.
+  const alerted = await h.until(async () => {
+    const a = await five.evaluate(() => window.alerted);
+    return a.vibrations > 0 && a.tones > 0 && a.notifications.length > 0 && a;
+  }, "page 5 sounding, vibrating and notifying");
+  assert.deepEqual(alerted.notifications, ["Room 5: someone is ringing"]);
+  assert.deepEqual(await six.evaluate(() => window.alerted), { vibrations: 0, tones: 0, notifications: [] });
   assert.equal(await rang(six), null);
   assert.equal(await six.locator("#ringing").isVisible(), false);
 });
