@@ -84,6 +84,7 @@ configfs="$(find "$trixie/cache/$current/root" -path '*/modules/*' -name configf
 # trixie's own), kmod for the boot's module loading. The test's apt installs
 # the package alone from the repository.
 depends="$(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/|[^,]*//g; s/ //g')"
+# shellcheck disable=SC2046 # a list of words
 wanted="$(printf '%s\n' systemd systemd-sysv mosquitto kmod $(echo "$depends" | tr ',' ' ') | sort -u | paste -sd, -)"
 sources="$(ZUL_APT_PRINT_SOURCES=yes sh "$repo/scripts/target_apt.sh" trixie arm64)"
 mirror="$(echo "$sources" | sed -n '2s/^URIs: //p')"
@@ -111,6 +112,7 @@ if [ ! -f "$base" ]; then
 fi
 
 # ---- This run's root: the package from a signed repository ----
+# shellcheck source=tests/http_server.sh
 . "$repo/tests/http_server.sh"
 root="$work/root"
 server=""
@@ -229,14 +231,15 @@ rm -f "$initrd"
 [ "$status" -eq 0 ] || fail "qemu-system-aarch64 failed with status $status (console: $console)"
 
 results="$work/results.txt"
-tr -d '\r' <"$console" | grep '^ZULVM ' | sed 's/^ZULVM //' >"$results" || true
+# A line may follow the terminal codes systemd writes to the console.
+tr -d '\r' <"$console" | grep -o 'ZULVM .*' | sed 's/^ZULVM //' >"$results" || true
 problems=""
 grep -q '^finished ' "$results" || problems="the checks did not finish (the console's end: $(tail -n 5 "$console" | tr -d '\r' | tr '\n' '|'))"
 passed="$(grep -c '^ok ' "$results" || true)"
 failed="$(grep -c '^FAIL ' "$results" || true)"
 [ "$passed" -ge 12 ] || problems="$problems
 only $passed checks passed"
-echo "vm-systemd: checks began at ${boot:-$(sed -n 's/^boot //p' "$results")} s of the guest's uptime, ended at $(sed -n 's/^finished //p' "$results") s; qemu $vm_wall s wall; all of tests/vm/systemd.sh $(elapsed) s"
+echo "vm-systemd: checks began at $(sed -n 's/^boot //p' "$results") s of the guest's uptime (systemd's boot), ended at $(sed -n 's/^finished //p' "$results") s; READY $(sed -n 's/^figure ready-after-ms //p' "$results") ms after the bridge started; qemu $vm_wall s wall; all of tests/vm/systemd.sh $(elapsed) s"
 if [ "$failed" -ne 0 ] || [ -n "$problems" ]; then
   grep -E '^(FAIL|journal)' "$results" >&2 || true
   [ -n "$problems" ] && echo "$problems" >&2
