@@ -51,7 +51,7 @@ elapsed() { echo "$(date +%s.%N) $started" | awk '{printf "%.1f", $1 - $2}'; }
 set -- "$build"/zul-stm-driver_*_arm64.deb
 [ -f "$1" ] || fail "no $build/zul-stm-driver_*_arm64.deb: make it first (cd $build && cpack)"
 deb="$1"
-sh "$repo/scripts/deps.sh" qemu-system-arm qemu-user-static mmdebstrap cpio apt-utils gnupg python3
+sh "$repo/scripts/deps.sh" qemu-system-arm qemu-user-static mmdebstrap cpio apt-utils gnupg python3 systemd
 
 # ---- The kernel, the modules and the checker: tests/vm/run.sh's for trixie ----
 trixie="$build/vm/trixie"
