@@ -46,7 +46,8 @@ python3-jinja2 systemd apt-utils gnupg"
   fuzz) echo "$build $fuzz" ;;
   # The packages' install test makes fresh roots (mmdebstrap) and runs
   # their maintainer scripts through binfmt_misc (qemu-user-static); the
-  # virtual machine's trixie kernel builds its modules in a trixie root.
+  # virtual machine's trixie kernel builds its modules in a trixie root, and
+  # boots a trixie arm64 root with systemd made the same way.
   cross)
     echo "file qemu-user qemu-system-arm cpio xz-utils g++-aarch64-linux-gnu g++-arm-linux-gnueabihf \
 mmdebstrap qemu-user-static"

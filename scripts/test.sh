@@ -10,7 +10,8 @@
 # and armhf), makes the two .deb packages, runs every test, the bridge's
 # included, under qemu-user, and boots Debian's arm64 kernels of bookworm and
 # trixie under qemu-system to run the driver on the kernel's GPIO and SPI
-# devices (tests/vm/run.sh), and installs both packages from a signed apt
+# devices (tests/vm/run.sh), boots a trixie root with systemd and the arm64
+# package to check its service (tests/vm/systemd.sh), and installs both packages from a signed apt
 # repository into fresh roots of bookworm and trixie (tests/install_test.sh).
 # ZUL_CROSS=no skips the cross part; ZUL_SHUFFLE_SEED=N repeats a shuffled
 # order.
@@ -199,6 +200,10 @@ part "the arm64 driver on bookworm's kernel"
 sh tests/vm/run.sh build-arm64 bookworm
 part "the arm64 driver on trixie's kernel"
 sh tests/vm/run.sh build-arm64 trixie
+# The arm64 package's service under a real systemd on that kernel: installed
+# from a signed repository, READY, its status, its watchdog, its stop.
+part "the arm64 package's service under systemd (trixie)"
+sh tests/vm/systemd.sh build-arm64
 cross armhf "ARM, EABI5"
 # The packages as a user gets them: from a signed apt repository into fresh
 # roots of bookworm and trixie on both architectures.

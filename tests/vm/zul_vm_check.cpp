@@ -17,6 +17,10 @@
 //   zul_vm_check startup SHIELD [call | user]
 //                               start-up, then a call and the relays; or
 //                               start-up as a user in the groups gpio and spi
+//   zul_vm_check serve SHIELD   the board of a booted system: the chip, and the
+//                               co-processor in the background until SIGTERM
+//   zul_vm_check line running|stopped
+//                               the levels a service leaves on that board
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -210,6 +214,8 @@ void remove_chip() {
   rmdir(kConfig);
 }
 
+std::optional<Chip> live_chip();
+
 // A fresh chip for every case, as a Pi 5 shows its header (label
 // pinctrl-rp1, lines GPIO0..GPIO27, CE0 held by the SPI driver). `missing`
 // names a line left unnamed. All lines start as inputs pulled down.
@@ -232,10 +238,27 @@ std::optional<Chip> make_chip(int missing = -1) {
     }
   }
   ok = ok && write_file(std::string(kConfig) + "/live", "1");
+  if (!ok) {
+    check(false, "the gpio-sim chip could be made");
+    return std::nullopt;
+  }
+  auto chip = live_chip();
+  // The shield pulls the co-processor's reset line up: it runs while
+  // nothing drives the line.
+  if (!chip ||
+      !write_file(chip->sysfs + "/sim_gpio" + std::to_string(kResetLine) + "/pull", "pull-up")) {
+    return std::nullopt;
+  }
+  return chip;
+}
+
+// The chip made before (by this process or by the one serving the line).
+std::optional<Chip> live_chip() {
+  const std::string bank = std::string(kConfig) + "/bank0";
   const auto dev_name = read_file(std::string(kConfig) + "/dev_name");
   const auto chip_name = read_file(bank + "/chip_name");
-  if (!ok || !dev_name || !chip_name) {
-    check(false, "the gpio-sim chip could be made");
+  if (!dev_name || !chip_name) {
+    check(false, "the gpio-sim chip is there");
     return std::nullopt;
   }
   Chip chip;
@@ -261,11 +284,6 @@ std::optional<Chip> make_chip(int missing = -1) {
   }
   if (chip.base < 0) {
     check(false, "the gpio-sim chip's base was found in /sys/class/gpio");
-    return std::nullopt;
-  }
-  // The shield pulls the co-processor's reset line up: it runs while
-  // nothing drives the line.
-  if (!write_file(chip.sysfs + "/sim_gpio" + std::to_string(kResetLine) + "/pull", "pull-up")) {
     return std::nullopt;
   }
   return chip;
@@ -855,18 +873,22 @@ constexpr gid_t kGpioGroup = 997;
 constexpr gid_t kSpiGroup = 999;
 constexpr uid_t kUser = 1000;
 
-void give_devices_to_groups(bool groups) {
+void give_devices(gid_t gpio, gid_t spi, mode_t mode) {
   for (int n = 0; n < 16; ++n) {
     const std::string dev = "/dev/gpiochip" + std::to_string(n);
     if (access(dev.c_str(), F_OK) == 0) {
-      (void)!chown(dev.c_str(), 0, groups ? kGpioGroup : 0);
-      chmod(dev.c_str(), groups ? 0660 : 0600);
+      (void)!chown(dev.c_str(), 0, gpio);
+      chmod(dev.c_str(), mode);
     }
   }
   if (access("/dev/spidev0.0", F_OK) == 0) {
-    (void)!chown("/dev/spidev0.0", 0, groups ? kSpiGroup : 0);
-    chmod("/dev/spidev0.0", groups ? 0660 : 0600);
+    (void)!chown("/dev/spidev0.0", 0, spi);
+    chmod("/dev/spidev0.0", mode);
   }
+}
+
+void give_devices_to_groups(bool groups) {
+  give_devices(groups ? kGpioGroup : 0, groups ? kSpiGroup : 0, groups ? 0660 : 0600);
 }
 
 // The devices given to the groups gpio and spi (or not) for a case, and
@@ -1371,6 +1393,104 @@ void run_no_spi() {
   run_failure({.name = "no-spi", .message_has = {"/dev/spidev0.0", "dtparam=spi=on"}});
 }
 
+// ---- The board of a booted system (tests/vm/systemd.sh) ----
+
+// A group's id from /etc/group (getgrnam() in a static program would load
+// the NSS modules of another C library).
+gid_t group_id(const std::string& name) {
+  const auto text = read_file("/etc/group");
+  size_t at = 0;
+  while (text && at < text->size()) {
+    size_t end = text->find('\n', at);
+    if (end == std::string::npos) {
+      end = text->size();
+    }
+    const std::string line = text->substr(at, end - at);
+    at = end + 1;
+    const size_t id_from = line.find(':', line.find(':') + 1);
+    if (line.compare(0, name.size() + 1, name + ":") == 0 && id_from != std::string::npos) {
+      return static_cast<gid_t>(atoi(line.c_str() + id_from + 1));
+    }
+  }
+  return 0;
+}
+
+// The chip made, its devices given to the groups gpio and spi (as udev gives
+// them on Raspberry Pi OS), the trace started; then the co-processor answers
+// SPI0 until SIGTERM. The first process returns once all that is in place (a
+// forking service), so that a unit ordered after it finds the board.
+int serve(uint8_t shield) {
+  g_case = "serve";
+  const auto chip = make_chip();
+  const gid_t gpio_gid = group_id("gpio");
+  const gid_t spi_gid = group_id("spi");
+  if (!chip || !check(gpio_gid != 0 && spi_gid != 0, "the groups gpio and spi exist")) {
+    return 1;
+  }
+  give_devices(gpio_gid, spi_gid, 0660);
+  trace_start();
+  // Blocked before the threads start, so that only sigwait() takes them.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) {
+    return pid > 0 ? 0 : 1;
+  }
+  Peer peer;
+  peer.watch_reset(&*chip);
+  if (!peer.start(shield)) {
+    return 1;
+  }
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  peer.stop();
+  say("served %zu SPI messages", peer.count());
+  return 0;
+}
+
+// The line as a service leaves it. "running": every line at its idle level
+// (hook switches open, relays off). "stopped": every line handed back, the
+// last level written to each its idle level, and gpio-sim showing its pull.
+int check_line(const std::string& when) {
+  g_case = "systemd";
+  const auto chip = live_chip();
+  if (!chip) {
+    return 1;
+  }
+  if (when == "running") {
+    expect_levels(*chip, idle_levels(), "while the service runs (the board idle state)");
+    return g_failures == 0 ? 0 : 1;
+  }
+  std::map<int, int> last;
+  for (const PinEvent& e : trace_events(*chip)) {
+    if (!e.direction) {
+      last[e.offset] = e.value;
+    }
+  }
+  std::string held, not_idle;
+  std::vector<std::pair<int, int>> pulls;
+  for (const Line& l : kLines) {
+    const LineInfo info = line_info(*chip, l.offset);
+    if (info.used) {
+      held += std::string(" ") + l.name + " (" + info.consumer + ")";
+    }
+    const auto it = last.find(l.offset);
+    if (it == last.end() || it->second != l.idle) {
+      not_idle += std::string(" ") + l.name + ":" +
+                  (it == last.end() ? "never written" : std::to_string(it->second));
+    }
+    pulls.emplace_back(l.offset, pull_of(l.offset));
+  }
+  check(held.empty(), "after the stop no line is held" + (held.empty() ? "" : ":" + held));
+  check(not_idle.empty(), "the last level written to each line was its idle level" +
+                              (not_idle.empty() ? "" : ", not:" + not_idle));
+  expect_levels(*chip, pulls, "after the stop (each line at its pull)", 2000);
+  return g_failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1392,8 +1512,14 @@ int main(int argc, char** argv) {
     }
     run_shield(std::string("shield") + argv[2] + (as ? "-user" : ""),
                static_cast<uint8_t>(atoi(argv[2])), how == "call", as);
+  } else if (what == "serve" && argc > 2) {
+    return serve(static_cast<uint8_t>(atoi(argv[2])));
+  } else if (what == "line" && argc > 2) {
+    return check_line(argv[2]);
   } else {
-    fprintf(stderr, "usage: zul_vm_check no-spi | failures | startup SHIELD [call | user]\n");
+    fprintf(stderr,
+            "usage: zul_vm_check no-spi | failures | startup SHIELD [call | user] | serve SHIELD"
+            " | line running|stopped\n");
     return 2;
   }
   return g_failures == 0 ? 0 : 1;
