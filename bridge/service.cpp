@@ -93,7 +93,10 @@ int Service::run() {
     log_line(error);
     return 1;
   }
-  log_line("broker " + config_.host + ":" + std::to_string(config_.port) + ", topic " +
+  std::string brokers;
+  for (const BrokerAddress& b : config_.brokers) brokers += (brokers.empty() ? "" : ", ") + b.text();
+  log_line((config_.brokers.size() > 1 ? "brokers " + brokers + " (in turn)" : "broker " + brokers) +
+           ", topic " +
            config_.topic + (config_.tls() ? ", TLS" : "") +
            (config_.protocol == 5 ? ", MQTT 5" : ", MQTT 3.1.1"));
   publish_call();
@@ -755,7 +758,8 @@ void Service::flush() {
 
 void Service::on_connected() {
   connected_ = true;
-  log_line("connected to the broker; " + std::to_string(outbox_.waiting()) + " messages waiting" +
+  log_line("connected to the broker " + mqtt_.broker().text() + "; " +
+           std::to_string(outbox_.waiting()) + " messages waiting" +
            (outbox_.dropped() ? ", " + std::to_string(outbox_.dropped()) + " dropped so far" : ""));
   // Subscribed before "online": the broker handles one connection's packets
   // in order, so a command sent by whoever saw "online" finds the bridge
@@ -782,13 +786,14 @@ void Service::on_mqtt(const MqttEvent& e) {
       on_connected();
       break;
     case MqttEvent::Type::kConnectFailed:
-      log_line("broker " + config_.host + ":" + std::to_string(config_.port) +
-               " not reached: " + e.payload + "; trying again");
+      log_line("broker " + e.topic + " not reached: " + e.payload +
+               (config_.brokers.size() > 1 ? "; trying the next" : "; trying again"));
       break;
     case MqttEvent::Type::kDisconnected:
       if (connected_) {
-        log_line("disconnected from the broker: " + e.payload +
-                 "; events are kept until it is back");
+        log_line("disconnected from the broker " + e.topic + ": " + e.payload +
+                 (config_.brokers.size() > 1 ? "; events are kept until a broker is back"
+                                             : "; events are kept until it is back"));
       }
       connected_ = false;
       report_status();
