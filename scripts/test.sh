@@ -98,6 +98,10 @@ part "the bridge's end-to-end tests on ejabberd"
 # subscribed.
 ZUL_TEST_BROKER=ejabberd ctest --preset debug -R '^Bridge(EndToEnd|Households)\.' \
   -E 'EventsOfABrokerOutageArriveOnceInOrder' -j"$jobs"
+# An estate on a two-node ejabberd cluster: events and rules across the
+# nodes, and entrances failing over when one node stops (half a minute).
+part "an estate on an ejabberd cluster"
+sh bench/cluster_check.sh build-debug
 # The optimiser finds what a Debug build hides (GCC's stringop warnings).
 run release
 # A second compiler, for its own warnings.
