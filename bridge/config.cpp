@@ -315,8 +315,8 @@ BrokerAddress broker_from(const std::string& entry, int default_port, std::strin
     return broker;
   }
   if (!port_text.empty()) {
-    const bool digits = port_text.size() <= 5 && port_text.find_first_not_of("0123456789") ==
-                                                     std::string::npos;
+    const bool digits =
+        port_text.size() <= 5 && port_text.find_first_not_of("0123456789") == std::string::npos;
     const long port = digits ? std::stol(port_text) : 0;
     if (port < 1 || port > 65535) {
       *why = "port " + port_text + " is not a port number 1..65535";
@@ -344,8 +344,9 @@ void read_brokers(const toml::table* t, Table* mqtt, Config* c) {
   for (size_t i = 0; i < array->size(); ++i) {
     const toml::node& item = *array->get(i);
     if (!item.is_string()) {
-      mqtt->item_error("hosts", i,
-                       std::string("must be a string (\"HOST:PORT\"), not ") + Table::type_name(item));
+      mqtt->item_error(
+          "hosts", i,
+          std::string("must be a string (\"HOST:PORT\"), not ") + Table::type_name(item));
       continue;
     }
     const std::string entry = *item.value<std::string>();

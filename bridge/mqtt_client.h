@@ -28,7 +28,7 @@ namespace bridge {
 struct MqttEvent {
   enum class Type { kConnected, kConnectFailed, kDisconnected, kMessage, kPublished };
   Type type = Type::kMessage;
-  int code = 0;  // connect / disconnect reason, or the message id
+  int code = 0;           // connect / disconnect reason, or the message id
   std::string topic;      // a message's; the broker's host:port for the others
   std::string payload;    // the message, or what went wrong in words
   bool retained = false;  // a message the broker kept and hands to every new subscriber
@@ -77,9 +77,9 @@ class MqttClient {
   std::vector<MqttEvent> inbox_;
   bool started_ = false;
   bool connected_ = false;
-  size_t current_ = 0;                // the broker in config_.brokers tried or in use
-  size_t stored_ = SIZE_MAX;          // the one libmosquitto holds the address of
-  size_t failed_in_a_row_ = 0;        // brokers that failed since the last round's wait
+  size_t current_ = 0;          // the broker in config_.brokers tried or in use
+  size_t stored_ = SIZE_MAX;    // the one libmosquitto holds the address of
+  size_t failed_in_a_row_ = 0;  // brokers that failed since the last round's wait
   long long next_attempt_ms_ = 0;
   long long backoff_ms_ = 1000;
   long long next_io_ms_ = 0;

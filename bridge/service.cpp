@@ -94,11 +94,12 @@ int Service::run() {
     return 1;
   }
   std::string brokers;
-  for (const BrokerAddress& b : config_.brokers) brokers += (brokers.empty() ? "" : ", ") + b.text();
-  log_line((config_.brokers.size() > 1 ? "brokers " + brokers + " (in turn)" : "broker " + brokers) +
-           ", topic " +
-           config_.topic + (config_.tls() ? ", TLS" : "") +
-           (config_.protocol == 5 ? ", MQTT 5" : ", MQTT 3.1.1"));
+  for (const BrokerAddress& b : config_.brokers)
+    brokers += (brokers.empty() ? "" : ", ") + b.text();
+  log_line(
+      (config_.brokers.size() > 1 ? "brokers " + brokers + " (in turn)" : "broker " + brokers) +
+      ", topic " + config_.topic + (config_.tls() ? ", TLS" : "") +
+      (config_.protocol == 5 ? ", MQTT 5" : ", MQTT 3.1.1"));
   publish_call();
   for (int room : answers_.rooms()) publish_answer(room);
   for (const auto& [topic, payload] : states_) announced_.insert(topic);

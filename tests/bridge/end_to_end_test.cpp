@@ -555,8 +555,8 @@ TEST_F(BridgeEndToEnd, ABridgeWhoseBrokerStopsGoesOnWithTheNextListed) {
   ASSERT_TRUE(second.start()) << "the second broker did not start";
   auto probe2 = make_probe("probe2", second.port());
   SimSetup setup{"3000 dial 5\n6000 drop\n100000 dial 5\n250000 drop\n400000 end\n"};
-  setup.mqtt_toml = "hosts = [\"127.0.0.1:" + std::to_string(broker.port()) + "\", \"localhost:" +
-                    std::to_string(second.port()) + "\"]\n";
+  setup.mqtt_toml = "hosts = [\"127.0.0.1:" + std::to_string(broker.port()) +
+                    "\", \"localhost:" + std::to_string(second.port()) + "\"]\n";
   auto run = start(setup);
   ASSERT_GE(probe->wait_for(topic("event"), "\"drop\"", kWait), 0) << run->log();
   EXPECT_EQ(probe2->wait_for(topic("status"), "online", 0.1), -1) << "the bridge is on both";
@@ -585,9 +585,9 @@ TEST_F(BridgeEndToEnd, ABridgeWhoseBrokerStopsGoesOnWithTheNextListed) {
   ASSERT_TRUE(broker.start());
   second.stop();
   const std::string first_text = "127.0.0.1:" + std::to_string(broker.port());
-  ASSERT_TRUE(wait_until(
-      [&] { return count_of(run->log(), "connected to the broker " + first_text) >= 2; }))
-      << run->log();
+  ASSERT_TRUE(wait_until([&] {
+    return count_of(run->log(), "connected to the broker " + first_text) >= 2;
+  })) << run->log();
   // A new probe: ejabberd keeps no sessions across its restart.
   auto back = make_probe("back");
   back->publish(topic("command"), R"({"action":"hangup","id":"via-1"})");
