@@ -770,6 +770,10 @@ void Service::on_connected() {
   mqtt_.subscribe(topics_.room_command_filter(), 1);
   mqtt_.subscribe(topics_.record_get(), 1);
   mqtt_.publish({topics_.status(), "online", 1, true});
+  // After "online": what the broker keeps for it now is that. A will of an
+  // earlier connection, sent late by a broker or a cluster's node that had
+  // not noticed the connection's end, would say otherwise; it is answered.
+  mqtt_.subscribe(topics_.status(), 1);
   for (const std::string& pattern : stale_patterns(config_)) mqtt_.subscribe(pattern, 1);
   if (config_.discovery) {
     mqtt_.subscribe(topics_.discovery_status(), 1);
@@ -810,6 +814,14 @@ void Service::on_mqtt(const MqttEvent& e) {
 }
 
 void Service::on_message(const MqttEvent& e) {
+  if (e.topic == topics_.status()) {
+    if (e.payload != "online" && connected_) {
+      log_line("the broker says \"" + e.payload +
+               "\" for this bridge (the will of an earlier connection): online again");
+      mqtt_.publish({topics_.status(), "online", 1, true});
+    }
+    return;
+  }
   const InTopic in = topics_.parse(e.topic);
   switch (in.kind) {
     case InTopic::Kind::kRoomCommand:

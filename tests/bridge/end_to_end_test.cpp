@@ -577,6 +577,11 @@ TEST_F(BridgeEndToEnd, ABridgeWhoseBrokerStopsGoesOnWithTheNextListed) {
   EXPECT_EQ(json::parse(probe2->messages()[static_cast<size_t>(result)].payload)["accepted"], true);
   // The program's own report of the line taken.
   EXPECT_GE(probe2->wait_for(topic("call"), "\"answered\"", kWait), 0) << run->log();
+  // A will of the connection to the first, sent late (a node that noticed
+  // the connection's end only now), is answered.
+  const size_t late = probe2->messages().size();
+  probe2->publish(topic("status"), "offline", true);
+  EXPECT_GE(probe2->wait_for(topic("status"), "online", kWait, late), 0) << run->log();
   const std::string second_text = "localhost:" + std::to_string(second.port());
   EXPECT_NE(run->log().find("connected to the broker " + second_text), std::string::npos)
       << run->log();
