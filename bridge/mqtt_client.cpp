@@ -135,7 +135,11 @@ void MqttClient::on_connect(struct mosquitto*, void* self, int rc) {
 
 void MqttClient::on_disconnect(struct mosquitto*, void* self, int rc) {
   auto* client = static_cast<MqttClient*>(self);
-  const std::string why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+  // libmosquitto has no words of its own for a broker that stopped
+  // answering (a hung broker, a cut cable).
+  const std::string why = rc == MOSQ_ERR_ERRNO       ? strerror(errno)
+                          : rc == MOSQ_ERR_KEEPALIVE ? "no answer within the keepalive"
+                                                     : mosquitto_strerror(rc);
   client->post({MqttEvent::Type::kDisconnected, rc, client->broker().text(), why});
   if (!client->started_) return;  // the bridge's own disconnection, when it stops
   // A connection that worked and is lost is no failure of a round: the next
