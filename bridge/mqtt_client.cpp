@@ -142,11 +142,17 @@ void MqttClient::on_disconnect(struct mosquitto*, void* self, int rc) {
                                                      : mosquitto_strerror(rc);
   client->post({MqttEvent::Type::kDisconnected, rc, client->broker().text(), why});
   if (!client->started_) return;  // the bridge's own disconnection, when it stops
+  if (!client->connected_) {
+    client->move_on(steady_ms());
+    return;
+  }
   // A connection that worked and is lost is no failure of a round: the next
-  // broker is tried at once, the whole list again before any wait.
-  if (client->connected_) client->failed_in_a_row_ = 0;
+  // broker (the same one, when it is the only one) is tried at once, and
+  // the whole list again before any wait.
   client->connected_ = false;
-  client->move_on(steady_ms());
+  client->current_ = (client->current_ + 1) % client->config_.brokers.size();
+  client->failed_in_a_row_ = 0;
+  client->next_attempt_ms_ = steady_ms();
 }
 
 void MqttClient::on_publish(struct mosquitto*, void* self, int mid) {
