@@ -61,44 +61,15 @@ if [ "$broker_kind" = ejabberd-cluster ]; then
   # publish to the first, the operator subscribes on the second. ejabberd's
   # MQTT logins always carry a name and a password (anonymous here).
   operator_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  ctl() {  # node (a or b), command...
-    d="$work/$1"; shift
-    ejabberdctl --config-dir "$d" --ctl-config "$d/ejabberdctl.cfg" --config "$d/ejabberd.yml" \
-      --spool "$d/spool" --logs "$d/logs" --node "zulfleet$(basename "$d")$$@localhost" "$@"
-  }
-  for node in a b; do
-    d="$work/$node"
-    mkdir -p "$d/spool" "$d/logs"
-    p=$port; [ "$node" = a ] || p=$operator_port
-    cat >"$d/ejabberd.yml" <<YML
-hosts: [localhost]
-loglevel: warning
-certfiles: []
-listen:
-  - port: $p
-    ip: "127.0.0.1"
-    module: mod_mqtt
-    backlog: 4096
-auth_method: [anonymous]
+  . "$src/bench/ejabberd_cluster.sh"
+  cluster_start "$work" "$port" "$operator_port" "zulfleet$$" "auth_method: [anonymous]
 anonymous_protocol: login_anon
 allow_multiple_connections: true
-api_permissions:
-  "console commands":
-    from: ejabberd_ctl
-    who: all
-    what: "*"
 modules:
   mod_mqtt:
-    max_topic_depth: 16
-YML
-    printf 'INET_DIST_INTERFACE=127.0.0.1\nERL_EPMD_ADDRESS=127.0.0.1\nEJABBERD_PID_PATH=%s/ejabberd.pid\n' "$d" >"$d/ejabberdctl.cfg"
-    printf '{lookup,[file,native]}.\n{host,{127,0,0,1}, ["localhost"]}.\n' >"$d/inetrc"
-  done
-  chown -R ejabberd "$work" 2>/dev/null || true
-  ctl a start && ctl b start && ctl a started && ctl b started
-  ctl b join_cluster "zulfleeta$$@localhost" >/dev/null
-  echo "ejabberd cluster: $(ctl a list_cluster | tr '\n' ' ')"
-  cleanup_broker() { ctl b stop >/dev/null 2>&1 || true; ctl a stop >/dev/null 2>&1 || true; }
+    max_topic_depth: 16"
+  echo "ejabberd cluster: $(cluster_ctl a list_cluster | tr '\n' ' ')"
+  cleanup_broker() { cluster_stop; }
   broker=$(cat "$work/a/ejabberd.pid")
   printf 'any\n' >"$work/password"
   chmod 600 "$work/password"

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -46,6 +47,11 @@ std::string Config::node_id() const {
     id += plain ? c : '_';
   }
   return id;
+}
+
+std::string BrokerAddress::text() const {
+  const std::string name = host.find(':') == std::string::npos ? host : "[" + host + "]";
+  return name + ":" + std::to_string(port);
 }
 
 std::string Config::record_dir() const {
@@ -274,6 +280,98 @@ void read_rooms(const toml::table& root, Config* c, std::vector<std::string>* er
   }
 }
 
+// One entry of mqtt.hosts: HOST, HOST:PORT, or an IPv6 address in brackets
+// with or without :PORT. An entry without a port takes mqtt.port's. Empty
+// `why` when it reads as one.
+BrokerAddress broker_from(const std::string& entry, int default_port, std::string* why) {
+  BrokerAddress broker{entry, default_port};
+  std::string port_text;
+  if (!entry.empty() && entry.front() == '[') {
+    const size_t close = entry.find(']');
+    if (close == std::string::npos || close == 1) {
+      *why = "an IPv6 address in brackets has no closing ] or is empty";
+      return broker;
+    }
+    broker.host = entry.substr(1, close - 1);
+    const std::string rest = entry.substr(close + 1);
+    if (!rest.empty() && rest.front() != ':') {
+      *why = "only :PORT may follow the brackets";
+      return broker;
+    }
+    if (!rest.empty()) port_text = rest.substr(1);
+    if (rest == ":") port_text = ":";
+  } else if (std::count(entry.begin(), entry.end(), ':') > 1) {
+    *why = "an IPv6 address goes in brackets, as [" + entry + "]:1883";
+    return broker;
+  } else if (const size_t colon = entry.find(':'); colon != std::string::npos) {
+    broker.host = entry.substr(0, colon);
+    port_text = entry.substr(colon + 1);
+    if (port_text.empty()) port_text = ":";
+  }
+  if (broker.host.empty() || broker.host.find_first_of(" \t/") != std::string::npos) {
+    *why = "not a broker (HOST or HOST:PORT)";
+    return broker;
+  }
+  if (port_text == ":") {
+    *why = "no port after the colon";
+    return broker;
+  }
+  if (!port_text.empty()) {
+    const bool digits =
+        port_text.size() <= 5 && port_text.find_first_not_of("0123456789") == std::string::npos;
+    const long port = digits ? std::stol(port_text) : 0;
+    if (port < 1 || port > 65535) {
+      *why = "port " + port_text + " is not a port number 1..65535";
+      return broker;
+    }
+    broker.port = static_cast<int>(port);
+  }
+  return broker;
+}
+
+void read_brokers(const toml::table* t, Table* mqtt, Config* c) {
+  const toml::node* n = mqtt->node("hosts", false);
+  if (!n) {
+    c->brokers = {{c->host, c->port}};
+    return;
+  }
+  if (t->get("host")) mqtt->error("hosts", "give either mqtt.host or mqtt.hosts, not both");
+  const toml::array* array = n->as_array();
+  if (!array) {
+    mqtt->error("hosts", std::string("must be an array of brokers (\"HOST:PORT\"), not ") +
+                             Table::type_name(*n));
+    return;
+  }
+  if (array->empty()) mqtt->error("hosts", "must name at least one broker");
+  for (size_t i = 0; i < array->size(); ++i) {
+    const toml::node& item = *array->get(i);
+    if (!item.is_string()) {
+      mqtt->item_error(
+          "hosts", i,
+          std::string("must be a string (\"HOST:PORT\"), not ") + Table::type_name(item));
+      continue;
+    }
+    const std::string entry = *item.value<std::string>();
+    std::string why;
+    const BrokerAddress broker = broker_from(entry, c->port, &why);
+    for (const BrokerAddress& before : c->brokers) {
+      if (why.empty() && before.host == broker.host && before.port == broker.port) {
+        why = "names " + broker.text() + " again";
+      }
+    }
+    if (!why.empty()) {
+      mqtt->item_error("hosts", i, "\"" + entry + "\": " + why);
+      continue;
+    }
+    c->brokers.push_back(broker);
+  }
+  if (!c->brokers.empty()) {
+    // The first broker is the one named where a single one is shown.
+    c->host = c->brokers.front().host;
+    c->port = c->brokers.front().port;
+  }
+}
+
 void read_mqtt(const toml::table& root, Config* c, std::vector<std::string>* errors) {
   const toml::table* t = sub_table(root, "mqtt", errors);
   if (!t && !root.get("mqtt")) errors->push_back("mqtt: missing (required table [mqtt])");
@@ -349,6 +447,7 @@ void read_mqtt(const toml::table& root, Config* c, std::vector<std::string>* err
               "cert_file and key_file go together");
   }
   if (tls_table && !port_given) c->port = 8883;
+  read_brokers(t, &mqtt, c);
   mqtt.finish({"tls"});
 }
 

@@ -22,6 +22,13 @@ struct AnswerConfig {
   int hangup_after_ms = 2000;  // door opened, before the hang up
 };
 
+// One broker the bridge may connect to.
+struct BrokerAddress {
+  std::string host;
+  int port = 1883;
+  std::string text() const;  // as a log line names it: host:port, [v6]:port
+};
+
 struct Config {
   // [driver]
   std::vector<std::string> command;  // program and its own leading arguments
@@ -41,6 +48,9 @@ struct Config {
   // [mqtt]
   std::string host = "127.0.0.1";
   int port = 1883;
+  // The brokers in the order they are tried: mqtt.hosts, or mqtt.host and
+  // mqtt.port alone. A failed or lost connection moves on to the next.
+  std::vector<BrokerAddress> brokers;
   std::string topic;
   std::string client_id;  // empty: derived from the topic
   std::string username;

@@ -62,18 +62,30 @@ bool MqttClient::start(std::string* error) {
 }
 
 void MqttClient::attempt(long long now_ms) {
-  // The first attempt gives libmosquitto the address; later ones reuse it
-  // and keep the session's unacknowledged messages for repeating.
-  const int rc = connected_once_ ? mosquitto_reconnect_async(mosq_)
-                                 : mosquitto_connect_async(mosq_, config_.host.c_str(),
-                                                           config_.port, config_.keepalive_s);
+  const BrokerAddress& broker = config_.brokers[current_];
+  // The first attempt at a broker gives libmosquitto its address; later ones
+  // reuse it. Either way the session's unacknowledged messages are kept for
+  // repeating.
+  const int rc = stored_ == current_ ? mosquitto_reconnect_async(mosq_)
+                                     : mosquitto_connect_async(mosq_, broker.host.c_str(),
+                                                               broker.port, config_.keepalive_s);
   // A failed attempt has stored the address all the same, unless the
   // arguments themselves were refused.
-  if (rc != MOSQ_ERR_INVAL) connected_once_ = true;
+  if (rc != MOSQ_ERR_INVAL) stored_ = current_;
   if (rc != MOSQ_ERR_SUCCESS) {
     const std::string why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
-    post({MqttEvent::Type::kConnectFailed, rc, "", why});
+    post({MqttEvent::Type::kConnectFailed, rc, broker.text(), why});
+    move_on(now_ms);
   }
+}
+
+void MqttClient::move_on(long long now_ms) {
+  current_ = (current_ + 1) % config_.brokers.size();
+  if (++failed_in_a_row_ < config_.brokers.size()) {
+    next_attempt_ms_ = now_ms;
+    return;
+  }
+  failed_in_a_row_ = 0;
   next_attempt_ms_ = now_ms + backoff_ms_;
   backoff_ms_ = std::min<long long>(30000, backoff_ms_ * 2);
 }
@@ -110,15 +122,37 @@ std::vector<MqttEvent> MqttClient::take_events() {
 }
 
 void MqttClient::on_connect(struct mosquitto*, void* self, int rc) {
-  if (rc == 0) static_cast<MqttClient*>(self)->backoff_ms_ = 1000;
-  static_cast<MqttClient*>(self)->post(
-      {rc == 0 ? MqttEvent::Type::kConnected : MqttEvent::Type::kConnectFailed, rc, "",
-       mosquitto_connack_string(rc)});
+  auto* client = static_cast<MqttClient*>(self);
+  if (rc == 0) {
+    client->backoff_ms_ = 1000;
+    client->failed_in_a_row_ = 0;
+    client->connected_ = true;
+  }
+  // A refusal closes the connection: on_disconnect moves on.
+  client->post({rc == 0 ? MqttEvent::Type::kConnected : MqttEvent::Type::kConnectFailed, rc,
+                client->broker().text(), mosquitto_connack_string(rc)});
 }
 
 void MqttClient::on_disconnect(struct mosquitto*, void* self, int rc) {
-  const std::string why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
-  static_cast<MqttClient*>(self)->post({MqttEvent::Type::kDisconnected, rc, "", why});
+  auto* client = static_cast<MqttClient*>(self);
+  // libmosquitto has no words of its own for a broker that stopped
+  // answering (a hung broker, a cut cable).
+  const std::string why = rc == MOSQ_ERR_ERRNO       ? strerror(errno)
+                          : rc == MOSQ_ERR_KEEPALIVE ? "no answer within the keepalive"
+                                                     : mosquitto_strerror(rc);
+  client->post({MqttEvent::Type::kDisconnected, rc, client->broker().text(), why});
+  if (!client->started_) return;  // the bridge's own disconnection, when it stops
+  if (!client->connected_) {
+    client->move_on(steady_ms());
+    return;
+  }
+  // A connection that worked and is lost is no failure of a round: the next
+  // broker (the same one, when it is the only one) is tried at once, and
+  // the whole list again before any wait.
+  client->connected_ = false;
+  client->current_ = (client->current_ + 1) % client->config_.brokers.size();
+  client->failed_in_a_row_ = 0;
+  client->next_attempt_ms_ = steady_ms();
 }
 
 void MqttClient::on_publish(struct mosquitto*, void* self, int mid) {
@@ -157,9 +191,9 @@ void MqttClient::stop(const Message& last, int timeout_ms) {
       mosquitto_loop(mosq_, 20, 1);
     }
   }
+  started_ = false;
   mosquitto_disconnect(mosq_);
   if (mosquitto_socket(mosq_) >= 0) mosquitto_loop(mosq_, 0, 1);
-  started_ = false;
 }
 
 }  // namespace bridge

@@ -93,9 +93,13 @@ int Service::run() {
     log_line(error);
     return 1;
   }
-  log_line("broker " + config_.host + ":" + std::to_string(config_.port) + ", topic " +
-           config_.topic + (config_.tls() ? ", TLS" : "") +
-           (config_.protocol == 5 ? ", MQTT 5" : ", MQTT 3.1.1"));
+  std::string brokers;
+  for (const BrokerAddress& b : config_.brokers)
+    brokers += (brokers.empty() ? "" : ", ") + b.text();
+  log_line(
+      (config_.brokers.size() > 1 ? "brokers " + brokers + " (in turn)" : "broker " + brokers) +
+      ", topic " + config_.topic + (config_.tls() ? ", TLS" : "") +
+      (config_.protocol == 5 ? ", MQTT 5" : ", MQTT 3.1.1"));
   publish_call();
   for (int room : answers_.rooms()) publish_answer(room);
   for (const auto& [topic, payload] : states_) announced_.insert(topic);
@@ -809,7 +813,8 @@ void Service::flush() {
 
 void Service::on_connected() {
   connected_ = true;
-  log_line("connected to the broker; " + std::to_string(outbox_.waiting()) + " messages waiting" +
+  log_line("connected to the broker " + mqtt_.broker().text() + "; " +
+           std::to_string(outbox_.waiting()) + " messages waiting" +
            (outbox_.dropped() ? ", " + std::to_string(outbox_.dropped()) + " dropped so far" : ""));
   // Subscribed before "online": the broker handles one connection's packets
   // in order, so a command sent by whoever saw "online" finds the bridge
@@ -820,6 +825,10 @@ void Service::on_connected() {
   mqtt_.subscribe(topics_.room_answer_set_filter(), 1);
   mqtt_.subscribe(topics_.record_get(), 1);
   mqtt_.publish({topics_.status(), "online", 1, true});
+  // After "online": what the broker keeps for it now is that. A will of an
+  // earlier connection, sent late by a broker or a cluster's node that had
+  // not noticed the connection's end, would say otherwise; it is answered.
+  mqtt_.subscribe(topics_.status(), 1);
   for (const std::string& pattern : stale_patterns(config_)) mqtt_.subscribe(pattern, 1);
   if (config_.discovery) {
     mqtt_.subscribe(topics_.discovery_status(), 1);
@@ -837,13 +846,14 @@ void Service::on_mqtt(const MqttEvent& e) {
       on_connected();
       break;
     case MqttEvent::Type::kConnectFailed:
-      log_line("broker " + config_.host + ":" + std::to_string(config_.port) +
-               " not reached: " + e.payload + "; trying again");
+      log_line("broker " + e.topic + " not reached: " + e.payload +
+               (config_.brokers.size() > 1 ? "; trying the next" : "; trying again"));
       break;
     case MqttEvent::Type::kDisconnected:
       if (connected_) {
-        log_line("disconnected from the broker: " + e.payload +
-                 "; events are kept until it is back");
+        log_line("disconnected from the broker " + e.topic + ": " + e.payload +
+                 (config_.brokers.size() > 1 ? "; events are kept until a broker is back"
+                                             : "; events are kept until it is back"));
       }
       connected_ = false;
       report_status();
@@ -859,6 +869,14 @@ void Service::on_mqtt(const MqttEvent& e) {
 }
 
 void Service::on_message(const MqttEvent& e) {
+  if (e.topic == topics_.status()) {
+    if (e.payload != "online" && connected_) {
+      log_line("the broker says \"" + e.payload +
+               "\" for this bridge (the will of an earlier connection): online again");
+      mqtt_.publish({topics_.status(), "online", 1, true});
+    }
+    return;
+  }
   const InTopic in = topics_.parse(e.topic);
   switch (in.kind) {
     case InTopic::Kind::kRoomCommand:

@@ -2,7 +2,8 @@
 // its key (or the file, for a file that is no TOML), and a file accepted
 // without a problem gives the program arguments it takes and room lists it
 // reads whole: rooms 0..4095, each imitated room once, no room in both
-// lists, every answer for an imitated room, and a port and timings in range.
+// lists, every answer for an imitated room, a port and timings in range, and
+// at least one broker, each with a host and a port in range.
 #include <cstdint>
 #include <set>
 #include <string>
@@ -26,6 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ZUL_FUZZ_CHECK(!config.command.empty(), "no program to start");
   ZUL_FUZZ_CHECK(config.intercom >= 0 && config.intercom <= 255, "intercom %d", config.intercom);
   ZUL_FUZZ_CHECK(config.port >= 1 && config.port <= 65535, "port %d", config.port);
+  // The client goes round this list: never empty, every broker usable.
+  ZUL_FUZZ_CHECK(!config.brokers.empty(), "no broker");
+  for (const bridge::BrokerAddress& b : config.brokers) {
+    ZUL_FUZZ_CHECK(!b.host.empty() && b.port >= 1 && b.port <= 65535, "broker \"%s\"",
+                   b.text().c_str());
+  }
   ZUL_FUZZ_CHECK(config.protocol == 4 || config.protocol == 5, "protocol %d", config.protocol);
   ZUL_FUZZ_CHECK(!config.topic.empty(), "no base topic");
   ZUL_FUZZ_CHECK(!config.client_id.empty(), "no client id");

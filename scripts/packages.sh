@@ -32,8 +32,9 @@ case "$job" in
   build) echo "$build" ;;
   test)
     # ejabberd: a second MQTT broker for the bridge's end-to-end tests;
-    # faketime: the soak's steps of the wall clock.
-    echo "$build $fuzz libgtest-dev libbenchmark-dev python3 time mosquitto ejabberd faketime \
+    # faketime: the soak's steps of the wall clock; mosquitto-clients: the
+    # cluster check's operator and households.
+    echo "$build $fuzz libgtest-dev libbenchmark-dev python3 time mosquitto mosquitto-clients ejabberd faketime \
 python3-jinja2 systemd apt-utils gnupg"
     ;;
   web) echo "nodejs npm chromium" ;;

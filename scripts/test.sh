@@ -108,6 +108,10 @@ part "the bridge's end-to-end tests on ejabberd"
 # subscribed.
 ZUL_TEST_BROKER=ejabberd ctest --preset debug -R '^Bridge(EndToEnd|Households)\.' \
   -E 'EventsOfABrokerOutageArriveOnceInOrder' -j"$jobs"
+# An estate on a two-node ejabberd cluster: events and rules across the
+# nodes, and entrances failing over when one node stops (half a minute).
+part "an estate on an ejabberd cluster"
+sh bench/cluster_check.sh build-debug
 # The doorbell page: its npm packages from the lock file, its build, and its
 # tests in Debian's Chromium against a real broker with WebSockets (this
 # machine's Mosquitto, or trixie's from a root of its packages: doc/web.md),

@@ -143,6 +143,24 @@ TEST(Config, EveryProblemIsNamedByItsKey) {
        "driver.records_kept: 0 is outside 1..1000"},
       {"record switch", with("intercom = 10", "intercom = 10\nrecord = \"yes\""),
        "driver.record: must be true or false, not a string"},
+      {"host and hosts", with("host = ", "hosts = [\"b\"]\nhost = "),
+       "mqtt.hosts: give either mqtt.host or mqtt.hosts, not both"},
+      {"hosts not a list", with("host = \"127.0.0.1\"", "hosts = \"a\""),
+       "mqtt.hosts: must be an array of brokers (\"HOST:PORT\"), not a string"},
+      {"no hosts", with("host = \"127.0.0.1\"", "hosts = []"),
+       "mqtt.hosts: must name at least one broker"},
+      {"host not a string", with("host = \"127.0.0.1\"", "hosts = [\"a\", 2]"),
+       "mqtt.hosts[1]: must be a string (\"HOST:PORT\"), not an integer"},
+      {"bad port", with("host = \"127.0.0.1\"", "hosts = [\"a\", \"b:99999\"]"),
+       "mqtt.hosts[1]: \"b:99999\": port 99999 is not a port number 1..65535"},
+      {"no port after the colon", with("host = \"127.0.0.1\"", "hosts = [\"a:\"]"),
+       "mqtt.hosts[0]: \"a:\": no port after the colon"},
+      {"empty host", with("host = \"127.0.0.1\"", "hosts = [\"a\", \":1883\"]"),
+       "mqtt.hosts[1]: \":1883\": not a broker (HOST or HOST:PORT)"},
+      {"bare IPv6", with("host = \"127.0.0.1\"", "hosts = [\"::1\"]"),
+       "mqtt.hosts[0]: \"::1\": an IPv6 address goes in brackets, as [::1]:1883"},
+      {"a broker twice", with("host = \"127.0.0.1\"", "hosts = [\"a:1883\", \"a\"]"),
+       "mqtt.hosts[1]: \"a\": names a:1883 again"},
       {"tls key without cert",
        std::string(kValid) +
            "[mqtt.tls]\nca_file = \"/etc/hostname\"\nkey_file = \"/etc/hostname\"\n",
@@ -215,6 +233,24 @@ TEST(Config, TheDeviceIdOutlivesATopicChange) {
   EXPECT_EQ(c.node_id(), "north_1");
   ASSERT_TRUE(errors_of(kValid, &c).empty());
   EXPECT_EQ(c.node_id(), "zul_entrance_1");
+}
+
+TEST(Config, BrokersAreTriedInTheOrderListed) {
+  Config c;
+  ASSERT_TRUE(errors_of(kValid, &c).empty());
+  ASSERT_EQ(c.brokers.size(), 1u);
+  EXPECT_EQ(c.brokers[0].text(), "127.0.0.1:1883");
+  const auto errors = errors_of(
+      with("host = \"127.0.0.1\"\nport = 1883",
+           "port = 1884\nhosts = [\"node1:1883\", \"node2\", \"[fd00::2]:8883\", \"[::1]\"]"),
+      &c);
+  ASSERT_TRUE(errors.empty()) << joined(errors);
+  std::vector<std::string> texts;
+  for (const auto& b : c.brokers) texts.push_back(b.text());
+  // A broker without a port takes mqtt.port's.
+  EXPECT_EQ(texts,
+            (std::vector<std::string>{"node1:1883", "node2:1884", "[fd00::2]:8883", "[::1]:1884"}));
+  EXPECT_EQ(c.brokers[2].host, "fd00::2");
 }
 
 TEST(Config, TlsTakesItsDefaultPort) {

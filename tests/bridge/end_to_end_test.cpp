@@ -97,9 +97,12 @@ class BridgeEndToEnd : public testing::Test {
   }
 
   std::unique_ptr<Probe> make_probe(const std::string& name) {
+    return make_probe(name, broker.port());
+  }
+  std::unique_ptr<Probe> make_probe(const std::string& name, int port) {
     const std::string id =
         name + "_" + testing::UnitTest::GetInstance()->current_test_info()->name();
-    auto p = std::make_unique<Probe>(broker.port(), id, probe_user, probe_password);
+    auto p = std::make_unique<Probe>(port, id, probe_user, probe_password);
     p->subscribe(topic("#"));
     p->subscribe("homeassistant/#");
     // Once its own message comes back, the subscriptions are in place.
@@ -554,6 +557,61 @@ TEST_F(BridgeEndToEnd, ABrokerThatStartsAfterTheBridgeIsReachedAllTheSame) {
   EXPECT_NE(run.log().find("not reached"), std::string::npos) << run.log();
   run.signal(SIGTERM);
   EXPECT_EQ(run.wait(kWait), 0) << run.log();
+}
+
+// Two brokers listed: the first one stops, and the bridge goes on with the
+// second, where events, commands and availability are as they were; the
+// second stops with the first back, and it returns to the first.
+TEST_F(BridgeEndToEnd, ABridgeWhoseBrokerStopsGoesOnWithTheNextListed) {
+  Broker second;
+  ASSERT_TRUE(second.start()) << "the second broker did not start";
+  auto probe2 = make_probe("probe2", second.port());
+  SimSetup setup{"3000 dial 5\n6000 drop\n100000 dial 5\n250000 drop\n400000 end\n"};
+  setup.mqtt_toml = "hosts = [\"127.0.0.1:" + std::to_string(broker.port()) +
+                    "\", \"localhost:" + std::to_string(second.port()) + "\"]\n";
+  auto run = start(setup);
+  ASSERT_GE(probe->wait_for(topic("event"), "\"drop\"", kWait), 0) << run->log();
+  EXPECT_EQ(probe2->wait_for(topic("status"), "online", 0.1), -1) << "the bridge is on both";
+
+  broker.stop();
+  ASSERT_GE(probe2->wait_for(topic("status"), "online", kWait), 0) << run->log();
+  // A newcomer there is told by the retained messages that it is online.
+  auto newcomer = make_probe("newcomer", second.port());
+  const int online = newcomer->wait_for(topic("status"), "online", kWait);
+  ASSERT_GE(online, 0) << run->log();
+  EXPECT_TRUE(newcomer->messages()[static_cast<size_t>(online)].retained);
+  EXPECT_GE(newcomer->wait_for(topic("health"), "\"running\"", kWait), 0) << run->log();
+  // The next call is reported there, and answered from there.
+  ASSERT_GE(probe2->wait_for(topic("event"), "\"dial\"", kWait), 0) << run->log();
+  const size_t before = probe2->messages().size();
+  probe2->publish(topic("command"), R"({"action":"pickup","id":"via-2"})");
+  const int result = probe2->wait_for(topic("command/result"), "via-2", kWait, before);
+  ASSERT_GE(result, 0) << run->log();
+  EXPECT_EQ(json::parse(probe2->messages()[static_cast<size_t>(result)].payload)["accepted"], true);
+  // The program's own report of the line taken.
+  EXPECT_GE(probe2->wait_for(topic("call"), "\"answered\"", kWait), 0) << run->log();
+  // A will of the connection to the first, sent late (a node that noticed
+  // the connection's end only now), is answered.
+  const size_t late = probe2->messages().size();
+  probe2->publish(topic("status"), "offline", true);
+  EXPECT_GE(probe2->wait_for(topic("status"), "online", kWait, late), 0) << run->log();
+  const std::string second_text = "localhost:" + std::to_string(second.port());
+  EXPECT_NE(run->log().find("connected to the broker " + second_text), std::string::npos)
+      << run->log();
+
+  // Round the list: the first one back, the second gone.
+  ASSERT_TRUE(broker.start());
+  second.stop();
+  const std::string first_text = "127.0.0.1:" + std::to_string(broker.port());
+  ASSERT_TRUE(wait_until([&] {
+    return count_of(run->log(), "connected to the broker " + first_text) >= 2;
+  })) << run->log();
+  // A new probe: ejabberd keeps no sessions across its restart.
+  auto back = make_probe("back");
+  back->publish(topic("command"), R"({"action":"hangup","id":"via-1"})");
+  EXPECT_GE(back->wait_for(topic("command/result"), "via-1", kWait), 0) << run->log();
+  EXPECT_GE(back->wait_for(topic("status"), "online", kWait), 0) << run->log();
+  stop(run.get());
 }
 
 TEST_F(BridgeEndToEnd, ACleanStopHandsTheLineBackAndSaysOffline) {
