@@ -261,30 +261,43 @@ bool Broker::secure(const std::vector<std::pair<std::string, std::string>>& user
 }
 
 bool Broker::start_ejabberd() {
-  write_config();
-  std::string out;
-  if (ejabberdctl("start", &out) != 0) return false;
-  pid_ = 1;  // a node, not a child: stop() asks ejabberdctl
-  // Its log says so once its MQTT listener is open.
-  const std::string open =
-      "Start accepting TCP connections at 127.0.0.1:" + std::to_string(port_) + " for mod_mqtt";
-  const auto start = Clock::now();
-  // An Erlang node takes seconds to start, and far longer on a loaded machine.
-  while (read_file(dir_.path() + "/logs/ejabberd.log").find(open) == std::string::npos) {
-    if (seconds_since(start) > 90) {
-      stop();
-      return false;
+  // Its port was free when picked; another process may have taken it since,
+  // and then the node gives up at once: a new port, as with Mosquitto.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    write_config();
+    std::string out;
+    if (ejabberdctl("start", &out) != 0) return false;
+    pid_ = 1;  // a node, not a child: stop() asks ejabberdctl
+    // Its log says so once its MQTT listener is open.
+    const std::string at = "127.0.0.1:" + std::to_string(port_);
+    const std::string open = "Start accepting TCP connections at " + at + " for mod_mqtt";
+    const std::string taken = "Failed to open socket at " + at;
+    const auto start = Clock::now();
+    std::string log;
+    // An Erlang node takes seconds to start, and far longer on a loaded machine.
+    while ((log = read_file(dir_.path() + "/logs/ejabberd.log")).find(open) == std::string::npos &&
+           log.find(taken) == std::string::npos && seconds_since(start) <= 90) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  for (const auto& [user, password] : users_) {
-    if (ejabberdctl("register '" + user + "' localhost '" + password + "'", &out) != 0) {
+    if (log.find(open) == std::string::npos) {
       stop();
-      return false;
+      if (started_once_ || log.find(taken) == std::string::npos) return false;
+      // The node's name follows its port, and its database keeps the name.
+      std::error_code ignored;
+      std::filesystem::remove_all(dir_.path() + "/spool", ignored);
+      port_ = free_port();
+      continue;
     }
+    for (const auto& [user, password] : users_) {
+      if (ejabberdctl("register '" + user + "' localhost '" + password + "'", &out) != 0) {
+        stop();
+        return false;
+      }
+    }
+    started_once_ = true;
+    return true;
   }
-  started_once_ = true;
-  return true;
+  return false;
 }
 
 bool Broker::start() {
