@@ -367,6 +367,12 @@ int hold_line(const Chip& chip, int offset, const char* consumer) {
 // ---- The kernel's record of every pin write: the gpio trace events ----
 
 constexpr const char* kTrace = "/sys/kernel/tracing";
+// The widths of pulses are read from the kernel's trace of an emulated
+// machine, on the clock the program sleeps on; yet once, on a loaded host,
+// a relay's 2 s pulse read 56 ms short there. The exact widths are checked
+// in virtual time by the simulator's tests; here a pulse must be there, and
+// of about its length.
+constexpr int64_t kTraceSlackMs = 100;
 
 struct PinEvent {
   int64_t t_us;
@@ -1257,9 +1263,10 @@ void check_start_up_trace(const Chip& chip) {
                      after_first[0].level == 0 && after_first[1].offset == kResetLine &&
                      after_first[1].level == 1;
   const int64_t low_ms = pulse ? (after_first[1].t_us - after_first[0].t_us) / 1000 : -1;
-  check(pulse && low_ms >= 600,
+  check(pulse && low_ms >= 600 - kTraceSlackMs,
         "after the idle levels only the co-processor's reset pulse: " + describe(after_first) +
-            " (low for " + std::to_string(low_ms) + " ms, at least 600)");
+            " (low for " + std::to_string(low_ms) + " ms, at least " +
+            std::to_string(600 - kTraceSlackMs) + ")");
   const sim::CoprocRecord record = sim::coproc_record();
   check(record.resets >= 1, "the co-processor saw its reset line pulsed (" +
                                 std::to_string(record.resets) + " resets)");
@@ -1288,7 +1295,9 @@ void run_call(const Chip& chip, Peer& peer, Program& program, const std::string&
   if (expect_changes(chip, from, {{23, 0}, {23, 1}}, "for code 2, open (the open key pressed)",
                      &got)) {
     const int64_t held_ms = (got[1].t_us - got[0].t_us) / 1000;
-    check(held_ms >= 1000, "the open key held " + std::to_string(held_ms) + " ms (at least 1000)");
+    check(held_ms >= 1000 - kTraceSlackMs, "the open key held " + std::to_string(held_ms) +
+                                               " ms (at least " +
+                                               std::to_string(1000 - kTraceSlackMs) + ")");
   }
   expect_levels(chip, {{24, 1}, {23, 1}, {22, 0}}, "after code 2 (off hook again)");
   sim::coproc_queue(call_event(sim::kCallOpenDetected));
@@ -1312,8 +1321,9 @@ void run_call(const Chip& chip, Peer& peer, Program& program, const std::string&
     if (expect_changes(chip, from, {{pin, 1}, {pin, 0}},
                        "for code " + std::to_string(code) + ", a relay pulse", &got)) {
       const int64_t width_ms = (got[1].t_us - got[0].t_us) / 1000;
-      check(width_ms >= 2000, std::string(name_of(pin)) + " high for " + std::to_string(width_ms) +
-                                  " ms (at least 2000)");
+      check(width_ms >= 2000 - kTraceSlackMs, std::string(name_of(pin)) + " high for " +
+                                                  std::to_string(width_ms) + " ms (at least " +
+                                                  std::to_string(2000 - kTraceSlackMs) + ")");
     }
   }
   expect_levels(chip, idle_levels(), "after the relay pulses (the board idle state)");
