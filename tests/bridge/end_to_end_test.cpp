@@ -958,6 +958,14 @@ class BridgeHouseholds : public BridgeEndToEnd {
     BridgeEndToEnd::SetUp();
   }
 
+  // The bridge logs in as its own broker user, its password in a file.
+  void log_in_as_bridge(SimSetup* setup) {
+    const std::string password = dir.path() + "/bridge.password";
+    std::ofstream(password) << "b-secret\n";
+    chmod(password.c_str(), 0600);
+    setup->mqtt_toml = "username = \"bridge\"\npassword_file = \"" + password + "\"\n";
+  }
+
   std::unique_ptr<Probe> household(int room) {
     const std::string r = std::to_string(room);
     auto p = std::make_unique<Probe>(broker.port(), "household" + r, "room" + r, r + "-secret");
@@ -976,10 +984,7 @@ class BridgeHouseholds : public BridgeEndToEnd {
 
 TEST_F(BridgeHouseholds, EachHouseholdReachesItsOwnRoomOnly) {
   SimSetup setup{"3000 dial 6\n90000 drop\n100000 dial 5\n400000 drop\n500000 end\n"};
-  const std::string password = dir.path() + "/bridge.password";
-  std::ofstream(password) << "b-secret\n";
-  chmod(password.c_str(), 0600);
-  setup.mqtt_toml = "username = \"bridge\"\npassword_file = \"" + password + "\"\n";
+  log_in_as_bridge(&setup);
   auto run = start(setup);
   auto five = household(5);
   const std::string r5 = topic("room/5/command");
@@ -1135,10 +1140,7 @@ TEST_F(BridgeHouseholds, AHouseholdLetsACourierInAndKeepsItsHistory) {
   setup.extra_toml =
       "[answer.5]\nmode = \"manual\"\npickup_after_ms = 200\nopen_after_ms = 200\n"
       "hangup_after_ms = 200\n";
-  const std::string password = dir.path() + "/bridge.password";
-  std::ofstream(password) << "b-secret\n";
-  chmod(password.c_str(), 0600);
-  setup.mqtt_toml = "username = \"bridge\"\npassword_file = \"" + password + "\"\n";
+  log_in_as_bridge(&setup);
   auto run = start(setup);
   auto five = household(5);
   const std::string set = topic("room/5/answer/set");
