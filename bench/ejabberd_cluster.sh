@@ -13,9 +13,24 @@
 cluster_ctl() {  # node (a or b), command...
   cluster_d="$cluster_work/$1"
   shift
-  ejabberdctl --config-dir "$cluster_d" --ctl-config "$cluster_d/ejabberdctl.cfg" \
+  set -- ejabberdctl --config-dir "$cluster_d" --ctl-config "$cluster_d/ejabberdctl.cfg" \
     --config "$cluster_d/ejabberd.yml" --spool "$cluster_d/spool" --logs "$cluster_d/logs" \
     --node "$cluster_prefix$(basename "$cluster_d")@localhost" "$@"
+  (
+    # The node gets as many descriptors as the package's own service gives
+    # it (LimitNOFILE=65536), or as many as this shell may have. ejabberdctl
+    # run by root becomes the package's user through su, whose PAM session
+    # sets the soft limit back to 1024: a node with a thousand clients then
+    # fails to accept ("emfile") and goes down. So root becomes that user
+    # here, without PAM, and ejabberdctl runs the node as it is.
+    ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+    if [ "$(id -u)" = 0 ]; then
+      cd "$cluster_d/spool"
+      exec env HOME="$(getent passwd ejabberd | cut -d: -f6)" \
+        setpriv --reuid ejabberd --regid ejabberd --init-groups "$@"
+    fi
+    exec "$@"
+  )
 }
 
 cluster_start() {  # work, port a, port b, node name prefix, settings
@@ -43,6 +58,9 @@ api_permissions:
 $5
 YML
     printf 'INET_DIST_INTERFACE=127.0.0.1\nERL_EPMD_ADDRESS=127.0.0.1\nEJABBERD_PID_PATH=%s/ejabberd.pid\n' "$d" >"$d/ejabberdctl.cfg"
+    # Two nodes share this machine's cores with everything they serve: an
+    # idle scheduler sleeps at once rather than spinning for more work.
+    printf 'ERL_OPTIONS="-env ERL_CRASH_DUMP_BYTES 0 +sbwt none +sbwtdcpu none +sbwtdio none"\n' >>"$d/ejabberdctl.cfg"
     printf '{lookup,[file,native]}.\n{host,{127,0,0,1}, ["localhost"]}.\n' >"$d/inetrc"
   done
   # ejabberdctl run by root runs the nodes as the package's own user.
