@@ -22,7 +22,11 @@
 #   sh bench/fleet.sh [BUILD_DIR [ENTRANCES]]
 # FLEET_BUSY_S (default 60) and FLEET_IDLE_S (30) set the two phases, and
 # FLEET_SETTLE_S (15 + 1 per 50 entrances) the time to start them all: on
-# a loaded machine a thousand need minutes.
+# a loaded machine a thousand need minutes. FLEET_BROKER=ejabberd-cluster
+# puts the entrances on one node of a two-node ejabberd cluster and the
+# operator on the other; FLEET_CONNECTIONS sets how many connections the
+# operator takes its events over. FLEET_KEEP=1 keeps the work
+# folder (every entrance's log, the brokers' logs) for a look afterwards.
 set -eu
 cd "$(dirname "$0")/.."
 src="$(pwd)"
@@ -47,12 +51,18 @@ cleanup() {
   for p in $pids; do kill "$p" 2>/dev/null || true; done
   cleanup_broker
   wait 2>/dev/null || true
-  rm -rf "$work"
+  if [ -n "${FLEET_KEEP:-}" ]; then echo "work folder kept: $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT INT TERM
 now_ms() { date +%s%3N; }
 
 broker_kind="${FLEET_BROKER:-mosquitto}"
+# ejabberd sends each subscriber one QoS 1 message at a time, the next
+# after its acknowledgement: an operator that takes a thousand entrances'
+# events on one connection waits a round trip for each. On the cluster it
+# spreads them over ten, as an estate's consumer would.
+connections="${FLEET_CONNECTIONS:-1}"
+[ "$broker_kind" = ejabberd-cluster ] && connections="${FLEET_CONNECTIONS:-10}"
 operator_port="$port"
 login=""
 if [ "$broker_kind" = ejabberd-cluster ]; then
@@ -136,7 +146,8 @@ echo "$entrances entrances on $broker_kind (port $port, operator on $operator_po
 if [ "$launched" -ge $((busy_from - 1000)) ]; then
   echo "  the start took longer than its $((settle_ms / 1000)) s: the first entrances' events are not counted"
 fi
-"$operator" "$operator_port" $(((busy_to - $(now_ms)) / 1000 + 5)) "$busy_from" 127.0.0.1 $([ -n "$login" ] && echo "anyone any") >"$work/operator.txt" 2>&1 &
+"$operator" --connections "$connections" "$entrances" "$operator_port" $(((busy_to - $(now_ms)) / 1000 + 5)) \
+  "$busy_from" 127.0.0.1 $([ -n "$login" ] && echo "anyone any") >"$work/operator.txt" 2>&1 &
 operator_pid=$!
 # The machine's TCP counters: retransmitted segments, retransmission
 # timeouts, delayed acknowledgements (all connections of the machine).
@@ -150,7 +161,8 @@ wait_until_ms() { while [ "$(now_ms)" -lt "$1" ]; do sleep 0.2; done; }
 wait_until_ms "$busy_from"
 tcp >"$work/tcp.before"
 echo "busy for $busy_s s; load at its start: $(cut -d' ' -f1-3 /proc/loadavg)"
-wait "$operator_pid" || true
+operator_failed=0
+wait "$operator_pid" || operator_failed=1
 tcp >"$work/tcp.after"
 cat "$work/operator.txt"
 echo "load at its end: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
@@ -199,3 +211,7 @@ awk -v hz="$hz" -v t0="$t0" -v t1="$t1" -v n="$entrances" -v bt="$broker_ticks" 
     printf "  broker:    %.3f %% of a core, RSS %d KiB\n", 100 * bt / hz / wall, brss
   }' "$work/after"
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+if [ "$operator_failed" = 1 ]; then
+  echo "the operator failed: no event was measured"
+  exit 1
+fi

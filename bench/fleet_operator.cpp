@@ -9,7 +9,15 @@
 // node than the entrances'; USER and PASSWORD its login (ejabberd's MQTT
 // logins always carry one).
 //
-//   zul_fleet_operator PORT SECONDS [FROM_MS [HOST [USER PASSWORD]]]
+//   zul_fleet_operator [--connections K ENTRANCES] PORT SECONDS [FROM_MS [HOST [USER PASSWORD]]]
+//
+// With --connections, the events come over K connections, the k-th of them
+// subscribed to zul/eN/event for every N of 1..ENTRANCES with N % K == k,
+// rather than over one subscribed to zul/+/event. ejabberd sends each
+// connection one QoS 1 message at a time and the next only after its
+// acknowledgement, so one connection that takes a whole estate's events
+// waits a round trip per event; an estate's consumer spreads them over
+// several.
 //
 // The stamp has whole milliseconds, so each figure is too long by less than
 // one millisecond; bridge and operator share this machine's clock.
@@ -79,8 +87,19 @@ void on_message(struct mosquitto*, void* self, const struct mosquitto_message* m
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 7 || argc == 6) {
-    fprintf(stderr, "usage: zul_fleet_operator PORT SECONDS [FROM_MS [HOST [USER PASSWORD]]]\n");
+  int connections = 1;
+  int entrances = 0;
+  if (argc > 3 && std::string(argv[1]) == "--connections") {
+    connections = atoi(argv[2]);
+    entrances = atoi(argv[3]);
+    argc -= 3;
+    argv += 3;
+  }
+  if (argc < 3 || argc > 7 || argc == 6 || connections < 1 || connections > 1000 ||
+      (connections > 1 && entrances < 1)) {
+    fprintf(stderr,
+            "usage: zul_fleet_operator [--connections K ENTRANCES] PORT SECONDS [FROM_MS [HOST "
+            "[USER PASSWORD]]]\n");
     return 64;
   }
   const int port = atoi(argv[1]);
@@ -89,21 +108,34 @@ int main(int argc, char** argv) {
   Seen seen;
   seen.from_ms = argc > 3 ? atoll(argv[3]) : 0;
   mosquitto_lib_init();
-  struct mosquitto* m = mosquitto_new("fleet-operator", true, &seen);
-  mosquitto_message_callback_set(m, on_message);
-  if (argc > 6) mosquitto_username_pw_set(m, argv[5], argv[6]);
-  // Its acknowledgements must not wait for Nagle: the broker sends it no
-  // more than its in-flight window of unacknowledged events.
-  mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
-  if (mosquitto_connect(m, host, port, 30) != MOSQ_ERR_SUCCESS) {
-    fprintf(stderr, "zul_fleet_operator: no broker on port %d\n", port);
-    return 1;
+  std::vector<struct mosquitto*> clients;
+  for (int k = 0; k < connections; k++) {
+    const std::string id = "fleet-operator-" + std::to_string(k);
+    struct mosquitto* m = mosquitto_new(id.c_str(), true, &seen);
+    clients.push_back(m);
+    mosquitto_message_callback_set(m, on_message);
+    if (argc > 6) mosquitto_username_pw_set(m, argv[5], argv[6]);
+    // Its acknowledgements must not wait for Nagle: the broker sends it no
+    // more than its in-flight window of unacknowledged events.
+    mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
+    if (mosquitto_connect(m, host, port, 30) != MOSQ_ERR_SUCCESS) {
+      fprintf(stderr, "zul_fleet_operator: no broker on port %d\n", port);
+      return 1;
+    }
+    if (connections == 1) {
+      mosquitto_subscribe(m, nullptr, "zul/+/event", 1);
+    } else {
+      for (int n = k == 0 ? connections : k; n <= entrances; n += connections) {
+        mosquitto_subscribe(m, nullptr, ("zul/e" + std::to_string(n) + "/event").c_str(), 1);
+      }
+    }
+    mosquitto_loop_start(m);
   }
-  mosquitto_subscribe(m, nullptr, "zul/+/event", 1);
-  mosquitto_loop_start(m);
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  mosquitto_disconnect(m);
-  mosquitto_loop_stop(m, false);
+  for (struct mosquitto* m : clients) {
+    mosquitto_disconnect(m);
+    mosquitto_loop_stop(m, false);
+  }
   std::lock_guard<std::mutex> lock(seen.mutex);
   std::vector<double> ms = seen.latency_ms;
   std::sort(ms.begin(), ms.end());
@@ -126,7 +158,7 @@ int main(int argc, char** argv) {
     printf("slowest: %s stamped %s.%03lld UTC; %d events before the window not counted\n",
            seen.max_topic.c_str(), when, seen.max_stamp_ms % 1000, seen.before_window);
   }
-  mosquitto_destroy(m);
+  for (struct mosquitto* m : clients) mosquitto_destroy(m);
   mosquitto_lib_cleanup();
   return ms.empty() ? 1 : 0;
 }
