@@ -23,7 +23,7 @@ cluster_ctl() {  # node (a or b), command...
     # sets the soft limit back to 1024: a node with a thousand clients then
     # fails to accept ("emfile") and goes down. So root becomes that user
     # here, without PAM, and ejabberdctl runs the node as it is.
-    ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+    ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
     if [ "$(id -u)" = 0 ]; then
       cd "$cluster_d/spool"
       exec env HOME="$(getent passwd ejabberd | cut -d: -f6)" \
