@@ -63,7 +63,7 @@ YML
     printf 'ERL_OPTIONS="-env ERL_CRASH_DUMP_BYTES 0 +sbwt none +sbwtdcpu none +sbwtdio none"\n' >>"$d/ejabberdctl.cfg"
     printf '{lookup,[file,native]}.\n{host,{127,0,0,1}, ["localhost"]}.\n' >"$d/inetrc"
   done
-  # ejabberdctl run by root runs the nodes as the package's own user.
+  # The nodes run as the package's own user (cluster_ctl).
   chown -R ejabberd "$cluster_work" 2>/dev/null || true
   # Joining restarts node b's services: it serves again once started.
   cluster_ctl a start && cluster_ctl b start && cluster_ctl a started && cluster_ctl b started &&

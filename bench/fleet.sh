@@ -57,12 +57,7 @@ trap cleanup EXIT INT TERM
 now_ms() { date +%s%3N; }
 
 broker_kind="${FLEET_BROKER:-mosquitto}"
-# ejabberd sends each subscriber one QoS 1 message at a time, the next
-# after its acknowledgement: an operator that takes a thousand entrances'
-# events on one connection waits a round trip for each. On the cluster it
-# spreads them over ten, as an estate's consumer would.
 connections="${FLEET_CONNECTIONS:-1}"
-[ "$broker_kind" = ejabberd-cluster ] && connections="${FLEET_CONNECTIONS:-10}"
 operator_port="$port"
 login=""
 if [ "$broker_kind" = ejabberd-cluster ]; then
@@ -70,6 +65,11 @@ if [ "$broker_kind" = ejabberd-cluster ]; then
   # configuration, spool and logs, joined into one cluster: the entrances
   # publish to the first, the operator subscribes on the second. ejabberd's
   # MQTT logins always carry a name and a password (anonymous here).
+  # ejabberd sends each subscriber one QoS 1 message at a time, the next
+  # after its acknowledgement: an operator that takes a thousand entrances'
+  # events on one connection waits a round trip for each. Here it spreads
+  # them over ten, as an estate's consumer would.
+  connections="${FLEET_CONNECTIONS:-10}"
   operator_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   . "$src/bench/ejabberd_cluster.sh"
   cluster_start "$work" "$port" "$operator_port" "zulfleet$$" "auth_method: [anonymous]

@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
     if (connections == 1) {
       mosquitto_subscribe(m, nullptr, "zul/+/event", 1);
     } else {
-      for (int n = k == 0 ? connections : k; n <= entrances; n += connections) {
+      for (int n = 1; n <= entrances; n++) {
+        if (n % connections != k) continue;
         mosquitto_subscribe(m, nullptr, ("zul/e" + std::to_string(n) + "/event").c_str(), 1);
       }
     }

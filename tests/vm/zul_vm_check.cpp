@@ -374,6 +374,12 @@ constexpr const char* kTrace = "/sys/kernel/tracing";
 // of about its length.
 constexpr int64_t kTraceSlackMs = 100;
 
+// "WHAT N ms (at least M)", checked against the width less the slack.
+void check_width(const std::string& what, int64_t ms, int64_t want_ms) {
+  check(ms >= want_ms - kTraceSlackMs, what + " " + std::to_string(ms) + " ms (at least " +
+                                           std::to_string(want_ms - kTraceSlackMs) + ")");
+}
+
 struct PinEvent {
   int64_t t_us;
   int offset;
@@ -1295,9 +1301,7 @@ void run_call(const Chip& chip, Peer& peer, Program& program, const std::string&
   if (expect_changes(chip, from, {{23, 0}, {23, 1}}, "for code 2, open (the open key pressed)",
                      &got)) {
     const int64_t held_ms = (got[1].t_us - got[0].t_us) / 1000;
-    check(held_ms >= 1000 - kTraceSlackMs, "the open key held " + std::to_string(held_ms) +
-                                               " ms (at least " +
-                                               std::to_string(1000 - kTraceSlackMs) + ")");
+    check_width("the open key held", held_ms, 1000);
   }
   expect_levels(chip, {{24, 1}, {23, 1}, {22, 0}}, "after code 2 (off hook again)");
   sim::coproc_queue(call_event(sim::kCallOpenDetected));
@@ -1321,9 +1325,7 @@ void run_call(const Chip& chip, Peer& peer, Program& program, const std::string&
     if (expect_changes(chip, from, {{pin, 1}, {pin, 0}},
                        "for code " + std::to_string(code) + ", a relay pulse", &got)) {
       const int64_t width_ms = (got[1].t_us - got[0].t_us) / 1000;
-      check(width_ms >= 2000 - kTraceSlackMs, std::string(name_of(pin)) + " high for " +
-                                                  std::to_string(width_ms) + " ms (at least " +
-                                                  std::to_string(2000 - kTraceSlackMs) + ")");
+      check_width(std::string(name_of(pin)) + " high for", width_ms, 2000);
     }
   }
   expect_levels(chip, idle_levels(), "after the relay pulses (the board idle state)");
